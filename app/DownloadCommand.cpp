@@ -1,0 +1,5 @@
+#include "app/DownloaderDlg.h"
+
+void CDownloaderDlg::OnDownload()
+{
+}

@@ -1,0 +1,27 @@
+#pragma once
+#include "framework/CDialog.h"
+
+// The main dialog: banner, welcome text, Download and Cancel. Its lifetime
+// is the program's.
+class CDownloaderDlg : public CDialog {
+public:
+    explicit CDownloaderDlg(CWnd* parent = nullptr);
+
+    HICON m_hIcon;
+
+protected:
+    INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    BOOL OnInitDialog() override;
+    BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+
+    // Dialog-procedure convention: TRUE when handled, FALSE for the default.
+    BOOL OnSysCommand(UINT commandId, LPARAM lParam);
+    BOOL OnPaint();
+    HCURSOR OnQueryDragIcon();
+    // The Download command: device check, Save As, download, completion.
+    void OnDownload();
+};
+
+// Where the icon goes in a minimised window: centred in the client area,
+// rounding as the platform's own dialogs do.
+POINT MinimisedIconPosition(const RECT& client, int iconWidth, int iconHeight);

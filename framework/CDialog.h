@@ -1,0 +1,47 @@
+#pragma once
+// A modal dialog bound to its template. One static dialog procedure hands each
+// message to the virtual WindowProc of the object that DoModal was called on.
+#include <exception>
+
+#include "framework/CDataExchange.h"
+#include "framework/CWnd.h"
+
+class CDialog : public CWnd {
+public:
+    explicit CDialog(UINT templateId, CWnd* parent = nullptr) : m_nIDHelp(templateId), m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent) {}
+
+    // Runs the modal loop; IDOK, IDCANCEL or the value given to EndDialog,
+    // -1 when the dialog could not be created.
+    virtual INT_PTR DoModal();
+
+    // FALSE takes values from the members to the controls, TRUE the reverse.
+    BOOL UpdateData(BOOL saveAndValidate = TRUE);
+    void EndDialog(int result);
+
+protected:
+    // Dialog-procedure convention: TRUE when handled, FALSE for the dialog
+    // manager's default processing (WM_INITDIALOG: TRUE sets the focus).
+    virtual INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    virtual BOOL OnInitDialog();
+    virtual void OnOK();
+    virtual void OnCancel();
+    virtual BOOL OnCommand(WPARAM wParam, LPARAM lParam);
+    virtual void OnTimer(UINT_PTR timerId);
+    virtual void DoDataExchange(CDataExchange* pDX);
+
+    UINT m_nIDHelp;
+    LPCSTR m_lpszTemplateName;
+    CWnd* m_pParentWnd;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+    HWND FindOwner() const;
+    void CentreIfTemplateAsks();
+
+    bool m_bCentre = false;
+    std::exception_ptr m_pendingException;
+};
+
+// The window a framework window without an explicit parent belongs to: the
+// last active popup of the application's main window, when there is one.
+HWND AfxGetSafeOwner(CWnd* parent);

@@ -1,0 +1,295 @@
+// The dialogs in their real modal loops, driven from a second thread with
+// the messages that clicks and keys produce.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/AboutDlg.h"
+#include "app/DownloaderDlg.h"
+#include "app/SmallDialogs.h"
+#include "framework/CWinApp.h"
+#include "res/resource.h"
+#include "tests/support/DialogDriver.h"
+#include "tests/support/Screenshot.h"
+
+namespace {
+
+CWinApp s_app;
+
+const char kMainTitle[] = "ダウンローダー";
+const char kConnectTitle[] = "接続確認";
+const char kAboutTitle[] = "Downloaderのﾊﾞｰｼﾞｮﾝ情報";
+
+POINT Centre(HWND window)
+{
+    RECT r;
+    ::GetWindowRect(window, &r);
+    return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+POINT WorkAreaCentre()
+{
+    RECT area;
+    ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    return POINT{(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+// Fails the test (from the script thread) and unblocks the modal loop.
+#define REQUIRE_WINDOW(window)                                  \
+    if (!(window)) {                                            \
+        ADD_FAILURE() << #window " did not appear";             \
+        CancelAllDialogs(DialogScript::MainThread());           \
+        return;                                                 \
+    }
+
+// Runs the completion dialog once: ticks the box when asked, then ends it
+// with `finish` (a key).
+int RunCompletionDialog(bool tick, UINT finishKey)
+{
+    CCompleteDlg dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            EXPECT_EQ(BST_UNCHECKED, ::IsDlgButtonChecked(window, IDC_RUN_CHECK)) << "box must start clear";
+            if (tick) {
+                ClickButton(window, IDC_RUN_CHECK);
+                for (int i = 0; i < 100 && ::IsDlgButtonChecked(window, IDC_RUN_CHECK) != BST_CHECKED; ++i) ::Sleep(10);
+                EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(window, IDC_RUN_CHECK));
+            }
+            PressKey(window, finishKey);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        dialog.DoModal();
+    }
+    return dialog.m_bRun;
+}
+
+}  // namespace
+
+TEST(CompletionDialog, TickAndOkRunsTickAndEscapeDoesNot)
+{
+    EXPECT_EQ(1, RunCompletionDialog(true, VK_RETURN));
+    EXPECT_EQ(0, RunCompletionDialog(true, VK_ESCAPE));
+    EXPECT_EQ(0, RunCompletionDialog(false, VK_RETURN));
+}
+
+TEST(CompletionDialog, OkButtonClickExchangesTheCheckBox)
+{
+    CCompleteDlg dialog;
+    INT_PTR result;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            SaveScreenshot(ScreenshotFolder() + "/completion-dialog.bmp");
+            ClickButton(window, IDC_RUN_CHECK);
+            ClickButton(window, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        result = dialog.DoModal();
+    }
+    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(1, dialog.m_bRun);
+}
+
+TEST(ConnectionCheckDialog, EnterRetriesEscapeAndCloseBoxCancel)
+{
+    struct Case {
+        const char* name;
+        void (*finish)(HWND);
+        INT_PTR expected;
+    } cases[] = {
+        {"Enter", [](HWND w) { PressKey(w, VK_RETURN); }, IDOK},
+        {"Escape", [](HWND w) { PressKey(w, VK_ESCAPE); }, IDCANCEL},
+        {"close box", [](HWND w) { CloseWithCaptionButton(w); }, IDCANCEL},
+        {"Retry button", [](HWND w) { ClickButton(w, IDOK); }, IDOK},
+        {"Cancel button", [](HWND w) { ClickButton(w, IDCANCEL); }, IDCANCEL},
+    };
+    for (const Case& c : cases) {
+        CConnectCheckDlg dialog;
+        INT_PTR result;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kConnectTitle);
+                REQUIRE_WINDOW(window);
+                if (c.expected == IDOK && c.finish == cases[0].finish)
+                    SaveScreenshot(ScreenshotFolder() + "/connection-check-dialog.bmp");
+                c.finish(window);
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            result = dialog.DoModal();
+        }
+        EXPECT_EQ(c.expected, result) << c.name;
+    }
+}
+
+TEST(MainDialog, EndsOnCancelEscapeAndCloseBox)
+{
+    const std::pair<const char*, void (*)(HWND)> endings[] = {
+        {"Cancel button", [](HWND w) { ClickButton(w, IDCANCEL); }},
+        {"Escape", [](HWND w) { PressKey(w, VK_ESCAPE); }},
+        {"close box", [](HWND w) { CloseWithCaptionButton(w); }},
+    };
+    for (const auto& ending : endings) {
+        CDownloaderDlg dialog;
+        s_app.m_pMainWnd = &dialog;
+        INT_PTR result;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+                REQUIRE_WINDOW(window);
+                ending.second(window);
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            result = dialog.DoModal();
+        }
+        s_app.m_pMainWnd = nullptr;
+        EXPECT_EQ(IDCANCEL, result) << ending.first;
+    }
+}
+
+TEST(MainDialog, OpensCentredOnScreenWithItsIconAndBanner)
+{
+    CDownloaderDlg dialog;
+    ASSERT_NE(nullptr, dialog.m_hIcon);
+    s_app.m_pMainWnd = &dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            SaveScreenshot(ScreenshotFolder() + "/main-dialog.bmp");
+            const POINT centre = Centre(window), screen = WorkAreaCentre();
+            EXPECT_NEAR(screen.x, centre.x, 1);
+            EXPECT_NEAR(screen.y, centre.y, 1);
+            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_BIG, 0));
+            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0));
+            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_QUERYDRAGICON, 0, 0));
+
+            // The banner static takes its bitmap's size at the top left.
+            HWND banner = nullptr;
+            for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+                if ((::GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
+            ASSERT_NE(nullptr, banner);
+            RECT bannerRect;
+            ::GetWindowRect(banner, &bannerRect);
+            ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bannerRect), 2);
+            EXPECT_EQ(0, bannerRect.left);
+            EXPECT_EQ(0, bannerRect.top);
+            EXPECT_EQ(365, bannerRect.right - bannerRect.left);
+            EXPECT_EQ(94, bannerRect.bottom - bannerRect.top);
+            ClickButton(window, IDCANCEL);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        dialog.DoModal();
+    }
+    s_app.m_pMainWnd = nullptr;
+}
+
+TEST(MainDialog, AboutCommandRangeOpensOwnedCentredAboutBox)
+{
+    CDownloaderDlg dialog;
+    s_app.m_pMainWnd = &dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            for (WPARAM command : {WPARAM(0x0010), WPARAM(0x001F)}) {
+                ::PostMessageA(window, WM_SYSCOMMAND, command, 0);
+                HWND about = WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle);
+                REQUIRE_WINDOW(about);
+                if (command == 0x0010) SaveScreenshot(ScreenshotFolder() + "/about-box.bmp");
+                // Ownerless in code, owned by the main window in fact; the
+                // main window cannot be used behind it.
+                EXPECT_EQ(window, ::GetWindow(about, GW_OWNER));
+                EXPECT_FALSE(::IsWindowEnabled(window));
+                const POINT aboutCentre = Centre(about), mainCentre = Centre(window);
+                EXPECT_NEAR(mainCentre.x, aboutCentre.x, 1);
+                EXPECT_NEAR(mainCentre.y, aboutCentre.y, 1);
+                PressKey(about, VK_ESCAPE);
+                EXPECT_TRUE(WaitUntilClosed(about));
+                for (int i = 0; i < 100 && !::IsWindowEnabled(window); ++i) ::Sleep(10);
+                EXPECT_TRUE(::IsWindowEnabled(window));
+            }
+            // 0x0020 is outside the about command's range: nothing opens.
+            ::PostMessageA(window, WM_SYSCOMMAND, 0x0020, 0);
+            EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle, 500));
+            // SC_CLOSE still gets the platform's processing: the dialog ends.
+            ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(IDCANCEL, dialog.DoModal());
+    }
+    s_app.m_pMainWnd = nullptr;
+}
+
+TEST(MainDialog, SystemMenuHasOnlyThePlatformsEntries)
+{
+    CDownloaderDlg dialog;
+    s_app.m_pMainWnd = &dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            HMENU menu = ::GetSystemMenu(window, FALSE);
+            ASSERT_NE(nullptr, menu);
+            for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+                const UINT id = ::GetMenuItemID(menu, i);
+                EXPECT_TRUE(id == 0 || id == static_cast<UINT>(-1) || id >= 0xF000) << "item " << i << " id " << id;
+            }
+            ClickButton(window, IDCANCEL);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        dialog.DoModal();
+    }
+    s_app.m_pMainWnd = nullptr;
+}
+
+TEST(MainDialog, MissingIconLeavesHandleNullWithoutCrash)
+{
+    // Loading through a module without the icon gives no handle; the
+    // dialog still opens and minimised painting draws nothing.
+    CWinApp* app = AfxGetApp();
+    const HINSTANCE saved = app->m_hInstance;
+    app->m_hInstance = ::GetModuleHandleA("kernel32.dll");
+    CDownloaderDlg dialog;
+    app->m_hInstance = saved;
+    EXPECT_EQ(nullptr, dialog.m_hIcon);
+
+    s_app.m_pMainWnd = &dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            ::PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+            for (int i = 0; i < 100 && !::IsIconic(window); ++i) ::Sleep(10);
+            ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+            ::Sleep(100);
+            ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(IDCANCEL, dialog.DoModal());
+    }
+    s_app.m_pMainWnd = nullptr;
+}
+
+TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
+{
+    // The progress dialog's template names the common-controls progress
+    // bar; the framework registers it before the first dialog opens.
+    class ProbeDialog : public CDialog {
+    public:
+        ProbeDialog() : CDialog(IDD_PROGRESS) {}
+        HWND bar = nullptr;
+
+    protected:
+        BOOL OnInitDialog() override
+        {
+            bar = GetDlgItem(IDC_PROGRESS);
+            EndDialog(IDCANCEL);
+            return TRUE;
+        }
+    } dialog;
+    EXPECT_EQ(IDCANCEL, dialog.DoModal());
+    EXPECT_NE(nullptr, dialog.bar);
+}

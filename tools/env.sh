@@ -1,0 +1,60 @@
+# Shared by the run and test commands: build folders, the virtual display
+# and the warm Wine server. Source it; it defines functions only.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build/x64"
+
+configure_and_build() {
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" >/dev/null
+    cmake --build "$BUILD" -j"$(nproc)"
+}
+
+# Starts Xvfb on the first free display number and exports DISPLAY.
+# XVFB_PID names the process, so that only it is ended later.
+start_virtual_display() {
+    local number
+    for number in $(seq 90 130); do
+        if [ ! -e "/tmp/.X11-unix/X$number" ] && [ ! -e "/tmp/.X$number-lock" ]; then
+            Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            XVFB_PID=$!
+            for _ in $(seq 50); do
+                [ -e "/tmp/.X11-unix/X$number" ] && break
+                sleep 0.1
+            done
+            export DISPLAY=":$number"
+            return 0
+        fi
+    done
+    echo "no free X display number" >&2
+    return 1
+}
+
+stop_virtual_display() {
+    if [ -n "${XVFB_PID:-}" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+    fi
+}
+
+# Creates the build's Wine prefix if needed and keeps one wineserver running
+# for it, so that every test process starts warm.
+start_wine() {
+    export WINEPREFIX="$BUILD/wineprefix"
+    export WINEDEBUG=-all
+    # The persistent server comes first, then wineboot starts Wine's own
+    # background processes under it with output to /dev/null. Started any
+    # later, they would inherit a test's output pipe and hold it open.
+    /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1
+    WINESERVER_STARTED=1
+    "$BUILD/wine-run" wineboot -i </dev/null >/dev/null 2>&1 || true
+}
+
+# Ends the wineserver of the build's prefix (and with it any Wine process
+# still running in that prefix); other prefixes are not touched.
+stop_wine() {
+    if [ -n "${WINESERVER_STARTED:-}" ]; then
+        WINEPREFIX="$BUILD/wineprefix" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+        WINESERVER_STARTED=
+    fi
+}
