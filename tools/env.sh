@@ -45,8 +45,11 @@ start_wine() {
     # The persistent server comes first, then wineboot starts Wine's own
     # background processes under it with output to /dev/null. Started any
     # later, they would inherit a test's output pipe and hold it open.
-    /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1
-    WINESERVER_STARTED=1
+    # A server already running for this prefix (another run's) is used as
+    # it is and left alone at the end.
+    if /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1; then
+        WINESERVER_STARTED=1
+    fi
     "$BUILD/wine-run" wineboot -i </dev/null >/dev/null 2>&1 || true
 }
 
