@@ -51,6 +51,10 @@ start_wine() {
         WINESERVER_STARTED=1
     fi
     "$BUILD/wine-run" wineboot -i </dev/null >/dev/null 2>&1 || true
+    # The dialogs are laid out for the proportional Japanese system font;
+    # Debian's nearest match is IPA P Gothic.
+    "$BUILD/wine-run" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
+        /v 'ＭＳ Ｐゴシック' /d 'IPAPGothic' /f </dev/null >/dev/null 2>&1 || true
 }
 
 # Ends the wineserver of the build's prefix (and with it any Wine process
