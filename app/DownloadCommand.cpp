@@ -1,5 +1,3 @@
 #include "app/DownloaderDlg.h"
 
-void CDownloaderDlg::OnDownload()
-{
-}
+void CDownloaderDlg::OnDownload() {}

@@ -13,12 +13,12 @@ CDownloaderDlg::CDownloaderDlg(CWnd* parent) : CDialog(IDD_DOWNLOADER_DIALOG, pa
 INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_SYSCOMMAND:
-        return OnSysCommand(static_cast<UINT>(wParam), lParam);
-    case WM_PAINT:
-        return OnPaint();
-    case WM_QUERYDRAGICON:
-        return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        case WM_SYSCOMMAND:
+            return OnSysCommand(static_cast<UINT>(wParam), lParam);
+        case WM_PAINT:
+            return OnPaint();
+        case WM_QUERYDRAGICON:
+            return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }

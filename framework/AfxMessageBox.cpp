@@ -9,17 +9,17 @@ int AfxMessageBox(const char* text, UINT type, UINT /*helpContextId*/)
     // its buttons.
     if ((type & MB_ICONMASK) == 0) {
         switch (type & MB_TYPEMASK) {
-        case MB_OK:
-        case MB_OKCANCEL:
-            type |= MB_ICONEXCLAMATION;
-            break;
-        case MB_YESNO:
-        case MB_YESNOCANCEL:
-            type |= MB_ICONQUESTION;
-            break;
-        case MB_ABORTRETRYIGNORE:
-        case MB_RETRYCANCEL:
-            break;
+            case MB_OK:
+            case MB_OKCANCEL:
+                type |= MB_ICONEXCLAMATION;
+                break;
+            case MB_YESNO:
+            case MB_YESNOCANCEL:
+                type |= MB_ICONQUESTION;
+                break;
+            case MB_ABORTRETRYIGNORE:
+            case MB_RETRYCANCEL:
+                break;
         }
     }
     HWND owner = AfxGetSafeOwner(nullptr);

@@ -57,7 +57,8 @@ INT_PTR CDialog::DoModal()
 
     // DialogBoxParam disables the owner for the modal loop and enables it
     // again before returning, as MFC's own modal loop does.
-    const INT_PTR result = ::DialogBoxParamA(instance, m_lpszTemplateName, FindOwner(), DialogProc, reinterpret_cast<LPARAM>(this));
+    const INT_PTR result =
+        ::DialogBoxParamA(instance, m_lpszTemplateName, FindOwner(), DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     if (m_pendingException) {
         std::exception_ptr pending = m_pendingException;
@@ -114,13 +115,13 @@ void CDialog::CentreIfTemplateAsks()
 INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        return OnInitDialog();
-    case WM_COMMAND:
-        return OnCommand(wParam, 0);
-    case WM_TIMER:
-        OnTimer(wParam);
-        return TRUE;
+        case WM_INITDIALOG:
+            return OnInitDialog();
+        case WM_COMMAND:
+            return OnCommand(wParam, 0);
+        case WM_TIMER:
+            OnTimer(wParam);
+            return TRUE;
     }
     return FALSE;
 }
@@ -129,15 +130,15 @@ BOOL CDialog::OnCommand(WPARAM wParam, LPARAM)
 {
     if (HIWORD(wParam) != BN_CLICKED) return FALSE;
     switch (LOWORD(wParam)) {
-    case IDOK:
-        OnOK();
-        return TRUE;
-    case IDCANCEL:
-        OnCancel();
-        return TRUE;
-    case ID_HELP:
-        if (CWinApp* app = AfxGetApp()) app->OnHelp();
-        return TRUE;
+        case IDOK:
+            OnOK();
+            return TRUE;
+        case IDCANCEL:
+            OnCancel();
+            return TRUE;
+        case ID_HELP:
+            if (CWinApp* app = AfxGetApp()) app->OnHelp();
+            return TRUE;
     }
     return FALSE;
 }

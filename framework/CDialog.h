@@ -8,7 +8,10 @@
 
 class CDialog : public CWnd {
 public:
-    explicit CDialog(UINT templateId, CWnd* parent = nullptr) : m_nIDHelp(templateId), m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent) {}
+    explicit CDialog(UINT templateId, CWnd* parent = nullptr)
+        : m_nIDHelp(templateId), m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent)
+    {
+    }
 
     // Runs the modal loop; IDOK, IDCANCEL or the value given to EndDialog,
     // -1 when the dialog could not be created.

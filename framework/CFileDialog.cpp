@@ -18,8 +18,7 @@ std::string ConvertFilterString(const char* filter, UINT codePage)
         }
     }
     // The list ends with two zero bytes whether or not the text ended "||".
-    while (result.size() < 2 || result[result.size() - 1] != '\0' || result[result.size() - 2] != '\0')
-        result += '\0';
+    while (result.size() < 2 || result[result.size() - 1] != '\0' || result[result.size() - 2] != '\0') result += '\0';
     return result;
 }
 

@@ -6,22 +6,22 @@
 #pragma once
 
 // Dialog templates
-#define IDD_ABOUTBOX             100
-#define IDD_DOWNLOADER_DIALOG    102
-#define IDD_PROGRESS             129
-#define IDD_COMPLETE             130
-#define IDD_CONNECT_CHECK        134
+#define IDD_ABOUTBOX 100
+#define IDD_DOWNLOADER_DIALOG 102
+#define IDD_PROGRESS 129
+#define IDD_COMPLETE 130
+#define IDD_CONNECT_CHECK 134
 
 // Icons, bitmaps and strings
-#define IDS_ABOUTBOX             101
-#define IDR_MAINFRAME            128
-#define IDB_BANNER               131
+#define IDS_ABOUTBOX 101
+#define IDR_MAINFRAME 128
+#define IDB_BANNER 131
 
 // Controls
-#define IDC_DOWNLOAD             1000
-#define IDC_PROGRESS             1001
-#define IDC_RUN_CHECK            1002
+#define IDC_DOWNLOAD 1000
+#define IDC_PROGRESS 1001
+#define IDC_RUN_CHECK 1002
 
 #ifndef IDC_STATIC
-#define IDC_STATIC               (-1)
+#define IDC_STATIC (-1)
 #endif

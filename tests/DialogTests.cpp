@@ -35,11 +35,11 @@ POINT WorkAreaCentre()
 }
 
 // Fails the test (from the script thread) and unblocks the modal loop.
-#define REQUIRE_WINDOW(window)                                  \
-    if (!(window)) {                                            \
-        ADD_FAILURE() << #window " did not appear";             \
-        CancelAllDialogs(DialogScript::MainThread());           \
-        return;                                                 \
+#define REQUIRE_WINDOW(window)                        \
+    if (!(window)) {                                  \
+        ADD_FAILURE() << #window " did not appear";   \
+        CancelAllDialogs(DialogScript::MainThread()); \
+        return;                                       \
     }
 
 // Runs the completion dialog once: ticks the box when asked, then ends it

@@ -24,16 +24,21 @@ const WORD kLang = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
 class Image {
 public:
     explicit Image(const char* path)
-        : module_(LoadLibraryExA(path, nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
-    ~Image() { if (module_) FreeLibrary(module_); }
+        : module_(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))
+    {
+    }
+    ~Image()
+    {
+        if (module_) FreeLibrary(module_);
+    }
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
 
     bool Loaded() const { return module_ != nullptr; }
 
     // Bytes of one resource in Japanese; empty when there is none.
-    std::vector<uint8_t> Resource(LPCSTR type, WORD id) const {
+    std::vector<uint8_t> Resource(LPCSTR type, WORD id) const
+    {
         HRSRC info = FindResourceExA(module_, type, MAKEINTRESOURCEA(id), kLang);
         if (!info) return {};
         HGLOBAL handle = LoadResource(module_, info);
@@ -43,7 +48,8 @@ public:
         return std::vector<uint8_t>(data, data + size);
     }
 
-    bool Has(LPCSTR type, WORD id) const {
+    bool Has(LPCSTR type, WORD id) const
+    {
         return FindResourceExA(module_, type, MAKEINTRESOURCEA(id), kLang) != nullptr;
     }
 
@@ -62,27 +68,40 @@ public:
     void Seek(size_t pos) { pos_ = pos; }
     void Align(size_t to) { pos_ = (pos_ + to - 1) / to * to; }
 
-    uint16_t Word() {
-        if (pos_ + 2 > data_.size()) { ok_ = false; return 0; }
+    uint16_t Word()
+    {
+        if (pos_ + 2 > data_.size()) {
+            ok_ = false;
+            return 0;
+        }
         uint16_t v;
         std::memcpy(&v, &data_[pos_], 2);
         pos_ += 2;
         return v;
     }
-    uint32_t Dword() {
-        if (pos_ + 4 > data_.size()) { ok_ = false; return 0; }
+    uint32_t Dword()
+    {
+        if (pos_ + 4 > data_.size()) {
+            ok_ = false;
+            return 0;
+        }
         uint32_t v;
         std::memcpy(&v, &data_[pos_], 4);
         pos_ += 4;
         return v;
     }
     int16_t Short() { return static_cast<int16_t>(Word()); }
-    uint8_t Byte() {
-        if (pos_ + 1 > data_.size()) { ok_ = false; return 0; }
+    uint8_t Byte()
+    {
+        if (pos_ + 1 > data_.size()) {
+            ok_ = false;
+            return 0;
+        }
         return data_[pos_++];
     }
     // Zero-terminated UTF-16 string.
-    std::wstring Wide() {
+    std::wstring Wide()
+    {
         std::wstring s;
         for (;;) {
             const uint16_t c = Word();
@@ -105,7 +124,8 @@ struct SzOrOrd {
     std::wstring text;
 };
 
-SzOrOrd ReadSzOrOrd(Reader& r) {
+SzOrOrd ReadSzOrOrd(Reader& r)
+{
     SzOrOrd v;
     const uint16_t first = r.Word();
     if (first == 0xFFFF) {
@@ -124,9 +144,9 @@ SzOrOrd ReadSzOrOrd(Reader& r) {
 enum class Cls { Button, Static, Progress };
 
 struct ExpectedControl {
-    uint32_t id;          // 0xFFFFFFFF for IDC_STATIC; cut to 16 bits in classic templates
+    uint32_t id;  // 0xFFFFFFFF for IDC_STATIC; cut to 16 bits in classic templates
     Cls cls;
-    DWORD style;          // without WS_CHILD | WS_VISIBLE, added below
+    DWORD style;  // without WS_CHILD | WS_VISIBLE, added below
     short x, y, cx, cy;
     const wchar_t* text;  // nullptr when the text is an ordinal
     uint16_t textOrdinal;
@@ -143,71 +163,104 @@ struct ExpectedDialog {
 
 const uint32_t kStatic = 0xFFFFFFFF;
 
-std::vector<ExpectedDialog> ExpectedDialogs() {
+std::vector<ExpectedDialog> ExpectedDialogs()
+{
     return {
-        {IDD_ABOUTBOX, false, 0x80C800C0, 235, 55, L"Downloaderのﾊﾞｰｼﾞｮﾝ情報", {
-            {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
-            {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8,
-             L"Downloader Version 1.08", 0},
-            {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
-            {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
-        }},
-        {IDD_DOWNLOADER_DIALOG, true, 0x90C800C0, 210, 167, L"ダウンローダー", {
-            {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 154, 140, 50, 18, L"ｷｬﾝｾﾙ", 0},
-            {IDC_DOWNLOAD, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 97, 140, 52, 18, L"ダウンロード", 0},
-            {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 7, 74, 192, 52,
-             L"この度は弊社製品をご購入いただき、誠にありがとうございます。\n\n"
-             L"ソフトウェアをダウンロードするには、対応機種がパソコンに接続されている必要があります。"
-             L"お手持ちの対応機種をパソコンに接続し、「ダウンロード」ボタンを押してください。", 0},
-            {kStatic, Cls::Static, SS_BITMAP, 0, 0, 209, 63, nullptr, IDB_BANNER},
-            {kStatic, Cls::Static, SS_ETCHEDHORZ, 0, 129, 211, 1, L"", 0},
-        }},
-        {IDD_PROGRESS, false, 0x80C800C0, 187, 91, L"ダウンローダー", {
-            {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
-            {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
-        }},
-        {IDD_COMPLETE, false, 0x80C800C0, 175, 99, L"ダウンローダー", {
-            {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
-            {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
-            {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
-             L"ダウンロードしたモジュールを実行します", 0},
-        }},
-        {IDD_CONNECT_CHECK, false, 0x80C800C0, 169, 77, L"接続確認", {
-            {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
-            {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
-            {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
-             L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
-        }},
+        {IDD_ABOUTBOX,
+         false,
+         0x80C800C0,
+         235,
+         55,
+         L"Downloaderのﾊﾞｰｼﾞｮﾝ情報",
+         {
+             {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
+             {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8, L"Downloader Version 1.08", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
+         }},
+        {IDD_DOWNLOADER_DIALOG,
+         true,
+         0x90C800C0,
+         210,
+         167,
+         L"ダウンローダー",
+         {
+             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 154, 140, 50, 18, L"ｷｬﾝｾﾙ", 0},
+             {IDC_DOWNLOAD, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 97, 140, 52, 18, L"ダウンロード", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 7, 74, 192, 52,
+              L"この度は弊社製品をご購入いただき、誠にありがとうございます。\n\n"
+              L"ソフトウェアをダウンロードするには、対応機種がパソコンに接続されている必要があります。"
+              L"お手持ちの対応機種をパソコンに接続し、「ダウンロード」ボタンを押してください。",
+              0},
+             {kStatic, Cls::Static, SS_BITMAP, 0, 0, 209, 63, nullptr, IDB_BANNER},
+             {kStatic, Cls::Static, SS_ETCHEDHORZ, 0, 129, 211, 1, L"", 0},
+         }},
+        {IDD_PROGRESS,
+         false,
+         0x80C800C0,
+         187,
+         91,
+         L"ダウンローダー",
+         {
+             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
+             {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
+         }},
+        {IDD_COMPLETE,
+         false,
+         0x80C800C0,
+         175,
+         99,
+         L"ダウンローダー",
+         {
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
+             {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
+              L"ダウンロードしたモジュールを実行します", 0},
+         }},
+        {IDD_CONNECT_CHECK,
+         false,
+         0x80C800C0,
+         169,
+         77,
+         L"接続確認",
+         {
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
+             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
+              L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
+         }},
     };
 }
 
 // Window class of a control: a predefined ordinal or its name, both accepted.
-void CheckClass(const SzOrOrd& cls, Cls expected) {
+void CheckClass(const SzOrOrd& cls, Cls expected)
+{
     switch (expected) {
-    case Cls::Button:
-        if (cls.isOrdinal) {
-            EXPECT_EQ(cls.ordinal, 0x80);
-        } else {
-            EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"Button")) << "class " << cls.text.size();
-        }
-        break;
-    case Cls::Static:
-        if (cls.isOrdinal) {
-            EXPECT_EQ(cls.ordinal, 0x82);
-        } else {
-            EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"Static")) << "class " << cls.text.size();
-        }
-        break;
-    case Cls::Progress:
-        // The resource compiler stores named classes upper-cased; window
-        // class names are matched without regard to case.
-        EXPECT_FALSE(cls.isOrdinal);
-        EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"msctls_progress32")) << "class " << cls.text.size();
-        break;
+        case Cls::Button:
+            if (cls.isOrdinal) {
+                EXPECT_EQ(cls.ordinal, 0x80);
+            } else {
+                EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"Button")) << "class " << cls.text.size();
+            }
+            break;
+        case Cls::Static:
+            if (cls.isOrdinal) {
+                EXPECT_EQ(cls.ordinal, 0x82);
+            } else {
+                EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"Static")) << "class " << cls.text.size();
+            }
+            break;
+        case Cls::Progress:
+            // The resource compiler stores named classes upper-cased; window
+            // class names are matched without regard to case.
+            EXPECT_FALSE(cls.isOrdinal);
+            EXPECT_EQ(0, _wcsicmp(cls.text.c_str(), L"msctls_progress32")) << "class " << cls.text.size();
+            break;
     }
 }
 
-void CheckDialog(const std::vector<uint8_t>& data, const ExpectedDialog& want) {
+void CheckDialog(const std::vector<uint8_t>& data, const ExpectedDialog& want)
+{
     Reader r(data);
     DWORD style, exStyle;
     uint16_t count;
@@ -284,7 +337,8 @@ void CheckDialog(const std::vector<uint8_t>& data, const ExpectedDialog& want) {
     }
 }
 
-TEST(Resources, DialogTemplates) {
+TEST(Resources, DialogTemplates)
+{
     for (const char* exe : kExes) {
         SCOPED_TRACE(exe);
         Image image(exe);
@@ -302,7 +356,8 @@ TEST(Resources, DialogTemplates) {
 // ---------------------------------------------------------------------------
 // Bitmap, icons and strings
 
-TEST(Resources, BannerBitmap) {
+TEST(Resources, BannerBitmap)
+{
     for (const char* exe : kExes) {
         SCOPED_TRACE(exe);
         Image image(exe);
@@ -323,10 +378,14 @@ TEST(Resources, BannerBitmap) {
     }
 }
 
-TEST(Resources, ApplicationIcon) {
-    struct Entry { int size, bpp; DWORD bytes; };
+TEST(Resources, ApplicationIcon)
+{
+    struct Entry {
+        int size, bpp;
+        DWORD bytes;
+    };
     const Entry want[] = {
-        {32, 4, 744}, {16, 4, 296}, {48, 8, 3752}, {32, 8, 2216},
+        {32, 4, 744},  {16, 4, 296},   {48, 8, 3752},  {32, 8, 2216},
         {16, 8, 1384}, {48, 32, 9640}, {32, 24, 3240}, {16, 32, 1128},
     };
     for (const char* exe : kExes) {
@@ -369,7 +428,8 @@ TEST(Resources, ApplicationIcon) {
 
 // Entry `id` of the string table block holding it; sets `found` to whether
 // the block exists and the entry is not empty.
-std::wstring LoadTableString(const Image& image, UINT id, bool& found) {
+std::wstring LoadTableString(const Image& image, UINT id, bool& found)
+{
     found = false;
     const std::vector<uint8_t> block = image.Resource(RT_STRING, static_cast<WORD>((id >> 4) + 1));
     if (block.empty()) return {};
@@ -385,7 +445,8 @@ std::wstring LoadTableString(const Image& image, UINT id, bool& found) {
     return s;
 }
 
-TEST(Resources, StringTable) {
+TEST(Resources, StringTable)
+{
     for (const char* exe : kExes) {
         SCOPED_TRACE(exe);
         Image image(exe);
@@ -410,7 +471,8 @@ struct VersionNode {
 };
 
 // Parses one node starting at `pos` (32-bit aligned) and its children.
-bool ParseVersionNode(const std::vector<uint8_t>& data, size_t pos, VersionNode& node) {
+bool ParseVersionNode(const std::vector<uint8_t>& data, size_t pos, VersionNode& node)
+{
     Reader r(data, pos);
     node.length = r.Word();
     node.valueLength = r.Word();
@@ -431,8 +493,12 @@ bool ParseVersionNode(const std::vector<uint8_t>& data, size_t pos, VersionNode&
     return child <= (end + 3) / 4 * 4;
 }
 
-TEST(Resources, VersionRecord) {
-    struct Pair { const wchar_t* key; const wchar_t* value; };
+TEST(Resources, VersionRecord)
+{
+    struct Pair {
+        const wchar_t* key;
+        const wchar_t* value;
+    };
     for (const char* exe : kExes) {
         SCOPED_TRACE(exe);
         Image image(exe);
@@ -469,11 +535,18 @@ TEST(Resources, VersionRecord) {
 
         std::vector<std::wstring> values;
         const Pair want[] = {
-            {L"Comments", L""}, {L"CompanyName", L""}, {L"FileDescription", nullptr},
-            {L"FileVersion", L"1, 21, 0, 0"}, {L"InternalName", L"QuilloCamKitDL"},
-            {L"LegalCopyright", nullptr}, {L"LegalTrademarks", L""},
-            {L"OriginalFilename", L"QuilloCamKitDL.exe"}, {L"PrivateBuild", L""},
-            {L"ProductName", nullptr}, {L"ProductVersion", L"1, 21, 0, 0"}, {L"SpecialBuild", L""},
+            {L"Comments", L""},
+            {L"CompanyName", L""},
+            {L"FileDescription", nullptr},
+            {L"FileVersion", L"1, 21, 0, 0"},
+            {L"InternalName", L"QuilloCamKitDL"},
+            {L"LegalCopyright", nullptr},
+            {L"LegalTrademarks", L""},
+            {L"OriginalFilename", L"QuilloCamKitDL.exe"},
+            {L"PrivateBuild", L""},
+            {L"ProductName", nullptr},
+            {L"ProductVersion", L"1, 21, 0, 0"},
+            {L"SpecialBuild", L""},
         };
         ASSERT_EQ(table.children.size(), 12u);
         for (size_t i = 0; i < 12; ++i) {
@@ -519,7 +592,8 @@ TEST(Resources, VersionRecord) {
 // ---------------------------------------------------------------------------
 // Manifest and file headers
 
-std::vector<uint8_t> ReadFileBytes(const char* path) {
+std::vector<uint8_t> ReadFileBytes(const char* path)
+{
     std::vector<uint8_t> bytes;
     FILE* f = std::fopen(path, "rb");
     if (!f) return bytes;
@@ -530,7 +604,8 @@ std::vector<uint8_t> ReadFileBytes(const char* path) {
     return bytes;
 }
 
-TEST(Resources, Manifest) {
+TEST(Resources, Manifest)
+{
     const std::vector<uint8_t> file = ReadFileBytes(MANIFEST_FILE);
     ASSERT_FALSE(file.empty());
     const std::string text(file.begin(), file.end());
@@ -557,8 +632,12 @@ TEST(Resources, Manifest) {
     }
 }
 
-TEST(Resources, ExecutableHeaders) {
-    struct Want { const char* exe; uint16_t machine; };
+TEST(Resources, ExecutableHeaders)
+{
+    struct Want {
+        const char* exe;
+        uint16_t machine;
+    };
     const Want wants[] = {{PROGRAM_EXE, 0x8664}, {SHIPPED_EXE, 0x14C}};
     for (const Want& want : wants) {
         SCOPED_TRACE(want.exe);

@@ -24,78 +24,81 @@ constexpr size_t kTimeOfDaySize = 9;
 
 }  // namespace
 
-int TraceOut(const char* format, ...) {
-  if (format == nullptr) {
-    return 0;
-  }
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  // vsnprintf never writes past the buffer and always terminates it, so a
-  // longer text ends up cut to 511 bytes.
-  int written = vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  if (written < 0) {
-    buffer[0] = '\0';
-  }
-  return TraceOutText(buffer);
-}
-
-int TraceOutText(const char* text) {
-  if (!g_bTraceEnabled) {
-    return 0;
-  }
-  std::string line = text != nullptr ? text : "";
-  if (g_bTraceTimestamp) {
-    char time_of_day[kTimeOfDaySize] = "";
-    GetTimeOfDayString(time_of_day);
-    line = std::string(time_of_day) + " : " + line;
-  }
-  if (g_bTraceToFile) {
-    // Another writer holds the file: give it a short while, then leave the
-    // text out of the file rather than block the caller.
-    volatile int* busy = &g_bTraceFileBusy;
-    for (int attempt = 0; attempt < kBusyRetries && *busy; ++attempt) {
-      Sleep(kBusyWaitMs);
+int TraceOut(const char* format, ...)
+{
+    if (format == nullptr) {
+        return 0;
     }
-    if (!*busy) {
-      *busy = 1;
-      AppendTraceFile(line.c_str());
-      *busy = 0;
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    // vsnprintf never writes past the buffer and always terminates it, so a
+    // longer text ends up cut to 511 bytes.
+    int written = vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    if (written < 0) {
+        buffer[0] = '\0';
     }
-  }
-  OutputDebugStringA(line.c_str());
-  return 1;
+    return TraceOutText(buffer);
 }
 
-int AppendTraceFile(const char* text) {
-  if (text == nullptr || text[0] == '\0') {
-    return 0;
-  }
-  HANDLE file = CreateFileA(g_szTraceFilePath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return 0;
-  }
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  DWORD length = static_cast<DWORD>(strlen(text));
-  DWORD written = 0;
-  BOOL ok = WriteFile(file, text, length, &written, nullptr);
-  CloseHandle(file);
-  return ok && written == length ? 1 : 0;
-}
-
-int GetTimeOfDayString(char* buffer) {
-  if (buffer == nullptr) {
-    return 0;
-  }
-  time_t now = time(nullptr);
-  const tm* local = localtime(&now);
-  if (local == nullptr) {
-    buffer[0] = '\0';
+int TraceOutText(const char* text)
+{
+    if (!g_bTraceEnabled) {
+        return 0;
+    }
+    std::string line = text != nullptr ? text : "";
+    if (g_bTraceTimestamp) {
+        char time_of_day[kTimeOfDaySize] = "";
+        GetTimeOfDayString(time_of_day);
+        line = std::string(time_of_day) + " : " + line;
+    }
+    if (g_bTraceToFile) {
+        // Another writer holds the file: give it a short while, then leave the
+        // text out of the file rather than block the caller.
+        volatile int* busy = &g_bTraceFileBusy;
+        for (int attempt = 0; attempt < kBusyRetries && *busy; ++attempt) {
+            Sleep(kBusyWaitMs);
+        }
+        if (!*busy) {
+            *busy = 1;
+            AppendTraceFile(line.c_str());
+            *busy = 0;
+        }
+    }
+    OutputDebugStringA(line.c_str());
     return 1;
-  }
-  snprintf(buffer, kTimeOfDaySize, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100,
-           local->tm_sec % 100);
-  return 1;
+}
+
+int AppendTraceFile(const char* text)
+{
+    if (text == nullptr || text[0] == '\0') {
+        return 0;
+    }
+    HANDLE file =
+        CreateFileA(g_szTraceFilePath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    SetFilePointer(file, 0, nullptr, FILE_END);
+    DWORD length = static_cast<DWORD>(strlen(text));
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text, length, &written, nullptr);
+    CloseHandle(file);
+    return ok && written == length ? 1 : 0;
+}
+
+int GetTimeOfDayString(char* buffer)
+{
+    if (buffer == nullptr) {
+        return 0;
+    }
+    time_t now = time(nullptr);
+    const tm* local = localtime(&now);
+    if (local == nullptr) {
+        buffer[0] = '\0';
+        return 1;
+    }
+    snprintf(buffer, kTimeOfDaySize, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100, local->tm_sec % 100);
+    return 1;
 }

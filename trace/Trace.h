@@ -5,11 +5,11 @@
 #include <windows.h>
 
 // Process-wide trace settings.
-extern int g_bTraceEnabled;         // 0 turns all trace output off
-extern int g_bTraceTimestamp;       // prefix each text with "HH:MM:SS : "
-extern int g_bTraceToFile;          // also append each text to g_szTraceFilePath
+extern int g_bTraceEnabled;    // 0 turns all trace output off
+extern int g_bTraceTimestamp;  // prefix each text with "HH:MM:SS : "
+extern int g_bTraceToFile;     // also append each text to g_szTraceFilePath
 extern char g_szTraceFilePath[MAX_PATH];
-extern int g_bTraceFileBusy;        // set while a text is being appended to the file
+extern int g_bTraceFileBusy;  // set while a text is being appended to the file
 
 // Formats like printf into a 512-byte buffer (longer texts are cut to
 // 511 bytes) and passes the result to TraceOutText. Returns 0 when format
