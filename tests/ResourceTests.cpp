@@ -68,37 +68,10 @@ public:
     void Seek(size_t pos) { pos_ = pos; }
     void Align(size_t to) { pos_ = (pos_ + to - 1) / to * to; }
 
-    uint16_t Word()
-    {
-        if (pos_ + 2 > data_.size()) {
-            ok_ = false;
-            return 0;
-        }
-        uint16_t v;
-        std::memcpy(&v, &data_[pos_], 2);
-        pos_ += 2;
-        return v;
-    }
-    uint32_t Dword()
-    {
-        if (pos_ + 4 > data_.size()) {
-            ok_ = false;
-            return 0;
-        }
-        uint32_t v;
-        std::memcpy(&v, &data_[pos_], 4);
-        pos_ += 4;
-        return v;
-    }
+    uint16_t Word() { return Read<uint16_t>(); }
+    uint32_t Dword() { return Read<uint32_t>(); }
     int16_t Short() { return static_cast<int16_t>(Word()); }
-    uint8_t Byte()
-    {
-        if (pos_ + 1 > data_.size()) {
-            ok_ = false;
-            return 0;
-        }
-        return data_[pos_++];
-    }
+    uint8_t Byte() { return Read<uint8_t>(); }
     // Zero-terminated UTF-16 string.
     std::wstring Wide()
     {
@@ -112,6 +85,21 @@ public:
     }
 
 private:
+    // A little-endian value at the current position; past the end it reads
+    // as 0 and marks the reader as failed.
+    template <typename T>
+    T Read()
+    {
+        if (pos_ + sizeof(T) > data_.size()) {
+            ok_ = false;
+            return 0;
+        }
+        T value;
+        std::memcpy(&value, &data_[pos_], sizeof(T));
+        pos_ += sizeof(T);
+        return value;
+    }
+
     const std::vector<uint8_t>& data_;
     size_t pos_;
     bool ok_ = true;
