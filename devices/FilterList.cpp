@@ -15,47 +15,39 @@ const size_t kMaxDevicePath = 511;
 void ReadIdAfter(const char* path, const char* key, WORD* id)
 {
     const char* found = strstr(path, key);
-    if (!found)
-        return;
+    if (!found) return;
     const char* digits = found + strlen(key);
     char buffer[5] = {};
-    for (int i = 0; i < 4 && digits[i] != '\0'; ++i)
-        buffer[i] = digits[i];
+    for (int i = 0; i < 4 && digits[i] != '\0'; ++i) buffer[i] = digits[i];
     *id = static_cast<WORD>(HexStringToInt(buffer));
 }
 
-} // namespace
+}  // namespace
 
 int HexDigitValue(char c)
 {
     // Compare as unsigned so bytes of 0x80 and above never look like digits.
     const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
+    if (u >= '0' && u <= '9') return u - '0';
+    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
+    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
     return -1;
 }
 
 int HexStringToInt(const char* text)
 {
-    if (!text || *text == '\0')
-        return 0;
+    if (!text || *text == '\0') return 0;
     uint32_t value = 0;
     int taken = 0;
     for (size_t i = strlen(text); i > 0; --i) {
         const int digit = HexDigitValue(text[i - 1]);
         if (digit < 0) {
-            if (taken > 0)
-                break;
+            if (taken > 0) break;
             continue;
         }
         // Digits past the eighth would be multiplied by 16^8 or more, which
         // wraps to nothing in 32 bits.
-        if (taken < 8)
-            value += static_cast<uint32_t>(digit) << (4 * taken);
+        if (taken < 8) value += static_cast<uint32_t>(digit) << (4 * taken);
         ++taken;
     }
     return taken > 0 ? static_cast<int>(value) : 0;
@@ -76,16 +68,12 @@ char* ReplaceString(char** slot, const char* text)
     return *slot;
 }
 
-CPinItem::CPinItem(IPin* pin, BOOL ownsPin)
-    : m_pPin(pin), m_bOwnsPin(ownsPin), m_pszName(nullptr)
-{
-}
+CPinItem::CPinItem(IPin* pin, BOOL ownsPin) : m_pPin(pin), m_bOwnsPin(ownsPin), m_pszName(nullptr) {}
 
 CPinItem::~CPinItem()
 {
     ReplaceString(&m_pszName, nullptr);
-    if (m_bOwnsPin)
-        ReleasePin();
+    if (m_bOwnsPin) ReleasePin();
 }
 
 void CPinItem::ReleasePin()
@@ -97,9 +85,16 @@ void CPinItem::ReleasePin()
 }
 
 CFilterItem::CFilterItem(IBaseFilter* filter, BOOL ownsFilter)
-    : m_pFilter(filter), m_nPinCount(0), m_ppPins(nullptr), m_pszName(nullptr),
-      m_pszDevicePath(nullptr), m_wVendorId(0), m_wProductId(0), m_guid(GUID_NULL),
-      m_bOwnsFilter(ownsFilter), m_bCompressor(FALSE)
+    : m_pFilter(filter),
+      m_nPinCount(0),
+      m_ppPins(nullptr),
+      m_pszName(nullptr),
+      m_pszDevicePath(nullptr),
+      m_wVendorId(0),
+      m_wProductId(0),
+      m_guid(GUID_NULL),
+      m_bOwnsFilter(ownsFilter),
+      m_bCompressor(FALSE)
 {
     EnumeratePins();
 }
@@ -110,14 +105,12 @@ CFilterItem::~CFilterItem()
     SetDevicePath(nullptr);
     // Pins hold on to their filter, so they go first.
     ClearPins();
-    if (m_bOwnsFilter)
-        ReleaseFilter();
+    if (m_bOwnsFilter) ReleaseFilter();
 }
 
 int CFilterItem::EnumeratePins()
 {
-    if (!m_pFilter)
-        return 0;
+    if (!m_pFilter) return 0;
     ClearPins();
 
     IEnumPins* pins = nullptr;
@@ -129,18 +122,15 @@ int CFilterItem::EnumeratePins()
     int count = 0;
     IPin* pin = nullptr;
     while (pins->Next(1, &pin, nullptr) == S_OK) {
-        CPinItem** grown = static_cast<CPinItem**>(
-            realloc(m_ppPins, sizeof(CPinItem*) * (count + 1)));
+        CPinItem** grown = static_cast<CPinItem**>(realloc(m_ppPins, sizeof(CPinItem*) * (count + 1)));
         if (!grown) {
             // Keep the pins gathered so far; drop only the one that has no slot.
-            if (pin)
-                pin->Release();
+            if (pin) pin->Release();
             break;
         }
         m_ppPins = grown;
         CPinItem* item = new (std::nothrow) CPinItem(pin, TRUE);
-        if (!item && pin)
-            pin->Release();
+        if (!item && pin) pin->Release();
         m_ppPins[count++] = item;
         pin = nullptr;
     }
@@ -152,8 +142,7 @@ int CFilterItem::EnumeratePins()
 
 void CFilterItem::ClearPins()
 {
-    for (int i = 0; i < m_nPinCount; ++i)
-        delete m_ppPins[i];
+    for (int i = 0; i < m_nPinCount; ++i) delete m_ppPins[i];
     free(m_ppPins);
     m_ppPins = nullptr;
     m_nPinCount = 0;
@@ -167,12 +156,10 @@ void CFilterItem::SetName(const char* name)
 void CFilterItem::SetDevicePath(const char* path)
 {
     ReplaceString(&m_pszDevicePath, nullptr);
-    if (!path)
-        return;
+    if (!path) return;
 
     size_t length = strlen(path);
-    if (length > kMaxDevicePath)
-        length = kMaxDevicePath;
+    if (length > kMaxDevicePath) length = kMaxDevicePath;
     char* copy = static_cast<char*>(malloc(length + 1));
     if (copy) {
         memcpy(copy, path, length);
@@ -197,9 +184,7 @@ void CFilterItem::ReleaseFilter()
     }
 }
 
-CFilterList::CFilterList() : m_nCount(0), m_ppItems(nullptr)
-{
-}
+CFilterList::CFilterList() : m_nCount(0), m_ppItems(nullptr) {}
 
 CFilterList::~CFilterList()
 {
@@ -208,25 +193,20 @@ CFilterList::~CFilterList()
 
 int CFilterList::AddFilter(IBaseFilter* filter, BOOL ownsFilter)
 {
-    if (!filter)
-        return -1;
-    CFilterItem** grown = static_cast<CFilterItem**>(
-        realloc(m_ppItems, sizeof(CFilterItem*) * (m_nCount + 1)));
-    if (!grown)
-        return -1;
+    if (!filter) return -1;
+    CFilterItem** grown = static_cast<CFilterItem**>(realloc(m_ppItems, sizeof(CFilterItem*) * (m_nCount + 1)));
+    if (!grown) return -1;
     m_ppItems = grown;
     ++m_nCount;
     CFilterItem* item = new (std::nothrow) CFilterItem(filter, ownsFilter);
-    if (!item && ownsFilter)
-        filter->Release();
+    if (!item && ownsFilter) filter->Release();
     m_ppItems[m_nCount - 1] = item;
     return m_nCount;
 }
 
 void CFilterList::RemoveAll()
 {
-    for (int i = 0; i < m_nCount; ++i)
-        delete m_ppItems[i];
+    for (int i = 0; i < m_nCount; ++i) delete m_ppItems[i];
     free(m_ppItems);
     m_ppItems = nullptr;
     m_nCount = 0;

@@ -1,5 +1,6 @@
 // Trace output: what reaches the debugger output and the trace file.
 #include "trace/Trace.h"
+#include "tests/support/DebugOutputCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,27 +11,6 @@
 #include <vector>
 
 namespace {
-
-// OutputDebugStringA raises this exception with the text length and the
-// text pointer as its first two parameters; the wide form may follow it.
-constexpr DWORD kDebugPrintException = 0x40010006;
-
-std::vector<std::string>* g_captured = nullptr;
-
-LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info)
-{
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (g_captured != nullptr && record->ExceptionCode == kDebugPrintException && record->NumberParameters >= 2) {
-        size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
-        const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-        // The length counts the terminator.
-        if (length > 0 && text[length - 1] == '\0') {
-            --length;
-        }
-        g_captured->emplace_back(text, length);
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
-}
 
 bool FileExists(const std::string& path)
 {
@@ -70,17 +50,11 @@ protected:
         log_path_ = std::string(cwd) + "\\trace-test.log";
         DeleteFileA(log_path_.c_str());
 
-        g_captured = &captured_;
-        handler_ = AddVectoredExceptionHandler(1, CaptureDebugOutput);
-        ASSERT_NE(handler_, nullptr);
+        ASSERT_TRUE(capture_.installed());
     }
 
     void TearDown() override
     {
-        if (handler_ != nullptr) {
-            RemoveVectoredExceptionHandler(handler_);
-        }
-        g_captured = nullptr;
         DeleteFileA(log_path_.c_str());
         g_bTraceEnabled = saved_enabled_;
         g_bTraceTimestamp = saved_timestamp_;
@@ -96,11 +70,11 @@ protected:
         strcpy(g_szTraceFilePath, log_path_.c_str());
     }
 
-    std::vector<std::string> captured_;
+    DebugOutputCapture capture_;
+    const std::vector<std::string>& captured_ = capture_.lines();
     std::string log_path_;
 
 private:
-    PVOID handler_ = nullptr;
     int saved_enabled_ = 0;
     int saved_timestamp_ = 0;
     int saved_to_file_ = 0;

@@ -1,0 +1,308 @@
+#include "devices/DShowUtils.h"
+
+#include <dmodshow.h>
+
+#include <new>
+#include <string>
+
+#include "devices/GuardedCall.h"
+#include "trace/Trace.h"
+
+const IID IID_IAMFilterData = {0x97f7c4d4, 0x547b, 0x4a5f, {0x83, 0x32, 0x53, 0x64, 0x30, 0xad, 0x2e, 0x4d}};
+
+namespace {
+
+// Size of the device-path buffer, terminator included.
+constexpr size_t kDevicePathSize = 512;
+
+// Holds one interface reference and releases it exactly once.
+template <class Interface>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef() { Reset(); }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+
+    Interface** Receive()
+    {
+        Reset();
+        return &m_pointer;
+    }
+    void** ReceiveVoid() { return reinterpret_cast<void**>(Receive()); }
+    Interface* Get() const { return m_pointer; }
+    Interface* operator->() const { return m_pointer; }
+    explicit operator bool() const { return m_pointer != nullptr; }
+    Interface* Detach()
+    {
+        Interface* pointer = m_pointer;
+        m_pointer = nullptr;
+        return pointer;
+    }
+    // Forgets a pointer that a failed call may have left behind without
+    // handing over a reference.
+    void Abandon() { m_pointer = nullptr; }
+    void Reset()
+    {
+        if (m_pointer) {
+            m_pointer->Release();
+            m_pointer = nullptr;
+        }
+    }
+
+private:
+    Interface* m_pointer = nullptr;
+};
+
+// Runs one driver call that may throw or fault. Returns false, after
+// tracing `exceptLine`, when it did; `result` then stays as it was.
+template <class Call>
+bool RunDriverCall(Call call, HRESULT* result, const char* exceptLine)
+{
+    auto guarded = [&] { *result = call(); };
+    if (CallGuarded(guarded) == GUARD_COMPLETED) return true;
+    TraceOut(exceptLine);
+    return false;
+}
+
+// Reads a string property and converts it to the ANSI code page. False when
+// the property cannot be read as a string or cannot be converted. Running
+// out of memory for the copy throws, as the framework's allocator does.
+bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, std::string* text)
+{
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    HRESULT hr = bag->Read(name, &value, nullptr);
+    if (FAILED(hr) || value.vt != VT_BSTR) {
+        VariantClear(&value);
+        return false;
+    }
+    std::wstring copy;
+    try {
+        if (value.bstrVal) copy.assign(value.bstrVal, SysStringLen(value.bstrVal));
+    } catch (...) {
+        VariantClear(&value);
+        throw;
+    }
+    VariantClear(&value);
+
+    int size = WideCharToMultiByte(CP_ACP, 0, copy.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return false;
+    std::string narrow(static_cast<size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, copy.c_str(), -1, &narrow[0], size, nullptr, nullptr) != size) return false;
+    narrow.resize(strlen(narrow.c_str()));
+    *text = std::move(narrow);
+    return true;
+}
+
+// Copies text into buffer, cut at a character boundary so that a double-byte
+// character is never split, and always terminated.
+void CopyCutToFit(char* buffer, size_t size, const char* text)
+{
+    size_t used = 0;
+    while (text[used] != '\0') {
+        size_t step = (IsDBCSLeadByte(static_cast<BYTE>(text[used])) && text[used + 1] != '\0') ? 2 : 1;
+        if (used + step >= size) break;
+        used += step;
+    }
+    memcpy(buffer, text, used);
+    buffer[used] = '\0';
+}
+
+bool IsDeviceCategory(const GUID& category)
+{
+    return IsEqualGUID(category, CLSID_VideoInputDeviceCategory) ||
+           IsEqualGUID(category, CLSID_AudioInputDeviceCategory);
+}
+
+// How an enumerated filter is treated, by its class identifier.
+enum FilterTreatment { SKIP_FILTER, WRAPPED_CODEC, COMPRESSOR, PLAIN_FILTER };
+
+FilterTreatment ClassifyFilter(const CLSID& clsid)
+{
+    if (IsEqualGUID(clsid, GUID_NULL) || IsEqualGUID(clsid, CLSID_DMOWrapperFilter)) return SKIP_FILTER;
+    if (IsEqualGUID(clsid, CLSID_AVICo) || IsEqualGUID(clsid, CLSID_ACMWrapper)) return WRAPPED_CODEC;
+    if (IsEqualGUID(clsid, CLSID_DVVideoEnc)) return COMPRESSOR;
+    return PLAIN_FILTER;
+}
+
+// First output pin with media types, in either registration record layout.
+bool FindOutputSubtype(const REGFILTER2& record, GUID* subtype)
+{
+    const REGPINTYPES* types = nullptr;
+    if (record.dwVersion == 1 && record.rgPins) {
+        for (ULONG i = 0; i < record.cPins && !types; ++i) {
+            const REGFILTERPINS& pin = record.rgPins[i];
+            if (pin.bOutput && pin.nMediaTypes && pin.lpMediaType) types = pin.lpMediaType;
+        }
+    } else if (record.dwVersion == 2 && record.rgPins2) {
+        for (ULONG i = 0; i < record.cPins2 && !types; ++i) {
+            const REGFILTERPINS2& pin = record.rgPins2[i];
+            if ((pin.dwFlags & REG_PINFLAG_B_OUTPUT) && pin.nMediaTypes && pin.lpMediaType) types = pin.lpMediaType;
+        }
+    }
+    if (!types || !types[0].clsMinorType) return false;
+    *subtype = *types[0].clsMinorType;
+    return true;
+}
+
+// One device of the category: reads its properties, binds its filter and,
+// when the filter is accepted, appends and fills an entry. Returns 1 when
+// the device's friendly name was read (it then counts), else 0.
+int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
+{
+    ComRef<IPropertyBag> bag;
+    HRESULT hr = E_FAIL;
+    bool completed =
+        RunDriverCall([&] { return moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.ReceiveVoid()); },
+                      &hr, "Except! pMoniker->BindToStorage\r\n");
+    TraceOut("--- \r\n");
+    if (!completed || FAILED(hr) || !bag) {
+        bag.Abandon();
+        return 0;
+    }
+
+    char devicePath[kDevicePathSize] = {};
+    if (IsDeviceCategory(category)) {
+        TraceOut("DevicePath\r\n");
+        std::string path;
+        if (ReadStringProperty(bag.Get(), L"DevicePath", &path))
+            CopyCutToFit(devicePath, sizeof(devicePath), path.c_str());
+    }
+
+    TraceOut("pPropBag->Read\r\n");
+    std::string name;
+    if (!ReadStringProperty(bag.Get(), L"FriendlyName", &name)) return 0;
+
+    ComRef<IBaseFilter> filter;
+    hr = E_FAIL;
+    completed =
+        RunDriverCall([&] { return moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
+                      &hr, "Except! pMoniker->BindToObject\r\n");
+    if (!completed || FAILED(hr) || !filter) {
+        filter.Abandon();
+        return 1;
+    }
+
+    CLSID clsid = GUID_NULL;
+    if (FAILED(filter->GetClassID(&clsid))) return 1;
+
+    GUID guid = clsid;
+    BOOL compressor = FALSE;
+    switch (ClassifyFilter(clsid)) {
+        case SKIP_FILTER:
+            return 1;
+        case WRAPPED_CODEC:
+            // Without an output media type in the filter data the entry keeps
+            // GUID_NULL.
+            guid = GUID_NULL;
+            if (CDShowUtils::ReadFilterDataSubtype(bag.Get(), &guid) != 0) return 1;
+            compressor = TRUE;
+            break;
+        case COMPRESSOR:
+            compressor = TRUE;
+            break;
+        case PLAIN_FILTER:
+            break;
+    }
+
+    bag.Reset();
+    int countBefore = list->m_nCount;
+    if (list->AddFilter(filter.Get(), TRUE) <= countBefore)
+        return 1;  // nothing was added: the filter is released with `filter`
+    // The list owns the reference now, even when it could not allocate the
+    // entry (it released the filter then).
+    filter.Detach();
+
+    CFilterItem* item = list->m_ppItems[list->m_nCount - 1];
+    if (!item || name.empty()) return 1;
+    item->SetGuid(guid);
+    item->SetName(name.c_str());
+    item->m_bCompressor = compressor;
+    if (devicePath[0] != '\0') item->SetDevicePath(devicePath);
+    return 1;
+}
+
+}  // namespace
+
+int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
+{
+    TraceOut("CDShowUtils::GetFilterList \r\n");
+    int count = 0;
+    if (list) {
+        TraceOut("CoCreateInstance(CLSID_SystemDeviceEnum \r\n");
+        ComRef<ICreateDevEnum> pSysDevEnum;
+        HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+                                      IID_ICreateDevEnum, pSysDevEnum.ReceiveVoid());
+        ComRef<IEnumMoniker> pEnumCat;
+        if (SUCCEEDED(hr) && pSysDevEnum) {
+            hr = E_FAIL;
+            bool completed =
+                RunDriverCall([&] { return pSysDevEnum->CreateClassEnumerator(category, pEnumCat.Receive(), 0); }, &hr,
+                              "Except! pSysDevEnum->CreateClassEnumerator \r\n");
+            if (!completed || FAILED(hr)) pEnumCat.Abandon();
+        } else {
+            pSysDevEnum.Abandon();
+        }
+
+        if (pEnumCat) {
+            TraceOut("// (2) \r\n");
+            for (;;) {
+                TraceOut("--- \r\n");
+                ComRef<IMoniker> pMoniker;
+                ULONG fetched = 0;
+                hr = E_FAIL;
+                if (!RunDriverCall([&] { return pEnumCat->Next(1, pMoniker.Receive(), &fetched); }, &hr,
+                                   "Except! pEnumCat->Next\r\n")) {
+                    pMoniker.Abandon();
+                    break;
+                }
+                if (hr != S_OK || !pMoniker) {
+                    if (hr != S_OK) pMoniker.Abandon();
+                    break;
+                }
+                TraceOut("--- \r\n");
+                count += AddDevice(category, pMoniker.Get(), list);
+            }
+            TraceOut("---1 \r\n");
+        }
+    }
+    TraceOut("return %d \r\n", count);
+    return count;
+}
+
+int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
+{
+    if (!pPropBag || !subtype) return 1;
+
+    VARIANT data;
+    VariantInit(&data);
+    if (pPropBag->Read(L"FilterData", &data, nullptr) == S_OK && (data.vt & VT_ARRAY) && data.parray) {
+        SAFEARRAY* array = data.parray;
+        BYTE* bytes = nullptr;
+        if (SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes)))) {
+            unsigned long long size =
+                static_cast<unsigned long long>(array->rgsabound[0].cElements) * array->cbElements;
+            ComRef<IAMFilterData> parser;
+            if (size <= 0xFFFFFFFFull &&
+                SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
+                                           CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
+                                           IID_IAMFilterData, parser.ReceiveVoid())) &&
+                parser) {
+                BYTE* block = nullptr;
+                if (SUCCEEDED(parser->ParseFilterData(bytes, static_cast<ULONG>(size), &block)) && block) {
+                    // The block starts with a pointer to the registration record.
+                    const REGFILTER2* record = *reinterpret_cast<REGFILTER2**>(block);
+                    if (record) FindOutputSubtype(*record, subtype);
+                    CoTaskMemFree(block);
+                }
+            } else {
+                parser.Abandon();
+            }
+            SafeArrayUnaccessData(array);
+        }
+    }
+    VariantClear(&data);
+    return 0;
+}

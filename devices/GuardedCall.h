@@ -1,0 +1,29 @@
+// Runs one call into a device driver so that a fault inside it cannot take
+// the program down: C++ exceptions are caught, and so are structured
+// exceptions such as an access violation.
+#pragma once
+
+#include <windows.h>
+
+enum GuardOutcome {
+    GUARD_COMPLETED = 0,     // the call returned normally
+    GUARD_CPP_EXCEPTION,     // the call threw a C++ exception of this program
+    GUARD_SYSTEM_EXCEPTION,  // the call raised a structured exception
+};
+
+// Calls call(context) on this thread and reports how it ended. Objects that
+// the faulting code had on the stack between this guard and the fault are
+// not destroyed, so the guarded call should be a single platform call.
+// Stack overflow is not caught: the stack could not be used afterwards.
+GuardOutcome RunGuarded(void (*call)(void* context), void* context);
+
+// Runs a lambda or other callable through RunGuarded.
+template <class Function>
+GuardOutcome CallGuarded(Function& function)
+{
+    return RunGuarded([](void* context) { (*static_cast<Function*>(context))(); }, &function);
+}
+
+// Whether RunGuarded turns an exception with this code into
+// GUARD_SYSTEM_EXCEPTION: every error-severity code except stack overflow.
+bool IsGuardedExceptionCode(DWORD code);

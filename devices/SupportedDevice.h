@@ -1,0 +1,20 @@
+// The check that gates every download: is a supported camera plugged in?
+#pragma once
+
+#include <windows.h>
+
+// USB identifiers of one supported camera model.
+struct SupportedDevice {
+    WORD wVendorId;
+    WORD wProductId;
+};
+
+// Number of supported camera models.
+constexpr int kSupportedDeviceCount = 29;
+
+// Fills `table` with the supported models' identifiers, in their fixed order.
+void SupportedDeviceTable(SupportedDevice (&table)[kSupportedDeviceCount]);
+
+// 1 when a video capture device with a supported vendor and product id is
+// present, 0 otherwise. Enumerates the devices afresh on every call.
+int IsSupportedDeviceConnected();

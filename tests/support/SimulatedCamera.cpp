@@ -1,0 +1,58 @@
+#include "tests/support/SimulatedCamera.h"
+
+#include <cstdio>
+
+namespace {
+
+// Instances of the video input device category.
+const char kCategoryInstances[] = "CLSID\\{860BB310-5D01-11d0-BD3B-00A0C911CE86}\\Instance";
+// The filter that stands for a simulated camera: the Null Renderer, which
+// every system has and which binds without hardware.
+const char kCameraFilterClass[] = "{C1F400A4-3F08-11D3-9F0B-006008039E37}";
+
+bool SetString(HKEY key, const char* name, const std::string& value)
+{
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+SimulatedCamera::SimulatedCamera(const std::string& key, const std::string& friendlyName, const std::string& devicePath)
+    : m_key(key), m_plugged(Plug(key, friendlyName, devicePath))
+{
+}
+
+SimulatedCamera::~SimulatedCamera()
+{
+    Unplug(m_key);
+}
+
+std::string SimulatedCamera::UsbDevicePath(WORD vendorId, WORD productId)
+{
+    char path[160];
+    snprintf(path, sizeof(path),
+             "\\\\?\\usb#vid_%04x&pid_%04x&mi_00#6&2c3f1a7b&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global",
+             vendorId, productId);
+    return path;
+}
+
+bool SimulatedCamera::Plug(const std::string& key, const std::string& friendlyName, const std::string& devicePath)
+{
+    std::string keyPath = std::string(kCategoryInstances) + "\\" + key;
+    HKEY device = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &device, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    bool written = SetString(device, "FriendlyName", friendlyName) && SetString(device, "CLSID", kCameraFilterClass);
+    if (written && !devicePath.empty()) written = SetString(device, "DevicePath", devicePath);
+    RegCloseKey(device);
+    if (!written) Unplug(key);
+    return written;
+}
+
+void SimulatedCamera::Unplug(const std::string& key)
+{
+    std::string keyPath = std::string(kCategoryInstances) + "\\" + key;
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, keyPath.c_str());
+}
