@@ -1,0 +1,774 @@
+// Device enumeration over COM test doubles reached through the real
+// CoCreateInstance: a device enumerator and a filter-data parser registered
+// as this process's class objects. Every double counts its references, and
+// every test checks the exact trace lines the enumeration wrote.
+#include <gtest/gtest.h>
+
+#include <dmodshow.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "devices/DShowUtils.h"
+#include "tests/support/DebugOutputCapture.h"
+#include "tests/support/DeviceDoubles.h"
+#include "trace/Trace.h"
+
+namespace {
+
+// {6C2B7E10-1D51-4F0A-9E55-0E4D3A6B2C01}: the class of an ordinary camera filter.
+const CLSID kCameraFilterClass = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
+
+enum class Fault { None, CppException, AccessViolation };
+
+void RaiseFault(Fault fault)
+{
+    if (fault == Fault::CppException) throw std::runtime_error("driver failure");
+    if (fault == Fault::AccessViolation) {
+        volatile int* volatile target = nullptr;
+        *target = 1;
+    }
+}
+
+// What one simulated device answers.
+struct DeviceScript {
+    const wchar_t* friendlyName = L"USB Camera";  // null: the property is missing
+    const wchar_t* devicePath = nullptr;          // null: the property is missing
+    std::vector<BYTE> filterData;                 // empty: the property is missing
+    HRESULT bindStorageResult = S_OK;
+    Fault bindStorageFault = Fault::None;
+    HRESULT bindObjectResult = S_OK;
+    Fault bindObjectFault = Fault::None;
+    CLSID clsid = kCameraFilterClass;
+    bool classIdFails = false;
+};
+
+class FakePropertyBag final : public IPropertyBag, public RefCounted {
+public:
+    FakePropertyBag(const std::string& name, const DeviceScript& script) : RefCounted(name), m_script(script) {}
+
+    STDMETHODIMP QueryInterface(REFIID, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP Read(LPCOLESTR property, VARIANT* value, IErrorLog*) override
+    {
+        std::wstring name = property;
+        m_reads.push_back(name);
+        const wchar_t* text = nullptr;
+        if (name == L"FriendlyName")
+            text = m_script.friendlyName;
+        else if (name == L"DevicePath")
+            text = m_script.devicePath;
+        else if (name == L"FilterData" && !m_script.filterData.empty()) {
+            SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(m_script.filterData.size()));
+            void* bytes = nullptr;
+            SafeArrayAccessData(array, &bytes);
+            memcpy(bytes, m_script.filterData.data(), m_script.filterData.size());
+            SafeArrayUnaccessData(array);
+            value->vt = VT_ARRAY | VT_UI1;
+            value->parray = array;
+            return S_OK;
+        }
+        if (!text) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        if (value->vt != VT_BSTR) return E_INVALIDARG;
+        value->bstrVal = SysAllocString(text);
+        return S_OK;
+    }
+    STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+
+    const std::vector<std::wstring>& reads() const { return m_reads; }
+
+private:
+    const DeviceScript& m_script;
+    std::vector<std::wstring> m_reads;
+};
+
+// One device: its moniker, property bag, filter and the filter's pin.
+class FakeMoniker final : public IMoniker, public RefCounted {
+public:
+    FakeMoniker(const std::string& name, DeviceScript script)
+        : RefCounted(name),
+          m_script(std::move(script)),
+          m_bag(name + ".bag", m_script),
+          m_pin(name + ".pin"),
+          m_filter(name + ".filter", {&m_pin})
+    {
+        m_filter.SetClassId(m_script.clsid, m_script.classIdFails);
+    }
+
+    STDMETHODIMP QueryInterface(REFIID, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** out) override
+    {
+        *out = nullptr;
+        RaiseFault(m_script.bindStorageFault);
+        if (riid != IID_IPropertyBag) return E_NOINTERFACE;
+        if (FAILED(m_script.bindStorageResult)) return m_script.bindStorageResult;
+        m_bag.AddRef();
+        *out = static_cast<IPropertyBag*>(&m_bag);
+        return S_OK;
+    }
+    STDMETHODIMP BindToObject(IBindCtx*, IMoniker*, REFIID riid, void** out) override
+    {
+        *out = nullptr;
+        RaiseFault(m_script.bindObjectFault);
+        if (riid != IID_IBaseFilter) return E_NOINTERFACE;
+        if (FAILED(m_script.bindObjectResult)) return m_script.bindObjectResult;
+        m_filter.AddRef();
+        *out = static_cast<IBaseFilter*>(&m_filter);
+        return S_OK;
+    }
+
+    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsDirty() override { return E_NOTIMPL; }
+    STDMETHODIMP Load(IStream*) override { return E_NOTIMPL; }
+    STDMETHODIMP Save(IStream*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP Reduce(IBindCtx*, DWORD, IMoniker**, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP ComposeWith(IMoniker*, BOOL, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP Enum(BOOL, IEnumMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP IsEqual(IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP Hash(DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsRunning(IBindCtx*, IMoniker*, IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTimeOfLastChange(IBindCtx*, IMoniker*, FILETIME*) override { return E_NOTIMPL; }
+    STDMETHODIMP Inverse(IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP CommonPrefixWith(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP RelativePathTo(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP IsSystemMoniker(DWORD*) override { return E_NOTIMPL; }
+
+    // Every object of the device is back to its creator's reference.
+    void ExpectBalanced() const
+    {
+        for (const RefCounted* object : std::vector<const RefCounted*>{this, &m_bag, &m_filter, &m_pin}) {
+            EXPECT_EQ(1, object->refs()) << object->name();
+            EXPECT_FALSE(object->overReleased()) << object->name();
+        }
+    }
+
+    const FakePropertyBag& bag() const { return m_bag; }
+    FakeFilter& filter() { return m_filter; }
+
+private:
+    DeviceScript m_script;
+    FakePropertyBag m_bag;
+    FakePin m_pin;
+    FakeFilter m_filter;
+};
+
+class FakeEnumMoniker final : public IEnumMoniker, public RefCounted {
+public:
+    FakeEnumMoniker() : RefCounted("enumerator") {}
+
+    STDMETHODIMP QueryInterface(REFIID, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP Next(ULONG wanted, IMoniker** out, ULONG* fetched) override
+    {
+        *out = nullptr;
+        if (m_next == m_faultAt) RaiseFault(m_fault);
+        if (m_next == m_failAt) return E_FAIL;
+        if (wanted != 1 || m_next >= m_devices.size()) return S_FALSE;
+        FakeMoniker* moniker = m_devices[m_next++].get();
+        moniker->AddRef();
+        *out = moniker;
+        if (fetched) *fetched = 1;
+        return S_OK;
+    }
+    STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reset() override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IEnumMoniker**) override { return E_NOTIMPL; }
+
+    FakeMoniker& Add(DeviceScript script)
+    {
+        m_devices.push_back(std::make_unique<FakeMoniker>("device" + std::to_string(m_devices.size()), script));
+        return *m_devices.back();
+    }
+    // The Next call that fetches device `index` faults or fails instead.
+    void FaultAt(size_t index, Fault fault)
+    {
+        m_faultAt = index;
+        m_fault = fault;
+    }
+    void FailAt(size_t index) { m_failAt = index; }
+
+    void ExpectBalanced() const
+    {
+        EXPECT_EQ(1, refs());
+        EXPECT_FALSE(overReleased());
+        for (const auto& device : m_devices) device->ExpectBalanced();
+    }
+
+private:
+    std::vector<std::unique_ptr<FakeMoniker>> m_devices;
+    size_t m_next = 0;
+    size_t m_faultAt = SIZE_MAX;
+    Fault m_fault = Fault::None;
+    size_t m_failAt = SIZE_MAX;
+};
+
+class FakeDeviceEnumerator final : public ICreateDevEnum, public RefCounted {
+public:
+    FakeDeviceEnumerator() : RefCounted("device enumerator") {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
+            AddRef();
+            *out = static_cast<ICreateDevEnum*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    STDMETHODIMP CreateClassEnumerator(REFCLSID category, IEnumMoniker** out, DWORD) override
+    {
+        m_categories.push_back(category);
+        *out = nullptr;
+        RaiseFault(fault);
+        if (!hasDevices) return S_FALSE;
+        devices.AddRef();
+        *out = &devices;
+        return S_OK;
+    }
+
+    FakeEnumMoniker devices;
+    bool hasDevices = true;
+    Fault fault = Fault::None;
+    std::vector<GUID> m_categories;
+};
+
+// Registration records as the parser hands them back: a block starting with
+// a pointer to the record.
+class FakeFilterDataParser final : public IAMFilterData, public RefCounted {
+public:
+    FakeFilterDataParser() : RefCounted("filter data parser") {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IAMFilterData) {
+            AddRef();
+            *out = static_cast<IAMFilterData*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+
+    // The first data byte picks the record: the test's data is an index.
+    STDMETHODIMP ParseFilterData(BYTE* data, ULONG size, BYTE** block) override
+    {
+        parsed.emplace_back(data, data + size);
+        if (size == 0 || data[0] >= records.size()) return E_INVALIDARG;
+        *block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER2*)));
+        *reinterpret_cast<const REGFILTER2**>(*block) = records[data[0]];
+        return S_OK;
+    }
+    STDMETHODIMP CreateFilterData(REGFILTER2*, BYTE**, ULONG*) override { return E_NOTIMPL; }
+
+    std::vector<const REGFILTER2*> records;
+    std::vector<std::vector<BYTE>> parsed;
+};
+
+// Hands out one object through QueryInterface; registered for a class id,
+// it is what CoCreateInstance returns for that class in this process.
+class ClassObject final : public IClassFactory {
+public:
+    ClassObject(const CLSID& clsid, IUnknown* object) : m_object(object)
+    {
+        m_registered =
+            SUCCEEDED(CoRegisterClassObject(clsid, this, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie));
+    }
+    ~ClassObject()
+    {
+        if (m_registered) CoRevokeClassObject(m_cookie);
+    }
+    bool registered() const { return m_registered; }
+    int created() const { return m_created; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
+    {
+        ++m_created;
+        if (outer) {
+            *out = nullptr;
+            return CLASS_E_NOAGGREGATION;
+        }
+        return m_object->QueryInterface(riid, out);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    IUnknown* m_object;
+    DWORD m_cookie = 0;
+    bool m_registered = false;
+    int m_created = 0;
+};
+
+// The trace lines of one device: before its Next, after the Next returned
+// it, after its property bag was bound (or not), then the property reads.
+std::vector<std::string> DeviceLines(bool boundStorage, bool readsDevicePath)
+{
+    std::vector<std::string> lines = {"--- \r\n", "--- \r\n", "--- \r\n"};
+    if (boundStorage) {
+        if (readsDevicePath) lines.push_back("DevicePath\r\n");
+        lines.push_back("pPropBag->Read\r\n");
+    }
+    return lines;
+}
+
+std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+const std::vector<std::string> kOpening = {"CDShowUtils::GetFilterList \r\n",
+                                           "CoCreateInstance(CLSID_SystemDeviceEnum \r\n", "// (2) \r\n"};
+
+std::vector<std::string> Closing(int count)
+{
+    return {"--- \r\n", "---1 \r\n", "return " + std::to_string(count) + " \r\n"};
+}
+
+class DeviceEnumerationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        m_savedTrace = g_bTraceEnabled;
+        g_bTraceEnabled = 1;
+        m_enumeratorClass = std::make_unique<ClassObject>(CLSID_SystemDeviceEnum, &m_enumerator);
+        m_parserClass = std::make_unique<ClassObject>(CLSID_FilterMapper2, static_cast<IAMFilterData*>(&m_parser));
+        ASSERT_TRUE(m_enumeratorClass->registered());
+        ASSERT_TRUE(m_parserClass->registered());
+        ASSERT_TRUE(m_trace.installed());
+    }
+    void TearDown() override
+    {
+        m_enumeratorClass.reset();
+        m_parserClass.reset();
+        g_bTraceEnabled = m_savedTrace;
+        CoUninitialize();
+    }
+
+    int Enumerate(const GUID& category = CLSID_VideoInputDeviceCategory)
+    {
+        m_trace.clear();
+        return CDShowUtils::GetFilterList(category, &m_list);
+    }
+
+    // Destroys the list and checks that every reference handed out came back.
+    void ExpectAllReleased()
+    {
+        m_list.RemoveAll();
+        EXPECT_EQ(1, m_enumerator.refs());
+        EXPECT_FALSE(m_enumerator.overReleased());
+        EXPECT_EQ(1, m_parser.refs());
+        m_enumerator.devices.ExpectBalanced();
+    }
+
+    FakeDeviceEnumerator m_enumerator;
+    FakeFilterDataParser m_parser;
+    std::unique_ptr<ClassObject> m_enumeratorClass;
+    std::unique_ptr<ClassObject> m_parserClass;
+    DebugOutputCapture m_trace;
+    CFilterList m_list;
+    int m_savedTrace = 1;
+};
+
+TEST_F(DeviceEnumerationTest, NullListEnumeratesNothing)
+{
+    m_trace.clear();
+    EXPECT_EQ(0, CDShowUtils::GetFilterList(CLSID_VideoInputDeviceCategory, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"CDShowUtils::GetFilterList \r\n", "return 0 \r\n"}), m_trace.lines());
+    EXPECT_EQ(0, m_enumeratorClass->created());
+}
+
+TEST_F(DeviceEnumerationTest, EmptyCategoryReturnsZeroAndReleasesTheDeviceEnumerator)
+{
+    m_enumerator.hasDevices = false;
+    EXPECT_EQ(0, Enumerate());
+    EXPECT_EQ((std::vector<std::string>{"CDShowUtils::GetFilterList \r\n",
+                                        "CoCreateInstance(CLSID_SystemDeviceEnum \r\n", "return 0 \r\n"}),
+              m_trace.lines());
+    EXPECT_EQ(1, m_enumeratorClass->created());
+    ASSERT_EQ(1u, m_enumerator.m_categories.size());
+    EXPECT_TRUE(IsEqualGUID(CLSID_VideoInputDeviceCategory, m_enumerator.m_categories[0]));
+    EXPECT_EQ(0, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, TwoCamerasAreListedInOrderWithNamesPathsAndIds)
+{
+    DeviceScript first;
+    first.friendlyName = L"Front Camera";
+    first.devicePath = L"\\\\?\\usb#vid_3c1a&pid_0101&mi_00#6&1&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
+    DeviceScript second;
+    second.friendlyName = L"Rear Camera";
+    second.devicePath = L"\\\\?\\usb#vid_0bda&pid_5520#6&2&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
+    FakeMoniker& frontDevice = m_enumerator.devices.Add(first);
+    m_enumerator.devices.Add(second);
+
+    EXPECT_EQ(2, Enumerate());
+    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), DeviceLines(true, true), Closing(2)}), m_trace.lines());
+
+    ASSERT_EQ(2, m_list.m_nCount);
+    const CFilterItem* front = m_list.m_ppItems[0];
+    const CFilterItem* rear = m_list.m_ppItems[1];
+    ASSERT_NE(nullptr, front);
+    ASSERT_NE(nullptr, rear);
+    EXPECT_STREQ("Front Camera", front->m_pszName);
+    EXPECT_STREQ("Rear Camera", rear->m_pszName);
+    EXPECT_EQ(0x3C1A, front->m_wVendorId);
+    EXPECT_EQ(0x0101, front->m_wProductId);
+    EXPECT_EQ(0x0BDA, rear->m_wVendorId);
+    EXPECT_EQ(0x5520, rear->m_wProductId);
+    EXPECT_STREQ("\\\\?\\usb#vid_0bda&pid_5520#6&2&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}",
+                 rear->m_pszDevicePath);
+    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, front->m_guid));
+    EXPECT_EQ(FALSE, front->m_bCompressor);
+    EXPECT_EQ(1, front->m_nPinCount);
+
+    // The entries hold the filters; everything else was released already.
+    EXPECT_EQ(1, m_enumerator.refs());
+    EXPECT_EQ(1, m_enumerator.devices.refs());
+    EXPECT_EQ(1, frontDevice.refs());
+    EXPECT_EQ(1, frontDevice.bag().refs());
+    EXPECT_EQ(2, frontDevice.filter().refs());
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, DevicesThatCannotBeListedAreSkippedAndCountedAsWritten)
+{
+    DeviceScript noStorage;
+    noStorage.bindStorageResult = E_FAIL;
+    DeviceScript noName;
+    noName.friendlyName = nullptr;
+    DeviceScript noFilter;
+    noFilter.bindObjectResult = E_FAIL;
+    DeviceScript noClassId;
+    noClassId.classIdFails = true;
+    DeviceScript nullClass;
+    nullClass.clsid = GUID_NULL;
+    DeviceScript dmoWrapper;
+    dmoWrapper.clsid = CLSID_DMOWrapperFilter;
+    DeviceScript good;
+    good.friendlyName = L"Good Camera";
+    for (const DeviceScript* script : {&noStorage, &noName, &noFilter, &noClassId, &nullClass, &dmoWrapper, &good})
+        m_enumerator.devices.Add(*script);
+
+    // Counted: every device whose friendly name was read.
+    EXPECT_EQ(5, Enumerate());
+    EXPECT_EQ(Concat({kOpening, DeviceLines(false, true), DeviceLines(true, true), DeviceLines(true, true),
+                      DeviceLines(true, true), DeviceLines(true, true), DeviceLines(true, true),
+                      DeviceLines(true, true), Closing(5)}),
+              m_trace.lines());
+    ASSERT_EQ(1, m_list.m_nCount);
+    EXPECT_STREQ("Good Camera", m_list.m_ppItems[0]->m_pszName);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, EmptyFriendlyNameLeavesABareEntry)
+{
+    DeviceScript unnamed;
+    unnamed.friendlyName = L"";
+    unnamed.devicePath = L"\\\\?\\usb#vid_3c1a&pid_0101#x";
+    m_enumerator.devices.Add(unnamed);
+
+    EXPECT_EQ(1, Enumerate());
+    ASSERT_EQ(1, m_list.m_nCount);
+    const CFilterItem* item = m_list.m_ppItems[0];
+    ASSERT_NE(nullptr, item);
+    EXPECT_EQ(nullptr, item->m_pszName);
+    EXPECT_EQ(nullptr, item->m_pszDevicePath);
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, item->m_guid));
+    EXPECT_EQ(0, item->m_wVendorId);
+    EXPECT_EQ(0, item->m_wProductId);
+    EXPECT_NE(nullptr, item->m_pFilter);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, OtherCategoriesReadNoDevicePath)
+{
+    DeviceScript codec;
+    codec.friendlyName = L"Video Codec";
+    codec.devicePath = L"\\\\?\\usb#vid_3c1a&pid_0101#x";
+    FakeMoniker& device = m_enumerator.devices.Add(codec);
+
+    EXPECT_EQ(1, Enumerate(CLSID_VideoCompressorCategory));
+    EXPECT_EQ(Concat({kOpening, DeviceLines(true, false), Closing(1)}), m_trace.lines());
+    EXPECT_EQ((std::vector<std::wstring>{L"FriendlyName"}), device.bag().reads());
+    ASSERT_EQ(1, m_list.m_nCount);
+    EXPECT_STREQ("Video Codec", m_list.m_ppItems[0]->m_pszName);
+    EXPECT_EQ(nullptr, m_list.m_ppItems[0]->m_pszDevicePath);
+    EXPECT_EQ(0, m_list.m_ppItems[0]->m_wVendorId);
+    ASSERT_EQ(1u, m_enumerator.m_categories.size());
+    EXPECT_TRUE(IsEqualGUID(CLSID_VideoCompressorCategory, m_enumerator.m_categories[0]));
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, AudioInputDevicesReadTheirPathToo)
+{
+    DeviceScript microphone;
+    microphone.devicePath = L"\\\\?\\usb#vid_3c1a&pid_0102&mi_02#x";
+    m_enumerator.devices.Add(microphone);
+    EXPECT_EQ(1, Enumerate(CLSID_AudioInputDeviceCategory));
+    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), Closing(1)}), m_trace.lines());
+    ASSERT_EQ(1, m_list.m_nCount);
+    EXPECT_EQ(0x0102, m_list.m_ppItems[0]->m_wProductId);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, EntriesAlreadyInTheListStayInFront)
+{
+    FakePin earlierPin("earlier.pin");
+    FakeFilter earlier("earlier.filter", {&earlierPin});
+    ASSERT_EQ(1, m_list.AddFilter(&earlier, FALSE));
+    m_enumerator.devices.Add(DeviceScript());
+    m_enumerator.devices.Add(DeviceScript());
+
+    EXPECT_EQ(2, Enumerate());
+    ASSERT_EQ(3, m_list.m_nCount);
+    EXPECT_EQ(&earlier, m_list.m_ppItems[0]->m_pFilter);
+    EXPECT_STREQ("USB Camera", m_list.m_ppItems[2]->m_pszName);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, LongDevicePathIsCutToTheBuffer)
+{
+    std::wstring path = L"\\\\?\\usb#vid_3c1a&pid_0101#" + std::wstring(600, L'x');
+    DeviceScript camera;
+    camera.devicePath = path.c_str();
+    m_enumerator.devices.Add(camera);
+
+    EXPECT_EQ(1, Enumerate());
+    ASSERT_EQ(1, m_list.m_nCount);
+    const CFilterItem* item = m_list.m_ppItems[0];
+    ASSERT_NE(nullptr, item->m_pszDevicePath);
+    EXPECT_EQ(511u, strlen(item->m_pszDevicePath));
+    EXPECT_EQ(0x3C1A, item->m_wVendorId);
+    EXPECT_EQ(0x0101, item->m_wProductId);
+    ExpectAllReleased();
+}
+
+TEST_F(DeviceEnumerationTest, FailedNextEndsTheLoopKeepingWhatWasListed)
+{
+    m_enumerator.devices.Add(DeviceScript());
+    m_enumerator.devices.Add(DeviceScript());
+    m_enumerator.devices.FailAt(1);
+    EXPECT_EQ(1, Enumerate());
+    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), Closing(1)}), m_trace.lines());
+    EXPECT_EQ(1, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+// A driver call that throws or faults counts as a failed call; the trace
+// names it and the enumeration goes on where the written flow says.
+struct GuardedCallCase {
+    const char* name;
+    Fault fault;
+};
+
+class GuardedDriverCallTest : public DeviceEnumerationTest, public ::testing::WithParamInterface<GuardedCallCase> {};
+
+TEST_P(GuardedDriverCallTest, CreateClassEnumeratorEndsTheCall)
+{
+    m_enumerator.fault = GetParam().fault;
+    m_enumerator.devices.Add(DeviceScript());
+    EXPECT_EQ(0, Enumerate());
+    EXPECT_EQ(
+        (std::vector<std::string>{"CDShowUtils::GetFilterList \r\n", "CoCreateInstance(CLSID_SystemDeviceEnum \r\n",
+                                  "Except! pSysDevEnum->CreateClassEnumerator \r\n", "return 0 \r\n"}),
+        m_trace.lines());
+    ExpectAllReleased();
+}
+
+TEST_P(GuardedDriverCallTest, NextEndsTheLoop)
+{
+    m_enumerator.devices.Add(DeviceScript());
+    m_enumerator.devices.Add(DeviceScript());
+    m_enumerator.devices.FaultAt(1, GetParam().fault);
+    EXPECT_EQ(1, Enumerate());
+    EXPECT_EQ(Concat({kOpening,
+                      DeviceLines(true, true),
+                      {"--- \r\n", "Except! pEnumCat->Next\r\n"},
+                      {"---1 \r\n", "return 1 \r\n"}}),
+              m_trace.lines());
+    EXPECT_EQ(1, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+TEST_P(GuardedDriverCallTest, BindToStorageSkipsOnlyThatDevice)
+{
+    DeviceScript broken;
+    broken.bindStorageFault = GetParam().fault;
+    m_enumerator.devices.Add(broken);
+    m_enumerator.devices.Add(DeviceScript());
+    EXPECT_EQ(1, Enumerate());
+    EXPECT_EQ(Concat({kOpening,
+                      {"--- \r\n", "--- \r\n", "Except! pMoniker->BindToStorage\r\n", "--- \r\n"},
+                      DeviceLines(true, true),
+                      Closing(1)}),
+              m_trace.lines());
+    EXPECT_EQ(1, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+TEST_P(GuardedDriverCallTest, BindToObjectCountsButDoesNotList)
+{
+    DeviceScript broken;
+    broken.bindObjectFault = GetParam().fault;
+    m_enumerator.devices.Add(broken);
+    m_enumerator.devices.Add(DeviceScript());
+    EXPECT_EQ(2, Enumerate());
+    EXPECT_EQ(Concat({kOpening,
+                      DeviceLines(true, true),
+                      {"Except! pMoniker->BindToObject\r\n"},
+                      DeviceLines(true, true),
+                      Closing(2)}),
+              m_trace.lines());
+    EXPECT_EQ(1, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, GuardedDriverCallTest,
+                         ::testing::Values(GuardedCallCase{"CppException", Fault::CppException},
+                                           GuardedCallCase{"AccessViolation", Fault::AccessViolation}),
+                         [](const ::testing::TestParamInfo<GuardedCallCase>& info) { return info.param.name; });
+
+// Registration records of wrapped codecs, in both layouts.
+class WrappedCodecTest : public DeviceEnumerationTest {
+protected:
+    void SetUp() override
+    {
+        DeviceEnumerationTest::SetUp();
+        m_types1[0] = {&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24};
+        m_types1[1] = {&MEDIATYPE_Video, &MEDIASUBTYPE_YUY2};
+        m_types2[0] = {&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM};
+
+        // Version 1: an input pin first, then an output pin without types,
+        // then the output pin that counts.
+        m_pins1[0] = {nullptr, FALSE, FALSE, FALSE, FALSE, &GUID_NULL, nullptr, 1, &m_types2[0]};
+        m_pins1[1] = {nullptr, FALSE, TRUE, FALSE, FALSE, &GUID_NULL, nullptr, 0, nullptr};
+        m_pins1[2] = {nullptr, FALSE, TRUE, FALSE, FALSE, &GUID_NULL, nullptr, 2, m_types1};
+        m_record1.dwVersion = 1;
+        m_record1.cPins = 3;
+        m_record1.rgPins = m_pins1;
+
+        // Version 2: the output pin is marked by its flag.
+        m_pins2[0] = {0, 1, 1, &m_types1[0], 0, nullptr, nullptr};
+        m_pins2[1] = {REG_PINFLAG_B_OUTPUT, 1, 1, m_types2, 0, nullptr, nullptr};
+        m_record2.dwVersion = 2;
+        m_record2.cPins2 = 2;
+        m_record2.rgPins2 = m_pins2;
+
+        // No output pin at all.
+        m_record3.dwVersion = 2;
+        m_record3.cPins2 = 1;
+        m_record3.rgPins2 = m_pins2;
+
+        m_parser.records = {&m_record1, &m_record2, &m_record3};
+    }
+
+    REGPINTYPES m_types1[2];
+    REGPINTYPES m_types2[1];
+    REGFILTERPINS m_pins1[3];
+    REGFILTERPINS2 m_pins2[2];
+    REGFILTER2 m_record1 = {};
+    REGFILTER2 m_record2 = {};
+    REGFILTER2 m_record3 = {};
+};
+
+TEST_F(WrappedCodecTest, CompressorsCarryTheirMarkAndOutputSubtype)
+{
+    DeviceScript videoCodec;
+    videoCodec.clsid = CLSID_AVICo;
+    videoCodec.filterData = {0, 0xAA, 0xBB};
+    DeviceScript audioCodec;
+    audioCodec.clsid = CLSID_ACMWrapper;
+    audioCodec.filterData = {1};
+    DeviceScript noOutput;
+    noOutput.clsid = CLSID_AVICo;
+    noOutput.filterData = {2};
+    DeviceScript noData;
+    noData.clsid = CLSID_ACMWrapper;
+    DeviceScript dvEncoder;
+    dvEncoder.clsid = CLSID_DVVideoEnc;
+    for (const DeviceScript* script : {&videoCodec, &audioCodec, &noOutput, &noData, &dvEncoder})
+        m_enumerator.devices.Add(*script);
+
+    EXPECT_EQ(5, Enumerate(CLSID_VideoCompressorCategory));
+    ASSERT_EQ(5, m_list.m_nCount);
+    EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_RGB24, m_list.m_ppItems[0]->m_guid));
+    EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, m_list.m_ppItems[1]->m_guid));
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, m_list.m_ppItems[2]->m_guid));
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, m_list.m_ppItems[3]->m_guid));
+    EXPECT_TRUE(IsEqualGUID(CLSID_DVVideoEnc, m_list.m_ppItems[4]->m_guid));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(TRUE, m_list.m_ppItems[i]->m_bCompressor) << i;
+
+    // The parser saw each device's bytes whole.
+    ASSERT_EQ(3u, m_parser.parsed.size());
+    EXPECT_EQ((std::vector<BYTE>{0, 0xAA, 0xBB}), m_parser.parsed[0]);
+    ExpectAllReleased();
+}
+
+TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
+{
+    DeviceScript data;
+    data.filterData = {1};
+    FakePropertyBag bag("bag", data);
+    DeviceScript empty;
+    FakePropertyBag emptyBag("empty bag", empty);
+
+    GUID subtype = kCameraFilterClass;
+    EXPECT_EQ(1, CDShowUtils::ReadFilterDataSubtype(nullptr, &subtype));
+    EXPECT_EQ(1, CDShowUtils::ReadFilterDataSubtype(&bag, nullptr));
+    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, subtype));
+    EXPECT_TRUE(m_parser.parsed.empty());
+
+    EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&emptyBag, &subtype));
+    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, subtype));
+
+    EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&bag, &subtype));
+    EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, subtype));
+    EXPECT_EQ(1, bag.refs());
+    EXPECT_EQ(1, m_parser.refs());
+}
+
+}  // namespace
