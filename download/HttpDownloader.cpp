@@ -91,6 +91,11 @@ private:
 // file; a file the check itself created is removed again.
 bool CanWriteTarget(LPCSTR path)
 {
+    // Checked by attribute as well: a process with the rights to write any
+    // file would otherwise replace a file the user marked read-only.
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return false;
     HANDLE hFile = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return false;
@@ -116,12 +121,19 @@ bool ParseContentLength(const char* text, LONG* length)
     return true;
 }
 
-// Query, then set with the length the query returned.
+// Query, then set with the length the query returned. An implementation that
+// accepts an option but cannot report it (Wine's, for the connect retries:
+// ERROR_INTERNET_INCORRECT_HANDLE_TYPE) still gets it set, with its natural
+// length; any other failed query, and any failed set, is a failure.
 bool SetDwordOption(HINTERNET hInternet, DWORD option, DWORD value)
 {
     DWORD current = 0;
     DWORD length = sizeof current;
-    if (!::InternetQueryOptionA(hInternet, option, &current, &length)) return false;
+    if (!::InternetQueryOptionA(hInternet, option, &current, &length)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNET_INVALID_OPTION && error != ERROR_INTERNET_INCORRECT_HANDLE_TYPE) return false;
+        length = sizeof value;
+    }
     return ::InternetSetOptionA(hInternet, option, &value, length) != FALSE;
 }
 
