@@ -80,6 +80,13 @@ void CProgressDlg::OnTimer(UINT_PTR)
     EndDialog(result);
 }
 
+// The template has no OK button, but Enter sends IDOK when no push button has
+// the focus; it must not end a running download as a success.
+void CProgressDlg::OnOK()
+{
+    OnCancel();
+}
+
 void CProgressDlg::OnCancel()
 {
     KillTimer(PROGRESS_POLL_TIMER);

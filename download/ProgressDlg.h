@@ -29,6 +29,7 @@ public:
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
+    void OnOK() override;
     void OnCancel() override;
     void OnTimer(UINT_PTR timerId) override;
     void DoDataExchange(CDataExchange* pDX) override;
