@@ -5,9 +5,11 @@
 set -euo pipefail
 
 # The 32-bit compiler builds the shipped program; the 64-bit one builds the
-# copy that runs here under 64-bit Wine (see README.md).
+# copy that runs here under 64-bit Wine (see README.md). nginx and curl are
+# for the download benchmark.
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
-          locales fonts-ipafont-gothic xdotool imagemagick python3 googletest)
+          locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
+          nginx-light curl)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

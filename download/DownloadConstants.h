@@ -1,0 +1,25 @@
+#pragma once
+// Fixed data of the installer download, shared by the Download command, the
+// worker and the progress dialog.
+#include <windows.h>
+
+// The maker's download server. A reserved name, so that no build can reach a
+// third party's server by accident; the real host replaces this constant.
+constexpr char DOWNLOAD_SERVER_HOST[] = "download.zembra.example";
+
+// The installer is always requested under this name, and offered as the
+// default local name.
+constexpr char INSTALLER_FILE_NAME[] = "QuilloCamKitSetup121.exe";
+constexpr char INSTALLER_OBJECT_FOLDER[] = "support/download/peripheral/pccamera/camvista/soft/";
+constexpr char DOWNLOAD_USER_AGENT[] = "ZEMBRA Downloader";
+
+// Outcome of one transfer.
+typedef int DownloadResult;
+constexpr DownloadResult DOWNLOAD_SUCCEEDED = 0;
+constexpr DownloadResult DOWNLOAD_NETWORK_ERROR = 1;  // an incomplete body included
+constexpr DownloadResult DOWNLOAD_FILE_ERROR = 2;
+constexpr DownloadResult DOWNLOAD_CANCELLED = -1;
+
+// Sent by the worker to the progress dialog: wParam is the percentage
+// received (above 100 when more bytes arrive than announced), lParam 0.
+constexpr UINT WM_DOWNLOAD_PROGRESS = WM_APP + 1;

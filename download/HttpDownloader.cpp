@@ -1,0 +1,244 @@
+#include "download/HttpDownloader.h"
+
+#include <wininet.h>
+#include <shlwapi.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr DWORD READ_BUFFER_SIZE = 0x10000;
+constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
+constexpr DWORD CONNECT_RETRIES = 5;
+constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
+// Closes a WinInet handle when the scope that opened it ends.
+class CInternetHandle {
+public:
+    explicit CInternetHandle(HINTERNET hInternet) : m_hInternet(hInternet) {}
+    ~CInternetHandle()
+    {
+        if (m_hInternet) ::InternetCloseHandle(m_hInternet);
+    }
+    CInternetHandle(const CInternetHandle&) = delete;
+    CInternetHandle& operator=(const CInternetHandle&) = delete;
+
+    operator HINTERNET() const { return m_hInternet; }
+
+private:
+    HINTERNET m_hInternet;
+};
+
+// The body is written to a file of its own in the target's folder, so that a
+// failed or cancelled transfer never touches a file the user already had, and
+// an earlier transfer still finishing never touches a later one's file. The
+// file is moved over the target only by MoveOver; otherwise it is removed.
+class CTemporaryFile {
+public:
+    CTemporaryFile() = default;
+    ~CTemporaryFile()
+    {
+        Close();
+        if (m_szPath[0]) ::DeleteFileA(m_szPath);
+    }
+    CTemporaryFile(const CTemporaryFile&) = delete;
+    CTemporaryFile& operator=(const CTemporaryFile&) = delete;
+
+    bool Create(LPCSTR target)
+    {
+        char szFolder[MAX_PATH];
+        if (::lstrlenA(target) >= MAX_PATH) return false;
+        ::lstrcpynA(szFolder, target, sizeof szFolder);
+        // Shift-JIS trail bytes may equal '\\'; the path function steps by
+        // characters.
+        ::PathRemoveFileSpecA(szFolder);
+        if (!szFolder[0]) ::lstrcpynA(szFolder, ".", sizeof szFolder);
+        if (!::GetTempFileNameA(szFolder, "qdl", 0, m_szPath)) {
+            m_szPath[0] = '\0';
+            return false;
+        }
+        m_pFile = std::fopen(m_szPath, "wb");
+        return m_pFile != nullptr;
+    }
+
+    bool Write(const void* data, size_t size) { return std::fwrite(data, size, 1, m_pFile) == 1; }
+
+    // False when buffered data could not be written (a full disk).
+    bool Close()
+    {
+        if (!m_pFile) return true;
+        const bool closed = std::fclose(m_pFile) == 0;
+        m_pFile = nullptr;
+        return closed;
+    }
+
+    bool MoveOver(LPCSTR target)
+    {
+        if (!::MoveFileExA(m_szPath, target, MOVEFILE_REPLACE_EXISTING)) return false;
+        m_szPath[0] = '\0';
+        return true;
+    }
+
+private:
+    char m_szPath[MAX_PATH] = {};
+    FILE* m_pFile = nullptr;
+};
+
+// Whether the target can be written, found out without truncating an existing
+// file; a file the check itself created is removed again.
+bool CanWriteTarget(LPCSTR path)
+{
+    // Checked by attribute as well: a process with the rights to write any
+    // file would otherwise replace a file the user marked read-only.
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return false;
+    HANDLE hFile = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    const bool bCreated = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    ::CloseHandle(hFile);
+    if (bCreated) ::DeleteFileA(path);
+    return true;
+}
+
+// Content-Length as a positive signed 32-bit count: digits only, nothing
+// before or after them.
+bool ParseContentLength(const char* text, LONG* length)
+{
+    if (!*text) return false;
+    long long value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+        if (value > LONG_MAX) return false;
+    }
+    if (value == 0) return false;
+    *length = static_cast<LONG>(value);
+    return true;
+}
+
+// Query, then set with the length the query returned. An implementation that
+// accepts an option but cannot report it (Wine's, for the connect retries:
+// ERROR_INTERNET_INCORRECT_HANDLE_TYPE) still gets it set, with its natural
+// length; any other failed query, and any failed set, is a failure.
+bool SetDwordOption(HINTERNET hInternet, DWORD option, DWORD value)
+{
+    DWORD current = 0;
+    DWORD length = sizeof current;
+    if (!::InternetQueryOptionA(hInternet, option, &current, &length)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNET_INVALID_OPTION && error != ERROR_INTERNET_INCORRECT_HANDLE_TYPE) return false;
+        length = sizeof value;
+    }
+    return ::InternetSetOptionA(hInternet, option, &value, length) != FALSE;
+}
+
+bool QueryHeaderText(HINTERNET hRequest, DWORD info, char (&text)[256])
+{
+    std::memset(text, 0, sizeof text);
+    DWORD length = sizeof text;
+    if (!::HttpQueryInfoA(hRequest, info, text, &length, nullptr)) {
+        (void)::GetLastError();
+        return false;
+    }
+    text[length < sizeof text ? length : sizeof text - 1] = '\0';
+    return true;
+}
+
+}  // namespace
+
+void CHttpDownloader::NotifyProgress(HWND hWndNotify, unsigned long long percent)
+{
+    if (::InterlockedCompareExchange(&m_bWindowDetached, 0, 0)) return;
+    ::SendMessageA(hWndNotify, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent), 0);
+}
+
+DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify)
+{
+    std::unique_ptr<BYTE[]> buffer;
+
+    CInternetHandle hRoot(::InternetOpenA(DOWNLOAD_USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!hRoot) return DOWNLOAD_NETWORK_ERROR;
+    if (!SetDwordOption(hRoot, INTERNET_OPTION_CONNECT_TIMEOUT, NETWORK_TIMEOUT_MS) ||
+        !SetDwordOption(hRoot, INTERNET_OPTION_CONNECT_RETRIES, CONNECT_RETRIES) ||
+        !SetDwordOption(hRoot, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, NETWORK_TIMEOUT_MS) ||
+        !SetDwordOption(hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, NETWORK_TIMEOUT_MS))
+        return DOWNLOAD_NETWORK_ERROR;
+
+    CInternetHandle hConnection(
+        ::InternetConnectA(hRoot, host, INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!hConnection) return DOWNLOAD_NETWORK_ERROR;
+    CInternetHandle hRequest(
+        ::HttpOpenRequestA(hConnection, "GET", objectName, nullptr, nullptr, nullptr, REQUEST_FLAGS, 0));
+    if (!hRequest) return DOWNLOAD_NETWORK_ERROR;
+    if (!::HttpSendRequestA(hRequest, nullptr, 0, nullptr, 0)) return DOWNLOAD_NETWORK_ERROR;
+
+    // Only a 200 response is the installer; an error page is not.
+    char szHeader[256];
+    if (!QueryHeaderText(hRequest, HTTP_QUERY_STATUS_CODE, szHeader) || std::strcmp(szHeader, "200") != 0)
+        return DOWNLOAD_NETWORK_ERROR;
+    LONG announced = 0;
+    if (!QueryHeaderText(hRequest, HTTP_QUERY_CONTENT_LENGTH, szHeader) || !ParseContentLength(szHeader, &announced))
+        return DOWNLOAD_NETWORK_ERROR;
+
+    buffer.reset(new BYTE[READ_BUFFER_SIZE]);
+    CTemporaryFile file;
+    if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
+
+    DownloadResult result = DOWNLOAD_CANCELLED;
+    unsigned long long total = 0;
+    if (!IsCancelRequested()) {
+        for (;;) {
+            DWORD got = 0;
+            if (!::InternetReadFile(hRequest, buffer.get(), READ_BUFFER_SIZE, &got)) {
+                result = DOWNLOAD_NETWORK_ERROR;
+                break;
+            }
+            if (got && !file.Write(buffer.get(), got)) {
+                result = DOWNLOAD_FILE_ERROR;
+                break;
+            }
+            total += got;
+            NotifyProgress(hWndNotify, total * 100 / static_cast<unsigned long long>(announced));
+            if (got == READ_BUFFER_SIZE) {
+                if (IsCancelRequested()) break;
+                continue;
+            }
+            if (total != static_cast<unsigned long long>(announced)) result = DOWNLOAD_NETWORK_ERROR;
+            break;
+        }
+    }
+    NotifyProgress(hWndNotify, 100);
+
+    const bool bClosed = file.Close();
+    if (result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced))
+        result = bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
+    return result;
+}
+
+DWORD WINAPI DownloadThreadProc(LPVOID parameter)
+{
+    CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
+    char szHost[256];
+    char szObjectName[256];
+    char szPath[512];
+    ::lstrcpynA(szHost, DOWNLOAD_SERVER_HOST, sizeof szHost);
+    std::snprintf(szObjectName, sizeof szObjectName, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
+
+    job->m_nResult = DOWNLOAD_SUCCEEDED;
+    DownloadResult result;
+    // A path cut to fit would name another file.
+    if (job->m_strPath.GetLength() >= static_cast<int>(sizeof szPath)) {
+        result = DOWNLOAD_FILE_ERROR;
+    } else {
+        ::lstrcpynA(szPath, job->m_strPath, sizeof szPath);
+        result = job->m_downloader.Download(szHost, szObjectName, szPath, job->m_hWndNotify);
+    }
+    job->m_nResult = result;
+    job->Release();
+    return 0;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The modal dialog that runs one download on a worker thread.
+#include "download/HttpDownloader.h"
+#include "framework/CDialog.h"
+#include "framework/CProgressCtrl.h"
+#include "framework/CString.h"
+
+constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
+
+// Starts the worker, shows its percentages and lets the user cancel. DoModal
+// returns IDOK only when the file arrived whole, IDCANCEL after a cancel or
+// any failure (failures are reported in a message box first).
+class CProgressDlg : public CDialog {
+public:
+    explicit CProgressDlg(CWnd* parent = nullptr);
+    ~CProgressDlg() override;
+
+private:
+    // Owned jointly with the worker thread, which may outlive this dialog.
+    CDownloadJob* const m_pJob;
+
+public:
+    HANDLE m_hThread = nullptr;
+    CString m_strPath;  // the target, set before DoModal
+    CHttpDownloader& m_downloader;
+    DownloadResult& m_nResult;
+    CProgressCtrl m_progress;
+
+protected:
+    INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    void OnTimer(UINT_PTR timerId) override;
+    void DoDataExchange(CDataExchange* pDX) override;
+};

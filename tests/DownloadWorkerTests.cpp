@@ -1,0 +1,261 @@
+// The download worker against the real WinInet and a loopback server that
+// WinInet reaches through its preconfigured proxy.
+// Winsock's header must come before the one for windows.h.
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "download/HttpDownloader.h"
+#include "tests/support/DownloadTestRig.h"
+
+namespace {
+
+const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
+
+class DownloadWorker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Start());
+        m_route = std::make_unique<ProxyRoute>(m_server.Port());
+        m_folder = TestFolder();
+        m_target = m_folder + "\\" + INSTALLER_FILE_NAME;
+    }
+
+    DownloadResult Download(const std::string& path)
+    {
+        CHttpDownloader downloader;
+        return RunDownload(downloader, path, m_recorder);
+    }
+
+    // The target and nothing else: no temporary file is left behind.
+    void ExpectFolderHoldsOnly(const std::vector<std::string>& names) { EXPECT_EQ(names, FilesIn(m_folder)); }
+
+    LoopbackHttpServer m_server;
+    std::unique_ptr<ProxyRoute> m_route;
+    ProgressRecorder m_recorder;
+    std::string m_folder;
+    std::string m_target;
+};
+
+TEST_F(DownloadWorker, WholeBodyIsSavedFromTheFixedRequestWhateverTheLocalName)
+{
+    const std::string body = PatternBody(200000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    const std::string local = m_folder + "\\my setup.exe";
+
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(local));
+    EXPECT_TRUE(ReadWholeFile(local) == body);
+    ExpectFolderHoldsOnly({"my setup.exe"});
+    EXPECT_EQ(ExpectedProgressForWholeBody(body.size()), m_recorder.m_values);
+
+    const std::vector<RecordedRequest> requests = m_server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("GET", requests[0].method);
+    const std::string& url = requests[0].target;
+    EXPECT_TRUE(url == std::string("http://download.zembra.example") + kInstallerUrlPath ||
+                url == std::string("http://download.zembra.example:80") + kInstallerUrlPath)
+        << url;
+    EXPECT_EQ("ZEMBRA Downloader", requests[0].userAgent);
+    EXPECT_EQ("ZEMBRA Downloader", requests[0].userAgent);
+
+    // Nothing is served from a cache: the next download asks the server
+    // again and gets the new body.
+    const std::string newer = PatternBody(1000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(newer));
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(local));
+    EXPECT_TRUE(ReadWholeFile(local) == newer);
+    EXPECT_EQ(2u, m_server.Requests().size());
+}
+
+TEST_F(DownloadWorker, BodyOfExactMultipleOf64KEndsWithAnEmptyRead)
+{
+    const std::string body = PatternBody(3 * 65536);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    const std::vector<unsigned long long> expected{33, 66, 100, 100, 100};
+    EXPECT_EQ(expected, m_recorder.m_values);
+}
+
+TEST_F(DownloadWorker, PercentageDoesNotWrapOnLargeBodies)
+{
+    // total x 100 passes 2^32 after 42,949,673 bytes.
+    const size_t size = 45u * 1024 * 1024 + 123;
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(size)));
+
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_EQ(ExpectedProgressForWholeBody(size), m_recorder.m_values);
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    ASSERT_TRUE(::GetFileAttributesExA(m_target.c_str(), GetFileExInfoStandard, &attributes));
+    EXPECT_EQ(size, attributes.nFileSizeLow);
+}
+
+TEST_F(DownloadWorker, IncompleteBodyIsNetworkErrorAndUsersFileSurvives)
+{
+    WriteWholeFile(m_target, "the user's own file");
+    m_server.SetBehaviour(HttpBehaviour::EarlyClose(PatternBody(300000), 100000));
+
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
+    EXPECT_EQ("the user's own file", ReadWholeFile(m_target));
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+    ASSERT_FALSE(m_recorder.m_values.empty());
+    EXPECT_EQ(100u, m_recorder.m_values.back());
+    EXPECT_EQ(21u, m_recorder.m_values.front());  // 65,536 of 300,000 bytes
+}
+
+TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkError)
+{
+    // Chunked coding lets more bytes through than Content-Length announces.
+    HttpBehaviour behaviour = HttpBehaviour::Chunked(PatternBody(200000));
+    behaviour.contentLength = "100000";
+    m_server.SetBehaviour(behaviour);
+
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
+    ExpectFolderHoldsOnly({});
+    const std::vector<unsigned long long> expected{65, 131, 196, 200, 100};
+    EXPECT_EQ(expected, m_recorder.m_values);
+}
+
+TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
+{
+    WriteWholeFile(m_target, "kept");
+    const std::string body = PatternBody(1000);
+    const std::pair<const char*, HttpBehaviour> cases[] = {
+        {"404 with a body", HttpBehaviour::Status(404, body)},
+        {"500 with a body", HttpBehaviour::Status(500, body)},
+        {"no Content-Length (chunked)", HttpBehaviour::Chunked(body)},
+        {"no number", HttpBehaviour::WithContentLength("abc", body)},
+        {"trailing text", HttpBehaviour::WithContentLength("1000x", body)},
+        {"negative", HttpBehaviour::WithContentLength("-1000", body)},
+        {"zero", HttpBehaviour::WithContentLength("0", body)},
+        {"above 2^31 - 1", HttpBehaviour::WithContentLength("2147483648", body)},
+        {"above 2^32", HttpBehaviour::WithContentLength("4294968296", body)},
+    };
+    for (const auto& c : cases) {
+        m_recorder.m_values.clear();
+        m_server.SetBehaviour(c.second);
+        EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target)) << c.first;
+        EXPECT_TRUE(m_recorder.m_values.empty()) << c.first;
+        EXPECT_EQ("kept", ReadWholeFile(m_target)) << c.first;
+        ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+    }
+    EXPECT_EQ(sizeof cases / sizeof cases[0], m_server.Requests().size());
+}
+
+TEST_F(DownloadWorker, RefusedConnectionIsNetworkErrorWithoutProgress)
+{
+    // The proxy settings are read again for each transfer: the running
+    // server, no longer named in them, sees nothing.
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(1000)));
+    const USHORT port = LoopbackHttpServer::UnusedPort();
+    ASSERT_NE(0, port);
+    m_route.reset();
+    ProxyRoute route(port);
+
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
+    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_TRUE(m_server.Requests().empty());
+    ExpectFolderHoldsOnly({});
+}
+
+TEST_F(DownloadWorker, UnwritableTargetIsFileErrorBeforeAnyRead)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(100000)));
+
+    EXPECT_EQ(DOWNLOAD_FILE_ERROR, Download(m_folder + "\\missing folder\\" + INSTALLER_FILE_NAME));
+    EXPECT_EQ(DOWNLOAD_FILE_ERROR, Download(m_folder));  // a folder, not a file
+
+    WriteWholeFile(m_target, "read-only");
+    ASSERT_TRUE(::SetFileAttributesA(m_target.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(DOWNLOAD_FILE_ERROR, Download(m_target));
+    ::SetFileAttributesA(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ("read-only", ReadWholeFile(m_target));
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+
+    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_EQ(3u, m_server.Requests().size());
+}
+
+TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(100000)));
+    CHttpDownloader downloader;
+    downloader.Cancel();
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target, m_recorder));
+    EXPECT_EQ(std::vector<unsigned long long>{100}, m_recorder.m_values);
+    ExpectFolderHoldsOnly({});
+
+    WriteWholeFile(m_target, "old");
+    m_recorder.m_values.clear();
+    CHttpDownloader second;
+    second.Cancel();
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(second, m_target, m_recorder));
+    EXPECT_EQ("old", ReadWholeFile(m_target));
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+}
+
+TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
+{
+    WriteWholeFile(m_target, "old");
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(300000)));
+    CHttpDownloader downloader;
+    m_recorder.m_onProgress = [&](WPARAM) { downloader.Cancel(); };
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target, m_recorder));
+    EXPECT_EQ((std::vector<unsigned long long>{21, 100}), m_recorder.m_values);
+    EXPECT_EQ("old", ReadWholeFile(m_target));
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+
+    // A body shorter than one read ends with a short read: complete, even
+    // with the cancel requested during it.
+    const std::string body = PatternBody(1000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    m_recorder.m_values.clear();
+    CHttpDownloader late;
+    m_recorder.m_onProgress = [&](WPARAM) { late.Cancel(); };
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, RunDownload(late, m_target, m_recorder));
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+}
+
+TEST_F(DownloadWorker, PathsWithShiftJisTrailBackslashesKeepTheTemporaryFileBeside)
+{
+    // ソ and 表 end in the byte 0x5C.
+    const std::string folder = TestFolder("ソフト表");
+    const std::string target = folder + "\\表ソ.exe";
+    const std::string body = PatternBody(70000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(target));
+    EXPECT_TRUE(ReadWholeFile(target) == body);
+    EXPECT_EQ(std::vector<std::string>{"表ソ.exe"}, FilesIn(folder));
+}
+
+TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
+{
+    // The first transfer stalls after its first read and is cancelled; a
+    // second one to the same path completes while the first still waits.
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
+    CHttpDownloader stalled;
+    ProgressRecorder stalledRecorder;
+    DownloadThread first(stalled, m_target, stalledRecorder.m_hWnd);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return !stalledRecorder.m_values.empty(); }));
+    ::Sleep(200);  // into its second read, which waits for the server
+    stalled.Cancel();
+
+    const std::string second = PatternBody(150000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(second));
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_EQ(2u, FilesIn(m_folder).size());  // the target and the first transfer's own file
+
+    m_server.ReleaseStall();
+    EXPECT_TRUE(first.Wait());
+    EXPECT_EQ(DOWNLOAD_CANCELLED, first.m_nResult);
+    EXPECT_EQ((std::vector<unsigned long long>{21, 43, 100}), stalledRecorder.m_values);
+    EXPECT_TRUE(ReadWholeFile(m_target) == second);
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+// The progress dialog in its real modal loop, running the real worker
+// against a loopback server, driven from a second thread.
+// Winsock's header must come before the one for windows.h.
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <memory>
+
+#include "download/ProgressDlg.h"
+#include "framework/CWinApp.h"
+#include "res/resource.h"
+#include "tests/support/DialogDriver.h"
+#include "tests/support/DownloadTestRig.h"
+#include "tests/support/Screenshot.h"
+
+namespace {
+
+CWinApp s_app;
+
+const char kTitle[] = "ダウンローダー";
+const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
+const char kFileErrorText[] =
+    "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
+
+int BarPosition(HWND dialog)
+{
+    return static_cast<int>(::SendMessageA(::GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0));
+}
+
+bool WaitForBar(HWND dialog, int position, DWORD timeoutMs = 10000)
+{
+    const DWORD start = ::GetTickCount();
+    while (BarPosition(dialog) != position) {
+        if (::GetTickCount() - start >= timeoutMs) return false;
+        ::Sleep(5);
+    }
+    return true;
+}
+
+#define REQUIRE_WINDOW(window)                        \
+    if (!(window)) {                                  \
+        ADD_FAILURE() << #window " did not appear";   \
+        CancelAllDialogs(DialogScript::MainThread()); \
+        return;                                       \
+    }
+
+class ProgressDialog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Start());
+        m_route = std::make_unique<ProxyRoute>(m_server.Port());
+        m_folder = TestFolder();
+        m_target = m_folder + "\\" + INSTALLER_FILE_NAME;
+    }
+
+    // Runs the dialog for `path`; the script expects exactly one message box
+    // with `expectedText` and the bar at `expectedBar` behind it, and
+    // closes the box with OK.
+    INT_PTR RunExpectingMessage(const std::string& path, const char* expectedText, int expectedBar,
+                                const char* screenshot = nullptr)
+    {
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = path.c_str();
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+            REQUIRE_WINDOW(box);
+            if (screenshot) SaveScreenshot(ScreenshotFolder() + "/" + screenshot);
+            EXPECT_EQ(expectedText, MessageBoxText(box));
+            EXPECT_EQ(AfxGetAppName(), WindowText(box));
+            EXPECT_TRUE(::IsWindowVisible(window)) << "the box comes before the dialog closes";
+            EXPECT_EQ(expectedBar, BarPosition(window));
+            ClickButton(box, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+            EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), nullptr, 300)) << "a second box";
+        });
+        return dialog.DoModal();
+    }
+
+    LoopbackHttpServer m_server;
+    std::unique_ptr<ProxyRoute> m_route;
+    std::string m_folder;
+    std::string m_target;
+};
+
+TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
+{
+    const std::string body = PatternBody(300000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    CProgressDlg dialog(nullptr);
+    dialog.m_strPath = m_target.c_str();
+    INT_PTR result;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            // A message box would hold the dialog open.
+            if (!WaitUntilClosed(window)) {
+                ADD_FAILURE() << "the dialog did not close by itself";
+                CancelAllDialogs(DialogScript::MainThread());
+            }
+        });
+        result = dialog.DoModal();
+    }
+    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, dialog.m_nResult);
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+}
+
+TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
+{
+    m_server.SetBehaviour(HttpBehaviour::Status(404, PatternBody(500)));
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0, "progress-network-error.bmp"));
+
+    m_route.reset();
+    ProxyRoute refused(LoopbackHttpServer::UnusedPort());
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0));
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(500)));
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_folder + "\\missing\\" + INSTALLER_FILE_NAME, kFileErrorText, 0));
+
+    // Too long for the worker's path buffer: cutting it would name another
+    // file.
+    const std::string longPath = m_folder + "\\" + std::string(600 - m_folder.size(), 'a') + ".exe";
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(longPath, kFileErrorText, 0));
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(ProgressDialog, BarShowsTheLastPercentageSent)
+{
+    // 131,072 of 1,000,000 bytes, then the connection closes.
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072));
+    CProgressDlg dialog(nullptr);
+    dialog.m_strPath = m_target.c_str();
+    INT_PTR result;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            EXPECT_TRUE(WaitForBar(window, 13));
+            SaveScreenshot(ScreenshotFolder() + "/progress-dialog.bmp");
+            m_server.ReleaseStall();
+            HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+            REQUIRE_WINDOW(box);
+            EXPECT_EQ(kNetworkErrorText, MessageBoxText(box));
+            EXPECT_EQ(100, BarPosition(window));
+            ClickButton(box, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        result = dialog.DoModal();
+    }
+    EXPECT_EQ(IDCANCEL, result);
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarmlessly)
+{
+    WriteWholeFile(m_target, "the user's own file");
+    const std::pair<const char*, void (*)(HWND)> endings[] = {
+        {"Cancel button", [](HWND w) { ClickButton(w, IDCANCEL); }},
+        {"Escape", [](HWND w) { PressKey(w, VK_ESCAPE); }},
+        {"Enter", [](HWND w) { PressKey(w, VK_RETURN); }},
+        {"close box", [](HWND w) { CloseWithCaptionButton(w); }},
+    };
+    for (const auto& ending : endings) {
+        m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
+        HANDLE worker = nullptr;
+        {
+            CProgressDlg dialog(nullptr);
+            dialog.m_strPath = m_target.c_str();
+            DWORD closingMs = 0;
+            INT_PTR result;
+            {
+                DialogScript script([&] {
+                    HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+                    REQUIRE_WINDOW(window);
+                    // One full read arrived; the worker waits in the next.
+                    EXPECT_TRUE(WaitForBar(window, 21));
+                    ::Sleep(100);
+                    const DWORD start = ::GetTickCount();
+                    ending.second(window);
+                    EXPECT_TRUE(WaitUntilClosed(window, 5000));
+                    closingMs = ::GetTickCount() - start;
+                    EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), nullptr, 300))
+                        << "no message after a cancel";
+                });
+                result = dialog.DoModal();
+            }
+            EXPECT_EQ(IDCANCEL, result) << ending.first;
+            // The 100 ms wait for the worker, the queue drain and the
+            // closing, with room for a busy machine.
+            EXPECT_LT(closingMs, 1000u) << ending.first;
+            ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), dialog.m_hThread, ::GetCurrentProcess(), &worker, 0,
+                                          FALSE, DUPLICATE_SAME_ACCESS));
+            EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(worker, 0)) << "still in its read when the dialog goes";
+        }
+        // The dialog object is gone; the worker reads on, sees the cancel
+        // and cleans up after itself.
+        m_server.ReleaseStall();
+        EXPECT_TRUE(WaitPumpingMessages(worker, 20000)) << ending.first;
+        ::CloseHandle(worker);
+        EXPECT_EQ("the user's own file", ReadWholeFile(m_target)) << ending.first;
+        EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(m_folder)) << ending.first;
+    }
+
+    // The process is sound: the next download to the same path completes.
+    const std::string body = PatternBody(100000);
+    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    CProgressDlg dialog(nullptr);
+    dialog.m_strPath = m_target.c_str();
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(IDOK, dialog.DoModal());
+    }
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include "tests/support/DownloadTestRig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+std::string TestFolder(const char* subfolder)
+{
+    std::string folder = "Z:" DOWNLOAD_TEST_ROOT;
+    for (char& c : folder)
+        if (c == '/') c = '\\';
+    ::CreateDirectoryA(folder.c_str(), nullptr);
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder += "\\";
+    folder += test ? std::string(test->test_suite_name()) + "." + test->name() : "no-test";
+    ::CreateDirectoryA(folder.c_str(), nullptr);
+
+    // Left-overs of an earlier run: files, and one level of folders.
+    for (const std::string& name : FilesIn(folder)) {
+        const std::string path = folder + "\\" + name;
+        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!::DeleteFileA(path.c_str())) {
+            for (const std::string& inner : FilesIn(path)) {
+                const std::string innerPath = path + "\\" + inner;
+                ::SetFileAttributesA(innerPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(innerPath.c_str());
+            }
+            ::RemoveDirectoryA(path.c_str());
+        }
+    }
+    if (subfolder) {
+        folder += "\\";
+        folder += subfolder;
+        ::CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    return folder;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
+bool FileExists(const std::string& path)
+{
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::string contents;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return contents;
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, got);
+    std::fclose(file);
+    return contents;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& contents)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, file) << path;
+    std::fwrite(contents.data(), 1, contents.size(), file);
+    std::fclose(file);
+}
+
+ProgressRecorder::ProgressRecorder()
+{
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = ::GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "DownloadProgressRecorder";
+    ::RegisterClassA(&windowClass);
+    m_hWnd = ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               windowClass.hInstance, this);
+}
+
+ProgressRecorder::~ProgressRecorder()
+{
+    ::DestroyWindow(m_hWnd);
+}
+
+LRESULT CALLBACK ProgressRecorder::WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        ::SetWindowLongPtrA(hWnd, GWLP_USERDATA,
+                            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
+    } else if (message == WM_DOWNLOAD_PROGRESS) {
+        auto* recorder = reinterpret_cast<ProgressRecorder*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
+        recorder->m_values.push_back(wParam);
+        if (recorder->m_onProgress) recorder->m_onProgress(wParam);
+        return 0;
+    }
+    return ::DefWindowProcA(hWnd, message, wParam, lParam);
+}
+
+DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& path, HWND hWndNotify)
+    : m_downloader(downloader), m_path(path), m_hWndNotify(hWndNotify)
+{
+    m_hThread = ::CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+DownloadThread::~DownloadThread()
+{
+    if (!m_hThread) return;
+    Wait(INFINITE);
+    ::CloseHandle(m_hThread);
+}
+
+bool DownloadThread::Wait(DWORD timeoutMs)
+{
+    return m_hThread && WaitPumpingMessages(m_hThread, timeoutMs);
+}
+
+DWORD WINAPI DownloadThread::Run(LPVOID parameter)
+{
+    auto* thread = static_cast<DownloadThread*>(parameter);
+    char object[256];
+    std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
+    thread->m_nResult =
+        thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, thread->m_path.c_str(), thread->m_hWndNotify);
+    return 0;
+}
+
+DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path, ProgressRecorder& recorder)
+{
+    DownloadThread thread(downloader, path, recorder.m_hWnd);
+    thread.Wait(INFINITE);
+    return thread.m_nResult;
+}
+
+namespace {
+
+void DispatchPendingMessages()
+{
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+}
+
+}  // namespace
+
+bool WaitPumpingMessages(HANDLE handle, DWORD timeoutMs)
+{
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (timeoutMs != INFINITE && elapsed >= timeoutMs) return false;
+        const DWORD wait = ::MsgWaitForMultipleObjects(
+            1, &handle, FALSE, timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0) return true;
+        if (wait == WAIT_FAILED) return false;
+        DispatchPendingMessages();
+    }
+}
+
+bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const DWORD start = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - start >= timeoutMs) return false;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        DispatchPendingMessages();
+    }
+    return true;
+}
+
+std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size)
+{
+    std::vector<unsigned long long> values;
+    unsigned long long total = 0;
+    while (size - total >= 0x10000) {
+        total += 0x10000;
+        values.push_back(total * 100 / size);
+    }
+    // The short read that ends the body (empty when the size is a multiple
+    // of 64 KB), then the final 100.
+    values.push_back(100);
+    values.push_back(100);
+    return values;
+}

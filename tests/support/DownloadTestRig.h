@@ -1,0 +1,76 @@
+#pragma once
+// Shared by the download suites: a folder of the build per test, and a
+// window on the test's thread that records the worker's progress messages.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "download/HttpDownloader.h"
+
+// An empty folder under the build folder for the running test (created or
+// emptied), as a Windows path without a trailing backslash. `subfolder`
+// (CP932 bytes) names a folder inside it to create as well.
+std::string TestFolder(const char* subfolder = nullptr);
+
+// Names of the files in `folder`.
+std::vector<std::string> FilesIn(const std::string& folder);
+
+bool FileExists(const std::string& path);
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& contents);
+
+// A message-only window on the creating thread that records every
+// WM_DOWNLOAD_PROGRESS it receives and calls `onProgress` for each.
+class ProgressRecorder {
+public:
+    ProgressRecorder();
+    ~ProgressRecorder();
+    ProgressRecorder(const ProgressRecorder&) = delete;
+    ProgressRecorder& operator=(const ProgressRecorder&) = delete;
+
+    HWND m_hWnd = nullptr;
+    std::vector<unsigned long long> m_values;
+    std::function<void(WPARAM)> m_onProgress;
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+};
+
+// `downloader.Download` for the fixed host and object on a thread of its own.
+class DownloadThread {
+public:
+    DownloadThread(CHttpDownloader& downloader, const std::string& path, HWND hWndNotify);
+    ~DownloadThread();
+    DownloadThread(const DownloadThread&) = delete;
+    DownloadThread& operator=(const DownloadThread&) = delete;
+
+    // Dispatches the calling thread's messages until the thread has ended;
+    // false after `timeoutMs`.
+    bool Wait(DWORD timeoutMs = 60000);
+
+    DownloadResult m_nResult = 99;
+
+private:
+    static DWORD WINAPI Run(LPVOID parameter);
+
+    CHttpDownloader& m_downloader;
+    std::string m_path;
+    HWND m_hWndNotify;
+    HANDLE m_hThread = nullptr;
+};
+
+// Runs a download to its end while the calling thread dispatches the
+// progress messages.
+DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path, ProgressRecorder& recorder);
+
+// Dispatches the calling thread's messages until `done` returns true; false
+// after `timeoutMs`.
+bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
+
+// Dispatches the calling thread's messages until `handle` is signalled.
+bool WaitPumpingMessages(HANDLE handle, DWORD timeoutMs);
+
+// The progress values a whole body of `size` bytes produces in 64 KB reads.
+std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size);
