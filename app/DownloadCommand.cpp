@@ -1,3 +1,72 @@
+// The Download command: device gate, Save As, download, completion and the
+// optional start of the downloaded installer.
 #include "app/DownloaderDlg.h"
 
-void CDownloaderDlg::OnDownload() {}
+#include <windows.h>
+#include <shellapi.h>
+
+#include "app/SmallDialogs.h"
+#include "devices/SupportedDevice.h"
+#include "download/DownloadConstants.h"
+#include "download/ProgressDlg.h"
+#include "framework/AfxMessageBox.h"
+#include "framework/CFileDialog.h"
+
+namespace {
+
+const char kInstallerFilter[] = "Execute Files(*.exe)|*.exe||";
+const char kInvalidFileName[] = "ファイル名が不適切です";
+const char kCannotRunSetup[] = "セットアップを実行できませんでした。";
+
+// Waits at the connection check until a supported camera is plugged in.
+// False when the user gave up.
+bool WaitForSupportedDevice()
+{
+    while (!IsSupportedDeviceConnected()) {
+        CConnectCheckDlg check;
+        if (check.DoModal() == IDCANCEL) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void CDownloaderDlg::OnDownload()
+{
+    // A click that arrives while a command is already running (a double
+    // click on the button) must not start a second one inside the first.
+    if (m_bDownloadRunning) return;
+    struct RunningFlag {
+        BOOL& flag;
+        explicit RunningFlag(BOOL& f) : flag(f) { flag = TRUE; }
+        ~RunningFlag() { flag = FALSE; }
+    } running(m_bDownloadRunning);
+
+    if (!WaitForSupportedDevice()) return;
+
+    CFileDialog saveAs(FALSE, "exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter,
+                       this);
+    if (saveAs.DoModal() == IDCANCEL) return;
+    CString fileName = saveAs.GetFileName();
+    CString path = saveAs.GetPathName();
+    if (fileName.IsEmpty() || path.IsEmpty()) {
+        AfxMessageBox(kInvalidFileName, MB_OK);
+        return;
+    }
+
+    ShowWindow(SW_HIDE);
+    CProgressDlg progress;
+    progress.m_strPath = path;
+    if (progress.DoModal() != IDOK) {
+        ShowWindow(SW_SHOWNORMAL);
+        return;
+    }
+
+    CCompleteDlg complete;
+    complete.DoModal();
+    if (complete.m_bRun) {
+        HINSTANCE started = ShellExecuteA(m_hWnd, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+        if (reinterpret_cast<UINT_PTR>(started) <= 32) AfxMessageBox(kCannotRunSetup, MB_OK);
+    }
+    EndDialog(IDOK);
+}

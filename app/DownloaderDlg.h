@@ -9,6 +9,9 @@ public:
 
     HICON m_hIcon;
 
+private:
+    BOOL m_bDownloadRunning = FALSE;  // the Download command is in progress
+
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;

@@ -1,29 +1,82 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the program and starts it under Wine. With no
-# X display it uses a virtual one and saves a screenshot of what it shows.
+# Sets up the machine, builds the program and starts it under Wine.
+#
+# By default it is a demo of the whole program: a download server on
+# loopback hands out a small sample installer in place of the maker's
+# server (Wine's WinInet reaches it as the proxy for the fixed download
+# host), and a simulated supported camera is plugged in. With --as-shipped
+# the program runs alone: no demo server, no camera, no proxy.
+#
+# With no X display it runs on a virtual one; the demo then walks once
+# through a download by itself and saves a screenshot of every step.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
-"$ROOT/tools/setup.sh"
-configure_and_build
+mode=demo
+case "${1:-}" in
+    "") ;;
+    --as-shipped) mode=shipped ;;
+    *) echo "usage: bash tools/run.sh [--as-shipped]" >&2; exit 2 ;;
+esac
 
-cleanup() { stop_wine; stop_virtual_display; }
+"$ROOT/tools/setup.sh"
+configure_and_build >/dev/null
+
+INTERNET_SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+DEMO="$BUILD/demo"
+
+start_demo() {
+    mkdir -p "$DEMO"
+    rm -f "$DEMO/port"
+    python3 "$ROOT/tools/demo/demo_server.py" "$BUILD/tools/demo/sample_installer.exe" "$DEMO/port" \
+        2>"$DEMO/server.log" &
+    SERVER_PID=$!
+    for _ in $(seq 50); do
+        [ -s "$DEMO/port" ] && break
+        sleep 0.1
+    done
+    local port
+    port=$(cat "$DEMO/port")
+    "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
+    "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyServer /d "127.0.0.1:$port" /f >/dev/null
+    "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" plug demo-camera "USB Camera" 3c1a 0101
+    echo "Demo: download server on 127.0.0.1:$port (log: $DEMO/server.log), simulated camera plugged in."
+}
+
+stop_demo() {
+    if [ -n "${SERVER_PID:-}" ]; then
+        kill "$SERVER_PID" 2>/dev/null || true
+        wait "$SERVER_PID" 2>/dev/null || true
+        SERVER_PID=
+        "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" unplug demo-camera || true
+        "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyEnable /f >/dev/null 2>&1 || true
+        "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyServer /f >/dev/null 2>&1 || true
+    fi
+}
+
+cleanup() { stop_demo; stop_wine; stop_virtual_display; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
     start_virtual_display
     virtual=1
 fi
 start_wine
+[ "$mode" = demo ] && start_demo
+
 exe="$BUILD/app/QuilloCamKitDL.exe"
-if [ -n "${virtual:-}" ]; then
-    mkdir -p "$BUILD/screenshots"
+shots="$BUILD/screenshots"
+mkdir -p "$shots"
+if [ -z "${virtual:-}" ]; then
+    (cd "$DEMO" 2>/dev/null || cd "$BUILD"; "$BUILD/wine-run" "$exe")
+elif [ "$mode" = demo ]; then
+    echo "No display: the demo walks through one download on a virtual display. Screenshots:"
+    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$exe" "$DEMO/downloads" "$shots"
+else
     "$BUILD/wine-run" "$exe" &
     program=$!
     sleep 5
-    import -window root "$BUILD/screenshots/run.png"
-    echo "No display: the program ran on a virtual one. Screenshot: $BUILD/screenshots/run.png"
+    import -window root "$shots/run.png"
+    echo "No display: the program ran on a virtual one. Screenshot: $shots/run.png"
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
-else
-    "$BUILD/wine-run" "$exe"
 fi

@@ -42,6 +42,33 @@ HWND WaitForThreadWindow(DWORD threadId, const char* caption, DWORD timeoutMs, H
     return nullptr;
 }
 
+std::vector<HWND> VisibleThreadDialogs(DWORD threadId)
+{
+    std::vector<HWND> dialogs;
+    ::EnumThreadWindows(
+        threadId,
+        [](HWND window, LPARAM list) -> BOOL {
+            char className[16] = {};
+            ::GetClassNameA(window, className, sizeof className);
+            if (::IsWindowVisible(window) && std::strcmp(className, "#32770") == 0)
+                reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&dialogs));
+    return dialogs;
+}
+
+HWND WaitForThreadDialog(DWORD threadId, const std::function<bool(HWND)>& match, DWORD timeoutMs)
+{
+    const DWORD start = ::GetTickCount();
+    do {
+        for (HWND dialog : VisibleThreadDialogs(threadId))
+            if (match(dialog)) return dialog;
+        ::Sleep(20);
+    } while (::GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
 bool WaitUntilClosed(HWND window, DWORD timeoutMs)
 {
     const DWORD start = ::GetTickCount();

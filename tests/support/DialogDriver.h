@@ -6,11 +6,19 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Waits for a visible top-level window of `threadId` whose caption is
 // `caption` (CP932 bytes) or, with a null caption, any visible dialog that
 // is not `except`. Returns null after `timeoutMs`.
 HWND WaitForThreadWindow(DWORD threadId, const char* caption, DWORD timeoutMs = 10000, HWND except = nullptr);
+
+// The visible dialogs (class #32770) of `threadId`, in any process.
+std::vector<HWND> VisibleThreadDialogs(DWORD threadId);
+
+// Waits for a visible dialog of `threadId` for which `match` is true; null
+// after `timeoutMs`.
+HWND WaitForThreadDialog(DWORD threadId, const std::function<bool(HWND)>& match, DWORD timeoutMs = 15000);
 
 // Waits until `window` is destroyed or hidden; false after `timeoutMs`.
 bool WaitUntilClosed(HWND window, DWORD timeoutMs = 10000);

@@ -1,0 +1,461 @@
+// The Downloader as its user meets it: the built program runs in a process
+// of its own and is driven only through its windows (buttons, the Save As
+// dialog, the check box, message boxes), with simulated cameras and a
+// loopback download server behind the fixed host. Every step leaves a
+// screenshot under the build folder.
+// The server's header brings winsock2.h, which must come before windows.h.
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/DownloadConstants.h"
+#include "devices/SupportedDevice.h"
+#include "res/resource.h"
+#include "tests/support/DialogDriver.h"
+#include "tests/support/DownloadTestRig.h"
+#include "tests/support/Screenshot.h"
+#include "tests/support/SimulatedCamera.h"
+
+namespace {
+
+const char kProgramCaption[] = "QuilloCamKitDL";
+const char kConnectCheckCaption[] = "接続確認";
+const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
+const char kFileErrorText[] =
+    "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
+const char kCannotRunSetupText[] = "セットアップを実行できませんでした。";
+const char kCameraKey[] = "e2e-camera";
+const std::string kInstallerUrlTail =
+    std::string("/support/download/peripheral/pccamera/camvista/soft/") + INSTALLER_FILE_NAME;
+
+// File-name box of the Save As dialog (an edit, or the edit of a combo box).
+constexpr int kFileNameEdit = 0x480;
+constexpr int kFileNameCombo = 0x47c;
+
+std::string WindowsPath(const char* unixPath)
+{
+    std::string path = std::string("Z:") + unixPath;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+bool HasControl(HWND dialog, int id)
+{
+    return GetDlgItem(dialog, id) != nullptr;
+}
+
+bool HasCaption(HWND dialog, const char* caption)
+{
+    return WindowText(dialog) == caption;
+}
+
+HWND FileNameBox(HWND saveAs)
+{
+    HWND box = GetDlgItem(saveAs, kFileNameCombo);
+    return box ? box : GetDlgItem(saveAs, kFileNameEdit);
+}
+
+// The program under test, ended by its handle if a test leaves it running.
+class DownloaderProgram {
+public:
+    ~DownloaderProgram()
+    {
+        if (m_process.hProcess) {
+            if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(m_process.hProcess, 99);
+                WaitForSingleObject(m_process.hProcess, 10000);
+            }
+            CloseHandle(m_process.hThread);
+            CloseHandle(m_process.hProcess);
+        }
+    }
+
+    bool Start(const std::string& workingFolder)
+    {
+        std::string exe = WindowsPath(PROGRAM_EXE);
+        std::string commandLine = "\"" + exe + "\"";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(),
+                              &startup, &m_process) != FALSE;
+    }
+
+    DWORD thread() const { return m_process.dwThreadId; }
+
+    bool HasExited(DWORD timeoutMs, DWORD* exitCode = nullptr)
+    {
+        if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+        if (exitCode) GetExitCodeProcess(m_process.hProcess, exitCode);
+        return true;
+    }
+
+private:
+    PROCESS_INFORMATION m_process{};
+};
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SimulatedCamera::Unplug(kCameraKey);
+        m_folder = TestFolder();
+        ASSERT_TRUE(m_server.Start());
+        m_route = std::make_unique<ProxyRoute>(m_server.Port());
+        ASSERT_TRUE(m_program.Start(m_folder));
+        m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
+        ASSERT_NE(nullptr, m_main);
+        Shot("main");
+    }
+
+    void TearDown() override
+    {
+        SimulatedCamera::Unplug(kCameraKey);
+        m_server.Stop();
+    }
+
+    void Shot(const char* step)
+    {
+        // A window that has just appeared may not have painted yet.
+        Sleep(300);
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        char name[200];
+        snprintf(name, sizeof name, "\\e2e-%s-%02d-%s.bmp", test->name(), ++m_shots, step);
+        SaveScreenshot(ScreenshotFolder() + name);
+    }
+
+    void PlugSupportedCamera()
+    {
+        SupportedDevice table[kSupportedDeviceCount];
+        SupportedDeviceTable(table);
+        ASSERT_TRUE(SimulatedCamera::Plug(kCameraKey, "USB Camera",
+                                          SimulatedCamera::UsbDevicePath(table[5].wVendorId, table[5].wProductId)));
+    }
+
+    HWND WaitForConnectCheck()
+    {
+        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasCaption(w, kConnectCheckCaption); });
+    }
+    HWND WaitForSaveAs()
+    {
+        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return FileNameBox(w) != nullptr; });
+    }
+    HWND WaitForProgress()
+    {
+        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_PROGRESS); });
+    }
+    HWND WaitForComplete()
+    {
+        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_RUN_CHECK); });
+    }
+    HWND WaitForMessageBox(DWORD timeoutMs = 15000)
+    {
+        return WaitForThreadDialog(
+            m_program.thread(), [](HWND w) { return HasCaption(w, kProgramCaption); }, timeoutMs);
+    }
+
+    // Types `path` into the Save As dialog and confirms it.
+    void ChooseFile(HWND saveAs, const std::string& path)
+    {
+        HWND box = FileNameBox(saveAs);
+        ASSERT_NE(nullptr, box);
+        SendMessageA(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        Shot("save-as");
+        ClickButton(saveAs, IDOK);
+    }
+
+    // Download pressed with a camera present, up to the chosen file.
+    void DownloadTo(const std::string& path)
+    {
+        ClickButton(m_main, IDC_DOWNLOAD);
+        HWND saveAs = WaitForSaveAs();
+        ASSERT_NE(nullptr, saveAs);
+        ChooseFile(saveAs, path);
+    }
+
+    void ExpectMainDialogBackAlone()
+    {
+        const DWORD start = GetTickCount();
+        while (VisibleThreadDialogs(m_program.thread()) != std::vector<HWND>{m_main} && GetTickCount() - start < 10000)
+            Sleep(20);
+        EXPECT_EQ(std::vector<HWND>{m_main}, VisibleThreadDialogs(m_program.thread()));
+        EXPECT_TRUE(IsWindowEnabled(m_main));
+    }
+
+    std::string Path(const char* name) const { return m_folder + "\\" + name; }
+
+    std::string m_folder;
+    LoopbackHttpServer m_server;
+    std::unique_ptr<ProxyRoute> m_route;
+    DownloaderProgram m_program;
+    HWND m_main = nullptr;
+    int m_shots = 0;
+};
+
+std::string MarkProgramBytes()
+{
+    return ReadWholeFile(WindowsPath(MARK_PROGRAM));
+}
+
+TEST_F(EndToEndTest, WithoutCameraOnlyTheConnectionCheckShowsAndCancelReturns)
+{
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+    Shot("connection-check");
+    EXPECT_EQ(2u, VisibleThreadDialogs(m_program.thread()).size());
+    EXPECT_FALSE(IsWindowEnabled(m_main));
+
+    ClickButton(check, IDCANCEL);
+    ASSERT_TRUE(WaitUntilClosed(check));
+    ExpectMainDialogBackAlone();
+    Shot("main-again");
+
+    // Escape at the connection check returns the same way.
+    ClickButton(m_main, IDC_DOWNLOAD);
+    check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+    PressKey(check, VK_ESCAPE);
+    ASSERT_TRUE(WaitUntilClosed(check));
+    ExpectMainDialogBackAlone();
+    EXPECT_TRUE(m_server.Requests().empty());
+}
+
+TEST_F(EndToEndTest, PressingDownloadTwiceQuicklyRunsOneCommand)
+{
+    PostMessageA(GetDlgItem(m_main, IDC_DOWNLOAD), BM_CLICK, 0, 0);
+    PostMessageA(GetDlgItem(m_main, IDC_DOWNLOAD), BM_CLICK, 0, 0);
+    HWND check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+    Sleep(500);
+    EXPECT_EQ(2u, VisibleThreadDialogs(m_program.thread()).size());
+    ClickButton(check, IDCANCEL);
+    ASSERT_TRUE(WaitUntilClosed(check));
+    Sleep(500);
+    ExpectMainDialogBackAlone();
+}
+
+TEST_F(EndToEndTest, RetryAfterPluggingInGoesStraightToSaveAs)
+{
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+    // Retry without a camera: the check runs again and the dialog returns.
+    ClickButton(check, IDOK);
+    ASSERT_TRUE(WaitUntilClosed(check));
+    check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+
+    PlugSupportedCamera();
+    ClickButton(check, IDOK);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    Shot("save-as");
+    char offered[MAX_PATH] = {};
+    SendMessageA(FileNameBox(saveAs), WM_GETTEXT, sizeof offered, reinterpret_cast<LPARAM>(offered));
+    EXPECT_STREQ(INSTALLER_FILE_NAME, offered);
+    // The Save As dialog belongs to the main dialog.
+    EXPECT_EQ(m_main, GetWindow(saveAs, GW_OWNER));
+
+    // Closing it returns to the main dialog with nothing downloaded.
+    PressKey(saveAs, VK_ESCAPE);
+    ASSERT_TRUE(WaitUntilClosed(saveAs));
+    ExpectMainDialogBackAlone();
+    EXPECT_TRUE(m_server.Requests().empty());
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(EndToEndTest, SuccessWithTheBoxTickedSavesTheInstallerRunsItAndEnds)
+{
+    const std::string installer = MarkProgramBytes();
+    ASSERT_FALSE(installer.empty());
+    m_server.SetBehaviour(HttpBehaviour::Whole(installer));
+    PlugSupportedCamera();
+
+    const std::string target = Path(INSTALLER_FILE_NAME);
+    DownloadTo(target);
+    HWND complete = WaitForComplete();
+    ASSERT_NE(nullptr, complete);
+    EXPECT_FALSE(IsWindowVisible(m_main));
+    ClickButton(complete, IDC_RUN_CHECK);
+    Shot("complete-ticked");
+    ClickButton(complete, IDOK);
+
+    // The program ends through the framework's normal exit.
+    DWORD exitCode = 99;
+    ASSERT_TRUE(m_program.HasExited(15000, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(installer, ReadWholeFile(target));
+    // The downloaded program ran and left its mark.
+    const DWORD start = GetTickCount();
+    while (!FileExists(target + ".ran") && GetTickCount() - start < 15000) Sleep(50);
+    EXPECT_TRUE(FileExists(target + ".ran"));
+
+    std::vector<RecordedRequest> requests = m_server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].target.find(kInstallerUrlTail));
+}
+
+TEST_F(EndToEndTest, SuccessWithTheBoxClearEndsWithoutStartingAndKeepsTheChosenName)
+{
+    const std::string installer = MarkProgramBytes();
+    m_server.SetBehaviour(HttpBehaviour::Whole(installer));
+    PlugSupportedCamera();
+
+    const std::string target = Path("カメラ表ソフト.exe");
+    DownloadTo(target);
+    HWND complete = WaitForComplete();
+    ASSERT_NE(nullptr, complete);
+    Shot("complete");
+    ClickButton(complete, IDOK);
+
+    ASSERT_TRUE(m_program.HasExited(15000));
+    EXPECT_EQ(installer, ReadWholeFile(target));
+    Sleep(1000);
+    EXPECT_FALSE(FileExists(target + ".ran"));
+    EXPECT_EQ(std::vector<std::string>{"カメラ表ソフト.exe"}, FilesIn(m_folder));
+    // The installer is requested under its fixed name whatever the local one.
+    std::vector<RecordedRequest> requests = m_server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].target.find(kInstallerUrlTail));
+}
+
+TEST_F(EndToEndTest, ChoosingAnExistingFileAsksBeforeReplacingIt)
+{
+    const std::string installer = MarkProgramBytes();
+    m_server.SetBehaviour(HttpBehaviour::Whole(installer));
+    PlugSupportedCamera();
+    const std::string target = Path(INSTALLER_FILE_NAME);
+    WriteWholeFile(target, "an older installer");
+
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    ChooseFile(saveAs, target);
+    // The overwrite question belongs to the Save As dialog, with Yes and No.
+    HWND question = WaitForThreadDialog(m_program.thread(), [saveAs](HWND w) {
+        return w != saveAs && GetWindow(w, GW_OWNER) == saveAs && HasControl(w, IDYES) && HasControl(w, IDNO);
+    });
+    ASSERT_NE(nullptr, question);
+    Shot("overwrite-question");
+    EXPECT_TRUE(m_server.Requests().empty());
+    ClickButton(question, IDYES);
+
+    HWND complete = WaitForComplete();
+    ASSERT_NE(nullptr, complete);
+    PressKey(complete, VK_ESCAPE);
+    ASSERT_TRUE(m_program.HasExited(15000));
+    EXPECT_EQ(installer, ReadWholeFile(target));
+}
+
+TEST_F(EndToEndTest, NetworkFailureReportsItAndTheNextPressChecksTheCameraAgain)
+{
+    m_server.SetBehaviour(HttpBehaviour::Status(404, "not here"));
+    PlugSupportedCamera();
+    DownloadTo(Path(INSTALLER_FILE_NAME));
+
+    HWND message = WaitForMessageBox();
+    ASSERT_NE(nullptr, message);
+    Shot("network-error");
+    EXPECT_EQ(kNetworkErrorText, MessageBoxText(message));
+    ClickButton(message, IDOK);
+    ASSERT_TRUE(WaitUntilClosed(message));
+    ExpectMainDialogBackAlone();
+    EXPECT_TRUE(IsWindowVisible(m_main));
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+
+    // Unplugged now: the next press runs the device check again.
+    SimulatedCamera::Unplug(kCameraKey);
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND check = WaitForConnectCheck();
+    ASSERT_NE(nullptr, check);
+    Shot("connection-check-again");
+    ClickButton(check, IDCANCEL);
+    ASSERT_TRUE(WaitUntilClosed(check));
+    ExpectMainDialogBackAlone();
+}
+
+TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsWithoutMessageOrFile)
+{
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 70000));
+    PlugSupportedCamera();
+    DownloadTo(Path(INSTALLER_FILE_NAME));
+
+    HWND progress = WaitForProgress();
+    ASSERT_NE(nullptr, progress);
+    ASSERT_TRUE(m_server.WaitForStall());
+    Shot("progress-stalled");
+    const DWORD pressed = GetTickCount();
+    ClickButton(progress, IDCANCEL);
+    ASSERT_TRUE(WaitUntilClosed(progress));
+    EXPECT_LT(GetTickCount() - pressed, 3000u);
+    ExpectMainDialogBackAlone();
+    Shot("main-after-cancel");
+
+    // The worker still holds the stalled read; once it ends, nothing is left.
+    m_server.ReleaseStall();
+    Sleep(1500);
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+    EXPECT_EQ(nullptr, WaitForMessageBox(500));
+}
+
+TEST_F(EndToEndTest, TargetThatCannotBeWrittenIsAFileErrorAndStaysAsItWas)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+    PlugSupportedCamera();
+    const std::string target = Path(INSTALLER_FILE_NAME);
+    WriteWholeFile(target, "kept");
+    ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    ChooseFile(saveAs, target);
+    HWND question = WaitForThreadDialog(m_program.thread(), [saveAs](HWND w) {
+        return w != saveAs && GetWindow(w, GW_OWNER) == saveAs && HasControl(w, IDYES);
+    });
+    ASSERT_NE(nullptr, question);
+    ClickButton(question, IDYES);
+
+    HWND message = WaitForMessageBox();
+    ASSERT_NE(nullptr, message);
+    Shot("file-error");
+    EXPECT_EQ(kFileErrorText, MessageBoxText(message));
+    ClickButton(message, IDOK);
+    ASSERT_TRUE(WaitUntilClosed(message));
+    ExpectMainDialogBackAlone();
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ("kept", ReadWholeFile(target));
+    EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(m_folder));
+}
+
+TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnds)
+{
+    const std::string notAProgram = "this is not a program";
+    m_server.SetBehaviour(HttpBehaviour::Whole(notAProgram));
+    PlugSupportedCamera();
+    const std::string target = Path(INSTALLER_FILE_NAME);
+    DownloadTo(target);
+
+    // Unplugging now changes nothing: the check was made before Save As.
+    SimulatedCamera::Unplug(kCameraKey);
+    HWND complete = WaitForComplete();
+    ASSERT_NE(nullptr, complete);
+    ClickButton(complete, IDC_RUN_CHECK);
+    ClickButton(complete, IDOK);
+
+    HWND message = WaitForMessageBox();
+    ASSERT_NE(nullptr, message);
+    Shot("cannot-run-setup");
+    EXPECT_EQ(kCannotRunSetupText, MessageBoxText(message));
+    ClickButton(message, IDOK);
+    ASSERT_TRUE(m_program.HasExited(15000));
+    EXPECT_EQ(notAProgram, ReadWholeFile(target));
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+// Walks once through the Download command of the Downloader on a display
+// nobody watches, saving a screenshot of every step:
+//   demo_tour <Downloader exe> <download folder> <screenshot folder>
+// Download, Save As with the offered name, the completion dialog with its
+// box ticked, and the installer it starts.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "res/resource.h"
+#include "tests/support/DialogDriver.h"
+#include "tests/support/Screenshot.h"
+
+namespace {
+
+std::string g_shotFolder;
+int g_shot = 0;
+
+void Shot(const char* step)
+{
+    // A window that has just appeared may not have painted yet.
+    Sleep(300);
+    char name[96];
+    snprintf(name, sizeof name, "\\tour-%02d-%s.bmp", ++g_shot, step);
+    SaveScreenshot(g_shotFolder + name);
+    printf("  %s%s\n", g_shotFolder.c_str(), name);
+}
+
+// A visible dialog of `thread` that has control `id`.
+HWND WaitForDialogWith(DWORD thread, int id, DWORD timeoutMs = 20000)
+{
+    return WaitForThreadDialog(
+        thread, [id](HWND dialog) { return GetDlgItem(dialog, id) != nullptr; }, timeoutMs);
+}
+
+int Fail(const char* what)
+{
+    fprintf(stderr, "demo tour: %s\n", what);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) return Fail("usage: demo_tour <Downloader exe> <download folder> <screenshot folder>");
+    g_shotFolder = argv[3];
+    CreateDirectoryA(argv[2], nullptr);
+    std::string target = std::string(argv[2]) + "\\QuilloCamKitSetup121.exe";
+    DeleteFileA(target.c_str());
+
+    std::string commandLine = std::string("\"") + argv[1] + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return Fail("the Downloader did not start");
+    const DWORD thread = process.dwThreadId;
+    int result = 1;
+
+    do {
+        HWND main = WaitForDialogWith(thread, IDC_DOWNLOAD);
+        if (!main) {
+            Fail("no main dialog");
+            break;
+        }
+        Shot("main-dialog");
+        ClickButton(main, IDC_DOWNLOAD);
+
+        HWND saveAs = WaitForDialogWith(thread, 0x47c);
+        if (!saveAs) saveAs = WaitForDialogWith(thread, 0x480, 100);
+        if (!saveAs) {
+            Fail("no Save As dialog (is a supported camera plugged in?)");
+            break;
+        }
+        HWND nameBox = GetDlgItem(saveAs, 0x47c) ? GetDlgItem(saveAs, 0x47c) : GetDlgItem(saveAs, 0x480);
+        SendMessageA(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+        Shot("save-as");
+        ClickButton(saveAs, IDOK);
+
+        HWND complete = WaitForDialogWith(thread, IDC_RUN_CHECK, 60000);
+        if (!complete) {
+            Shot("no-completion");
+            Fail("the download did not complete");
+            break;
+        }
+        Shot("download-complete");
+        ClickButton(complete, IDC_RUN_CHECK);
+        Sleep(200);
+        Shot("run-ticked");
+        ClickButton(complete, IDOK);
+
+        // The sample installer says that it ran.
+        HWND installer = nullptr;
+        for (int i = 0; i < 300 && !installer; ++i) {
+            installer = FindWindowA(nullptr, "SampleInstaller");
+            Sleep(50);
+        }
+        if (!installer) {
+            Fail("the sample installer did not show");
+            break;
+        }
+        Sleep(300);
+        Shot("installer-started");
+        PostMessageA(installer, WM_COMMAND, IDOK, 0);
+        result = 0;
+    } while (false);
+
+    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1);
+        result = 1;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    printf(result == 0 ? "demo tour: downloaded %s and started it\n" : "demo tour: stopped early\n", target.c_str());
+    return result;
+}
