@@ -70,7 +70,9 @@ if [ -z "${virtual:-}" ]; then
     (cd "$DEMO" 2>/dev/null || cd "$BUILD"; "$BUILD/wine-run" "$exe")
 elif [ "$mode" = demo ]; then
     echo "No display: the demo walks through one download on a virtual display. Screenshots:"
-    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$exe" "$DEMO/downloads" "$shots"
+    windows_path() { local p="Z:$1"; echo "${p//\//\\}"; }
+    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$(windows_path "$exe")" \
+        "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")"
 else
     "$BUILD/wine-run" "$exe" &
     program=$!
