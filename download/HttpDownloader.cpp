@@ -215,8 +215,15 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
     NotifyProgress(hWndNotify, 100);
 
     const bool bClosed = file.Close();
-    if (result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced))
-        result = bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
+    if (result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced)) {
+        // Once the window has gone after a cancel, the user has been told the
+        // download was cancelled and may have started another to the same
+        // path: the finished body is dropped rather than moved over it.
+        if (::InterlockedCompareExchange(&m_bWindowDetached, 0, 0))
+            result = DOWNLOAD_CANCELLED;
+        else
+            result = bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
+    }
     return result;
 }
 

@@ -16,7 +16,8 @@ public:
     void Cancel() { ::InterlockedExchange(&m_bCancel, 1); }
 
     // No progress message is sent after this returns, so the window may be
-    // destroyed while the transfer goes on.
+    // destroyed while the transfer goes on; a body that still arrives whole
+    // is then not moved into place.
     void DetachNotifyWindow() { ::InterlockedExchange(&m_bWindowDetached, 1); }
 
     // Blocks until the transfer ends. A file already at `localPath` is

@@ -235,15 +235,19 @@ TEST_F(DownloadWorker, PathsWithShiftJisTrailBackslashesKeepTheTemporaryFileBesi
 
 TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
 {
-    // The first transfer stalls after its first read and is cancelled; a
-    // second one to the same path completes while the first still waits.
-    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
+    // The first transfer waits for the server inside its second read when
+    // its window goes away; a second transfer to the same path completes
+    // meanwhile. The first body then arrives whole, but is not moved over
+    // the second one's file.
+    const std::string first = PatternBody(100000);
+    m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
     CHttpDownloader stalled;
     ProgressRecorder stalledRecorder;
-    DownloadThread first(stalled, m_target, stalledRecorder.m_hWnd);
+    DownloadThread earlier(stalled, m_target, stalledRecorder.m_hWnd);
     ASSERT_TRUE(PumpMessagesUntil([&] { return !stalledRecorder.m_values.empty(); }));
-    ::Sleep(200);  // into its second read, which waits for the server
+    ::Sleep(200);  // into its second read
     stalled.Cancel();
+    stalled.DetachNotifyWindow();
 
     const std::string second = PatternBody(150000);
     m_server.SetBehaviour(HttpBehaviour::Whole(second));
@@ -251,9 +255,9 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     EXPECT_EQ(2u, FilesIn(m_folder).size());  // the target and the first transfer's own file
 
     m_server.ReleaseStall();
-    EXPECT_TRUE(first.Wait());
-    EXPECT_EQ(DOWNLOAD_CANCELLED, first.m_nResult);
-    EXPECT_EQ((std::vector<unsigned long long>{21, 43, 100}), stalledRecorder.m_values);
+    EXPECT_TRUE(earlier.Wait());
+    EXPECT_EQ(DOWNLOAD_CANCELLED, earlier.m_nResult);
+    EXPECT_EQ(std::vector<unsigned long long>{65}, stalledRecorder.m_values) << "nothing after the detach";
     EXPECT_TRUE(ReadWholeFile(m_target) == second);
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 }
