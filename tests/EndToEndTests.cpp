@@ -18,6 +18,7 @@
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/SimulatedCamera.h"
 
@@ -33,18 +34,6 @@ const char kCameraKey[] = "e2e-camera";
 const std::string kInstallerUrlTail =
     std::string("/support/download/peripheral/pccamera/camvista/soft/") + INSTALLER_FILE_NAME;
 
-// File-name box of the Save As dialog (an edit, or the edit of a combo box).
-constexpr int kFileNameEdit = 0x480;
-constexpr int kFileNameCombo = 0x47c;
-
-std::string WindowsPath(const char* unixPath)
-{
-    std::string path = std::string("Z:") + unixPath;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 bool HasControl(HWND dialog, int id)
 {
     return GetDlgItem(dialog, id) != nullptr;
@@ -55,50 +44,6 @@ bool HasCaption(HWND dialog, const char* caption)
     return WindowText(dialog) == caption;
 }
 
-HWND FileNameBox(HWND saveAs)
-{
-    HWND box = GetDlgItem(saveAs, kFileNameCombo);
-    return box ? box : GetDlgItem(saveAs, kFileNameEdit);
-}
-
-// The program under test, ended by its handle if a test leaves it running.
-class DownloaderProgram {
-public:
-    ~DownloaderProgram()
-    {
-        if (m_process.hProcess) {
-            if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(m_process.hProcess, 99);
-                WaitForSingleObject(m_process.hProcess, 10000);
-            }
-            CloseHandle(m_process.hThread);
-            CloseHandle(m_process.hProcess);
-        }
-    }
-
-    bool Start(const std::string& workingFolder)
-    {
-        std::string exe = WindowsPath(PROGRAM_EXE);
-        std::string commandLine = "\"" + exe + "\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        return CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(),
-                              &startup, &m_process) != FALSE;
-    }
-
-    DWORD thread() const { return m_process.dwThreadId; }
-
-    bool HasExited(DWORD timeoutMs, DWORD* exitCode = nullptr)
-    {
-        if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
-        if (exitCode) GetExitCodeProcess(m_process.hProcess, exitCode);
-        return true;
-    }
-
-private:
-    PROCESS_INFORMATION m_process{};
-};
-
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -107,7 +52,7 @@ protected:
         m_folder = TestFolder();
         ASSERT_TRUE(m_server.Start());
         m_route = std::make_unique<ProxyRoute>(m_server.Port());
-        ASSERT_TRUE(m_program.Start(m_folder));
+        ASSERT_TRUE(m_program.Start(WindowsPath(PROGRAM_EXE), m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
         Shot("main");
@@ -143,7 +88,7 @@ protected:
     }
     HWND WaitForSaveAs()
     {
-        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return FileNameBox(w) != nullptr; });
+        return WaitForThreadDialog(m_program.thread(), [](HWND w) { return SaveAsFileNameBox(w) != nullptr; });
     }
     HWND WaitForProgress()
     {
@@ -162,7 +107,7 @@ protected:
     // Types `path` into the Save As dialog and confirms it.
     void ChooseFile(HWND saveAs, const std::string& path)
     {
-        HWND box = FileNameBox(saveAs);
+        HWND box = SaveAsFileNameBox(saveAs);
         ASSERT_NE(nullptr, box);
         SendMessageA(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
         Shot("save-as");
@@ -192,7 +137,7 @@ protected:
     std::string m_folder;
     LoopbackHttpServer m_server;
     std::unique_ptr<ProxyRoute> m_route;
-    DownloaderProgram m_program;
+    ProgramProcess m_program;
     HWND m_main = nullptr;
     int m_shots = 0;
 };
@@ -257,7 +202,7 @@ TEST_F(EndToEndTest, RetryAfterPluggingInGoesStraightToSaveAs)
     ASSERT_NE(nullptr, saveAs);
     Shot("save-as");
     char offered[MAX_PATH] = {};
-    SendMessageA(FileNameBox(saveAs), WM_GETTEXT, sizeof offered, reinterpret_cast<LPARAM>(offered));
+    SendMessageA(SaveAsFileNameBox(saveAs), WM_GETTEXT, sizeof offered, reinterpret_cast<LPARAM>(offered));
     EXPECT_STREQ(INSTALLER_FILE_NAME, offered);
     // The Save As dialog belongs to the main dialog.
     EXPECT_EQ(m_main, GetWindow(saveAs, GW_OWNER));

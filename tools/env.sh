@@ -22,6 +22,7 @@ start_virtual_display() {
                 sleep 0.1
             done
             export DISPLAY=":$number"
+            VIRTUAL_DISPLAY=1
             return 0
         fi
     done
@@ -34,6 +35,7 @@ stop_virtual_display() {
         kill "$XVFB_PID" 2>/dev/null || true
         wait "$XVFB_PID" 2>/dev/null || true
         XVFB_PID=
+        VIRTUAL_DISPLAY=
     fi
 }
 
@@ -55,6 +57,16 @@ start_wine() {
     # Debian's nearest match is IPA P Gothic.
     "$BUILD/wine-run" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
         /v 'ＭＳ Ｐゴシック' /d 'IPAPGothic' /f </dev/null >/dev/null 2>&1 || true
+    # The virtual display has no window manager: Wine would wait up to two
+    # seconds for one to withdraw every window that is hidden or closed. On
+    # a user's display the window manager looks after the windows as usual.
+    if [ -n "${VIRTUAL_DISPLAY:-}" ]; then
+        "$BUILD/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
+            /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
+    else
+        "$BUILD/wine-run" reg delete 'HKCU\Software\Wine\X11 Driver' \
+            /v Managed /f </dev/null >/dev/null 2>&1 || true
+    fi
 }
 
 # Ends the wineserver of the build's prefix (and with it any Wine process

@@ -10,6 +10,7 @@
 
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 
 namespace {
@@ -50,13 +51,9 @@ int main(int argc, char** argv)
     std::string target = std::string(argv[2]) + "\\QuilloCamKitSetup121.exe";
     DeleteFileA(target.c_str());
 
-    std::string commandLine = std::string("\"") + argv[1] + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return Fail("the Downloader did not start");
-    const DWORD thread = process.dwThreadId;
+    ProgramProcess downloader;
+    if (!downloader.Start(argv[1], nullptr)) return Fail("the Downloader did not start");
+    const DWORD thread = downloader.thread();
     int result = 1;
 
     do {
@@ -74,8 +71,7 @@ int main(int argc, char** argv)
             Fail("no Save As dialog (is a supported camera plugged in?)");
             break;
         }
-        HWND nameBox = GetDlgItem(saveAs, 0x47c) ? GetDlgItem(saveAs, 0x47c) : GetDlgItem(saveAs, 0x480);
-        SendMessageA(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+        SendMessageA(SaveAsFileNameBox(saveAs), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
         Shot("save-as");
         ClickButton(saveAs, IDOK);
 
@@ -107,12 +103,7 @@ int main(int argc, char** argv)
         result = 0;
     } while (false);
 
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) {
-        TerminateProcess(process.hProcess, 1);
-        result = 1;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (!downloader.HasExited(10000)) result = 1;
     printf(result == 0 ? "demo tour: downloaded %s and started it\n" : "demo tour: stopped early\n", target.c_str());
     return result;
 }

@@ -1,0 +1,111 @@
+// Two waits a user of the Downloader feels, measured on the built program in
+// its own process: from pressing Download (camera present) to the Save As
+// dialog, and from the last byte of the installer to the completion dialog.
+// Prints a table; not a test.
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "devices/SupportedDevice.h"
+#include "res/resource.h"
+#include "tests/support/DialogDriver.h"
+#include "tests/support/ProgramProcess.h"
+#include "tests/support/SimulatedCamera.h"
+
+namespace {
+
+constexpr int kRounds = 5;
+const char kCameraKey[] = "bench-flow-camera";
+
+double Now()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * counter.QuadPart / frequency.QuadPart;
+}
+
+// Polls every millisecond, so the figure is not rounded to a coarse step.
+HWND WaitClosely(DWORD thread, const std::function<bool(HWND)>& match)
+{
+    for (int i = 0; i < 20000; ++i) {
+        for (HWND dialog : VisibleThreadDialogs(thread))
+            if (match(dialog)) return dialog;
+        Sleep(1);
+    }
+    return nullptr;
+}
+
+bool HasControl(HWND dialog, int id)
+{
+    return GetDlgItem(dialog, id) != nullptr;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main()
+{
+    const std::string exe = WindowsPath(PROGRAM_EXE);
+    const std::string folder = WindowsPath(WORK_FOLDER);
+    CreateDirectoryA(folder.c_str(), nullptr);
+
+    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDeviceTable(table);
+    SimulatedCamera camera(kCameraKey, "USB Camera",
+                           SimulatedCamera::UsbDevicePath(table[0].wVendorId, table[0].wProductId));
+    LoopbackHttpServer server;
+    if (!camera.plugged() || !server.Start()) return 1;
+    ProxyRoute route(server.Port());
+    const std::string body = PatternBody((1 << 20) + 123);
+
+    std::vector<double> toSaveAs, toCompletion;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string target = folder + "\\installer-" + std::to_string(round) + ".exe";
+        DeleteFileA(target.c_str());
+        // All but the last 1000 bytes, then a stall: releasing it sends the
+        // last bytes at once.
+        server.SetBehaviour(HttpBehaviour::Stalled(body, body.size() - 1000));
+
+        ProgramProcess program;
+        if (!program.Start(exe, folder.c_str())) return 1;
+        HWND main = WaitForThreadDialog(program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
+        if (!main) return 1;
+        Sleep(500);
+
+        double pressed = Now();
+        ClickButton(main, IDC_DOWNLOAD);
+        HWND saveAs = WaitClosely(program.thread(), [](HWND w) { return SaveAsFileNameBox(w) != nullptr; });
+        if (!saveAs) return 1;
+        toSaveAs.push_back(Now() - pressed);
+
+        SendMessageA(SaveAsFileNameBox(saveAs), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+        ClickButton(saveAs, IDOK);
+        if (!server.WaitForStall(20000)) return 1;
+        double released = Now();
+        server.ReleaseStall();
+        HWND complete = WaitClosely(program.thread(), [](HWND w) { return HasControl(w, IDC_RUN_CHECK); });
+        if (!complete) return 1;
+        toCompletion.push_back(Now() - released);
+        ClickButton(complete, IDOK);
+        program.HasExited(10000);
+        DeleteFileA(target.c_str());
+    }
+
+    printf("wait in ms over %d rounds%22s %10s %10s %10s\n", kRounds, "", "median", "min", "max");
+    auto row = [](const char* name, const std::vector<double>& values) {
+        printf("%-46s %10.1f %10.1f %10.1f\n", name, Median(values), *std::min_element(values.begin(), values.end()),
+               *std::max_element(values.begin(), values.end()));
+    };
+    row("Download pressed -> Save As shown", toSaveAs);
+    row("last byte sent -> completion dialog shown", toCompletion);
+    return 0;
+}
