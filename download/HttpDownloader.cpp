@@ -3,6 +3,9 @@
 #include <wininet.h>
 #include <shlwapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -60,8 +63,29 @@ public:
             m_szPath[0] = '\0';
             return false;
         }
-        m_pFile = std::fopen(m_szPath, "wb");
+        // Marked for deletion while it is open, so that the system removes it
+        // even when the process ends in the middle of a transfer (the program
+        // closed while a cancelled worker still waits in a read, or a crash).
+        HANDLE hFile = ::CreateFileA(m_szPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (hFile == INVALID_HANDLE_VALUE) return false;
+        SetDeleteOnClose(hFile, TRUE);
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_WRONLY | _O_BINARY);
+        if (fd == -1) {
+            ::CloseHandle(hFile);
+            return false;
+        }
+        m_pFile = _fdopen(fd, "wb");
+        if (!m_pFile) _close(fd);
         return m_pFile != nullptr;
+    }
+
+    // Keeps the file when it is closed; false when the system refused.
+    bool Keep()
+    {
+        if (!m_pFile) return false;
+        std::fflush(m_pFile);
+        return SetDeleteOnClose(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_pFile))), FALSE);
     }
 
     bool Write(const void* data, size_t size) { return std::fwrite(data, size, 1, m_pFile) == 1; }
@@ -83,6 +107,13 @@ public:
     }
 
 private:
+    static bool SetDeleteOnClose(HANDLE hFile, BOOL bDelete)
+    {
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = static_cast<BOOLEAN>(bDelete);
+        return ::SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+    }
+
     char m_szPath[MAX_PATH] = {};
     FILE* m_pFile = nullptr;
 };
@@ -214,15 +245,18 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
     }
     NotifyProgress(hWndNotify, 100);
 
+    const bool bWhole = result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced);
+    // Once the window has gone after a cancel, the user has been told the
+    // download was cancelled and may have started another to the same path:
+    // the finished body is dropped rather than moved over it.
+    const bool bDetached = ::InterlockedCompareExchange(&m_bWindowDetached, 0, 0) != 0;
+    const bool bKept = bWhole && !bDetached && file.Keep();
     const bool bClosed = file.Close();
-    if (result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced)) {
-        // Once the window has gone after a cancel, the user has been told the
-        // download was cancelled and may have started another to the same
-        // path: the finished body is dropped rather than moved over it.
-        if (::InterlockedCompareExchange(&m_bWindowDetached, 0, 0))
+    if (bWhole) {
+        if (bDetached)
             result = DOWNLOAD_CANCELLED;
         else
-            result = bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
+            result = bKept && bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
     }
     return result;
 }

@@ -325,7 +325,7 @@ TEST_F(EndToEndTest, NetworkFailureReportsItAndTheNextPressChecksTheCameraAgain)
     ExpectMainDialogBackAlone();
 }
 
-TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsWithoutMessageOrFile)
+TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
 {
     m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 70000));
     PlugSupportedCamera();
@@ -342,11 +342,13 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsWithoutMessageOrFile)
     ExpectMainDialogBackAlone();
     Shot("main-after-cancel");
 
-    // The worker still holds the stalled read; once it ends, nothing is left.
-    m_server.ReleaseStall();
-    Sleep(1500);
-    EXPECT_TRUE(FilesIn(m_folder).empty());
     EXPECT_EQ(nullptr, WaitForMessageBox(500));
+
+    // The worker still waits in the stalled read when the user closes the
+    // program: nothing of the transfer is left behind.
+    ClickButton(m_main, IDCANCEL);
+    ASSERT_TRUE(m_program.HasExited(15000));
+    EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
 TEST_F(EndToEndTest, TargetThatCannotBeWrittenIsAFileErrorAndStaysAsItWas)
