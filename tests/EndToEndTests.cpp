@@ -405,4 +405,25 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
     EXPECT_EQ(notAProgram, ReadWholeFile(target));
 }
 
+TEST_F(EndToEndTest, FolderThatDoesNotExistIsAFileErrorAndTheMainDialogReturns)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+    PlugSupportedCamera();
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    ChooseFile(saveAs, Path("no-such-folder\\installer.exe"));
+
+    // The Save As dialog lets the name pass; the download finds the folder
+    // missing before it writes anything.
+    HWND message = WaitForMessageBox();
+    ASSERT_NE(nullptr, message);
+    Shot("missing-folder");
+    EXPECT_EQ(kFileErrorText, MessageBoxText(message));
+    ClickButton(message, IDOK);
+    ASSERT_TRUE(WaitUntilClosed(message));
+    ExpectMainDialogBackAlone();
+    EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
 }  // namespace
