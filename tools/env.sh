@@ -69,6 +69,27 @@ start_wine() {
     fi
 }
 
+# Waits until no Windows program of the build's prefix runs any more, other
+# than Wine's own background processes (those live in C:\windows). A
+# program that the Downloader started, such as the installer, is left to
+# finish before the prefix's processes are ended.
+wait_for_programs() {
+    local prefix="$BUILD/wineprefix" pid command running
+    while :; do
+        running=
+        for pid in $(pgrep -u "$(id -u)" . 2>/dev/null); do
+            { tr '\0' '\n' <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$prefix"; } 2>/dev/null || continue
+            command=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null)
+            case "$command" in
+                [A-Za-z]:\\[Ww]indows\\*) ;;
+                [A-Za-z]:\\*) running=1 ;;
+            esac
+        done
+        [ -z "$running" ] && return 0
+        sleep 1
+    done
+}
+
 # Ends the wineserver of the build's prefix (and with it any Wine process
 # still running in that prefix); other prefixes are not touched.
 stop_wine() {

@@ -68,6 +68,8 @@ shots="$BUILD/screenshots"
 mkdir -p "$shots"
 if [ -z "${virtual:-}" ]; then
     (cd "$DEMO" 2>/dev/null || cd "$BUILD"; "$BUILD/wine-run" "$exe")
+    # The installer the Downloader started runs on after it has ended.
+    wait_for_programs
 elif [ "$mode" = demo ]; then
     echo "No display: the demo walks through one download on a virtual display. Screenshots:"
     windows_path() { local p="Z:$1"; echo "${p//\//\\}"; }
