@@ -3,6 +3,10 @@
 // table; tools/bench-download.sh runs it against a local web server.
 //
 //   download_bench.exe PORT OUTPUT_FOLDER [ROUNDS]
+// The proxy route comes with the test server's header, which brings
+// winsock2.h ahead of windows.h.
+#include "tests/support/LoopbackHttpServer.h"
+
 #include <windows.h>
 #include <psapi.h>
 #include <wininet.h>
@@ -22,31 +26,6 @@
 namespace {
 
 CWinApp s_app;
-
-// Points the preconfigured proxy at the benchmark's server for the run.
-class ProxySettings {
-public:
-    explicit ProxySettings(unsigned port)
-    {
-        ::RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                          nullptr, 0, KEY_SET_VALUE, nullptr, &m_hKey, nullptr);
-        const DWORD enable = 1;
-        char server[32];
-        std::snprintf(server, sizeof server, "127.0.0.1:%u", port);
-        ::RegSetValueExA(m_hKey, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
-        ::RegSetValueExA(m_hKey, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server),
-                         static_cast<DWORD>(std::strlen(server) + 1));
-    }
-    ~ProxySettings()
-    {
-        ::RegDeleteValueA(m_hKey, "ProxyEnable");
-        ::RegDeleteValueA(m_hKey, "ProxyServer");
-        ::RegCloseKey(m_hKey);
-    }
-
-private:
-    HKEY m_hKey = nullptr;
-};
 
 SIZE_T WorkingSet()
 {
@@ -191,7 +170,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: download_bench PORT OUTPUT_FOLDER [ROUNDS]\n");
         return 2;
     }
-    ProxySettings proxy(static_cast<unsigned>(std::atoi(argv[1])));
+    ProxyRoute proxy(static_cast<USHORT>(std::atoi(argv[1])));
     const std::string folder = argv[2];
     const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     const std::string bareFile = folder + "\\bare-loop.bin";
