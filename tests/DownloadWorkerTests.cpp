@@ -14,16 +14,8 @@ namespace {
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
-class DownloadWorker : public ::testing::Test {
+class DownloadWorker : public LoopbackDownloadTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_server.Start());
-        m_route = std::make_unique<ProxyRoute>(m_server.Port());
-        m_folder = TestFolder();
-        m_target = m_folder + "\\" + INSTALLER_FILE_NAME;
-    }
-
     DownloadResult Download(const std::string& path)
     {
         CHttpDownloader downloader;
@@ -33,11 +25,7 @@ protected:
     // The target and nothing else: no temporary file is left behind.
     void ExpectFolderHoldsOnly(const std::vector<std::string>& names) { EXPECT_EQ(names, FilesIn(m_folder)); }
 
-    LoopbackHttpServer m_server;
-    std::unique_ptr<ProxyRoute> m_route;
     ProgressRecorder m_recorder;
-    std::string m_folder;
-    std::string m_target;
 };
 
 TEST_F(DownloadWorker, WholeBodyIsSavedFromTheFixedRequestWhateverTheLocalName)

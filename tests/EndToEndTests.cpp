@@ -44,14 +44,13 @@ bool HasCaption(HWND dialog, const char* caption)
     return WindowText(dialog) == caption;
 }
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public LoopbackDownloadTest {
 protected:
     void SetUp() override
     {
         SimulatedCamera::Unplug(kCameraKey);
-        m_folder = TestFolder();
-        ASSERT_TRUE(m_server.Start());
-        m_route = std::make_unique<ProxyRoute>(m_server.Port());
+        LoopbackDownloadTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(m_program.Start(WindowsPath(PROGRAM_EXE), m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
@@ -134,9 +133,6 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
-    std::string m_folder;
-    LoopbackHttpServer m_server;
-    std::unique_ptr<ProxyRoute> m_route;
     ProgramProcess m_program;
     HWND m_main = nullptr;
     int m_shots = 0;

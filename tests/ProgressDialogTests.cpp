@@ -47,16 +47,8 @@ bool WaitForBar(HWND dialog, int position, DWORD timeoutMs = 10000)
         return;                                       \
     }
 
-class ProgressDialog : public ::testing::Test {
+class ProgressDialog : public LoopbackDownloadTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_server.Start());
-        m_route = std::make_unique<ProxyRoute>(m_server.Port());
-        m_folder = TestFolder();
-        m_target = m_folder + "\\" + INSTALLER_FILE_NAME;
-    }
-
     // Runs the dialog for `path`; the script expects exactly one message box
     // with `expectedText` and the bar at `expectedBar` behind it, and
     // closes the box with OK.
@@ -81,11 +73,6 @@ protected:
         });
         return dialog.DoModal();
     }
-
-    LoopbackHttpServer m_server;
-    std::unique_ptr<ProxyRoute> m_route;
-    std::string m_folder;
-    std::string m_target;
 };
 
 TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)

@@ -1,9 +1,15 @@
 #pragma once
-// Shared by the download suites: a folder of the build per test, and a
-// window on the test's thread that records the worker's progress messages.
+// Shared by the download suites: a folder of the build per test, a
+// loopback server routed in as the download host, and a window on the
+// test's thread that records the worker's progress messages.
+// The server's header brings winsock2.h, which must come before windows.h.
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,3 +80,22 @@ bool WaitPumpingMessages(HANDLE handle, DWORD timeoutMs);
 
 // The progress values a whole body of `size` bytes produces in 64 KB reads.
 std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size);
+
+// A loopback server that requests for the fixed download host reach, and
+// an empty folder of the build for the running test, with the path of the
+// installer in it.
+class LoopbackDownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Start());
+        m_route = std::make_unique<ProxyRoute>(m_server.Port());
+        m_folder = TestFolder();
+        m_target = m_folder + "\\" + INSTALLER_FILE_NAME;
+    }
+
+    LoopbackHttpServer m_server;
+    std::unique_ptr<ProxyRoute> m_route;
+    std::string m_folder;
+    std::string m_target;
+};
