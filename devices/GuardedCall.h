@@ -1,6 +1,7 @@
 // Runs one call into a device driver so that a fault inside it cannot take
 // the program down: C++ exceptions are caught, and so are structured
-// exceptions such as an access violation.
+// exceptions such as an access violation, once they escape the call. An
+// exception that the driver handles itself is never seen by the guard.
 #pragma once
 
 #include <windows.h>
@@ -11,10 +12,13 @@ enum GuardOutcome {
     GUARD_SYSTEM_EXCEPTION,  // the call raised a structured exception
 };
 
-// Calls call(context) on this thread and reports how it ended. Objects that
-// the faulting code had on the stack between this guard and the fault are
-// not destroyed, so the guarded call should be a single platform call.
-// Stack overflow is not caught: the stack could not be used afterwards.
+// Calls call(context) on this thread and reports how it ended. After a
+// structured exception the system unwinds the frames inside the call and
+// runs their termination handlers; objects of this program's own code in
+// those frames are not destroyed, so the guarded call should be a single
+// platform call. The direction flag and the floating-point control state are
+// then as they were before the call. Stack overflow is not caught: the stack
+// could not be used afterwards.
 GuardOutcome RunGuarded(void (*call)(void* context), void* context);
 
 // Runs a lambda or other callable through RunGuarded.

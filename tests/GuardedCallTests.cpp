@@ -2,12 +2,16 @@
 // call is reported, and the thread goes on as if the call had returned.
 #include <gtest/gtest.h>
 
+#include <excpt.h>
+
 #include <stdexcept>
 #include <thread>
 
 #include "devices/GuardedCall.h"
 
 namespace {
+
+constexpr DWORD kForeignCppException = 0xE06D7363;  // thrown by code of another compiler
 
 void WriteThroughNull(void*)
 {
@@ -31,9 +35,102 @@ void RaiseCustomError(void*)
     RaiseException(0xE0001234, 0, 0, nullptr);
 }
 
+void RaiseForeignCppException(void*)
+{
+    RaiseException(kForeignCppException, 0, 0, nullptr);
+}
+
 void Increment(void* context)
 {
     ++*static_cast<int*>(context);
+}
+
+// Driver code that faults on purpose and handles the fault itself, as the
+// system's own pointer checks do.
+void ProbeBadPointer(void* context)
+{
+    *static_cast<BOOL*>(context) = IsBadReadPtr(reinterpret_cast<const void*>(16), 4);
+}
+
+void ThrowAndCatchOwnCppException(void* context)
+{
+    try {
+        throw std::runtime_error("handled inside the driver");
+    } catch (const std::runtime_error&) {
+        ++*static_cast<int*>(context);
+    }
+}
+
+// A driver of another compiler that throws a C++ exception and catches it in
+// its own frame handler, which lets execution go on after the throw.
+#if defined(__x86_64__)
+}  // namespace
+
+// The filter of the frame handler below; the handler table names it by its
+// plain symbol.
+extern "C" LONG ContinueAfterOwnException(EXCEPTION_POINTERS* pointers, void*)
+{
+    return pointers->ExceptionRecord->ExceptionCode == kForeignCppException ? EXCEPTION_CONTINUE_EXECUTION
+                                                                            : EXCEPTION_CONTINUE_SEARCH;
+}
+
+namespace {
+
+__attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
+{
+    __try1(ContinueAfterOwnException);
+    RaiseException(kForeignCppException, 0, 0, nullptr);
+    __except1;
+    ++*static_cast<int*>(context);
+}
+#else
+EXCEPTION_DISPOSITION __cdecl ContinueAfterOwnException(EXCEPTION_RECORD* record, void*, CONTEXT*, void*)
+{
+    const bool unwinding = (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0;
+    return !unwinding && record->ExceptionCode == kForeignCppException ? ExceptionContinueExecution
+                                                                       : ExceptionContinueSearch;
+}
+
+__attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
+{
+    struct {
+        void* previous;
+        void* handler;
+    } registration;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(registration.previous) : : "memory");
+    registration.handler = reinterpret_cast<void*>(ContinueAfterOwnException);
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(&registration) : "memory");
+    RaiseException(kForeignCppException, 0, 0, nullptr);
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(registration.previous) : "memory");
+    ++*static_cast<int*>(context);
+}
+#endif
+
+struct ControlState {
+    unsigned short x87 = 0;
+    unsigned int sse = 0;
+    bool directionFlag = false;
+};
+
+ControlState ReadControlState()
+{
+    ControlState state;
+    __asm__ volatile("fnstcw %0" : "=m"(state.x87));
+    __asm__ volatile("stmxcsr %0" : "=m"(state.sse));
+    size_t flags;
+    __asm__ volatile("pushf\n\tpop %0" : "=r"(flags));
+    state.directionFlag = (flags & 0x400) != 0;
+    return state;
+}
+
+// Leaves the floating-point units rounding toward zero at single precision
+// and the direction flag set, then faults.
+void FaultWithChangedControlState(void*)
+{
+    const unsigned short x87 = 0x0C7F;
+    const unsigned int sse = 0x7F80;
+    __asm__ volatile("fldcw %0\n\tldmxcsr %1\n\tstd" : : "m"(x87), "m"(sse));
+    WriteThroughNull(nullptr);
 }
 
 TEST(GuardedCall, FaultsThrowsAndCleanCallsAreToldApartRepeatedly)
@@ -44,12 +141,35 @@ TEST(GuardedCall, FaultsThrowsAndCleanCallsAreToldApartRepeatedly)
         EXPECT_EQ(GUARD_CPP_EXCEPTION, RunGuarded(ThrowCppException, nullptr));
         EXPECT_EQ(GUARD_SYSTEM_EXCEPTION, RunGuarded(DivideByZero, &value));
         EXPECT_EQ(GUARD_SYSTEM_EXCEPTION, RunGuarded(RaiseCustomError, nullptr));
+        EXPECT_EQ(GUARD_SYSTEM_EXCEPTION, RunGuarded(RaiseForeignCppException, nullptr));
         EXPECT_EQ(GUARD_COMPLETED, RunGuarded(Increment, &value));
     }
     EXPECT_EQ(3, value);
 
     // Outside a guard, C++ exceptions still reach the program's own handlers.
     EXPECT_THROW(ThrowCppException(nullptr), std::runtime_error);
+}
+
+TEST(GuardedCall, ExceptionsTheDriverHandlesItselfNeverReachTheGuard)
+{
+    BOOL bad = FALSE;
+    EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ProbeBadPointer, &bad));
+    EXPECT_TRUE(bad);
+
+    int handled = 0;
+    EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ThrowAndCatchOwnCppException, &handled));
+    EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ThrowAndCatchForeignCppException, &handled));
+    EXPECT_EQ(2, handled);
+}
+
+TEST(GuardedCall, AfterAFaultTheDirectionFlagAndFloatingPointControlAreAsBefore)
+{
+    const ControlState before = ReadControlState();
+    EXPECT_EQ(GUARD_SYSTEM_EXCEPTION, RunGuarded(FaultWithChangedControlState, nullptr));
+    const ControlState after = ReadControlState();
+    EXPECT_FALSE(after.directionFlag);
+    EXPECT_EQ(before.x87, after.x87);
+    EXPECT_EQ(before.sse, after.sse);
 }
 
 TEST(GuardedCall, NestedGuardsEachCatchTheirOwnFault)
