@@ -70,9 +70,13 @@ bool RunDriverCall(Call call, HRESULT* result, const char* exceptLine)
 // out of memory for the copy throws, as the framework's allocator does.
 bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, std::string* text)
 {
+    // VariantInit sets only the type: the string pointer is set here, so that
+    // a Read that fails without touching the VARIANT leaves nothing for
+    // VariantClear to free.
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_BSTR;
+    value.bstrVal = nullptr;
     HRESULT hr = bag->Read(name, &value, nullptr);
     if (FAILED(hr) || value.vt != VT_BSTR) {
         VariantClear(&value);

@@ -14,6 +14,7 @@
 #include "devices/DShowUtils.h"
 #include "tests/support/DebugOutputCapture.h"
 #include "tests/support/DeviceDoubles.h"
+#include "tests/support/ImportPatch.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -75,6 +76,12 @@ public:
             value->vt = VT_ARRAY | VT_UI1;
             value->parray = array;
             return S_OK;
+        }
+        // A string pointer already in the VARIANT would be leaked by a bag
+        // that fills it, or freed by the caller after one that does not.
+        if (value->vt == VT_BSTR && value->bstrVal != nullptr) {
+            ADD_FAILURE() << "Read of a string property handed a VARIANT whose bstrVal is not null";
+            value->bstrVal = nullptr;
         }
         if (!text) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
         if (value->vt != VT_BSTR) return E_INVALIDARG;
@@ -366,10 +373,19 @@ std::vector<std::string> Closing(int count)
     return {"--- \r\n", "---1 \r\n", "return " + std::to_string(count) + " \r\n"};
 }
 
+// VariantInit as Windows documents it: only the type is set, the rest keeps
+// what was there before (here a pattern). Wine's zeroes the whole VARIANT.
+void WINAPI WindowsVariantInit(VARIANTARG* variant)
+{
+    memset(variant, 0xA5, sizeof *variant);
+    variant->vt = VT_EMPTY;
+}
+
 class DeviceEnumerationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(m_windowsVariantInit.Applied());
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         m_savedTrace = g_bTraceEnabled;
         g_bTraceEnabled = 1;
@@ -408,6 +424,7 @@ protected:
     std::unique_ptr<ClassObject> m_enumeratorClass;
     std::unique_ptr<ClassObject> m_parserClass;
     DebugOutputCapture m_trace;
+    ImportPatch m_windowsVariantInit{"oleaut32.dll", "VariantInit", reinterpret_cast<const void*>(&WindowsVariantInit)};
     CFilterList m_list;
     int m_savedTrace = 1;
 };
