@@ -104,12 +104,7 @@ bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, std::string* tex
 // character is never split, and always terminated.
 void CopyCutToFit(char* buffer, size_t size, const char* text)
 {
-    size_t used = 0;
-    while (text[used] != '\0') {
-        size_t step = (IsDBCSLeadByte(static_cast<BYTE>(text[used])) && text[used + 1] != '\0') ? 2 : 1;
-        if (used + step >= size) break;
-        used += step;
-    }
+    const size_t used = CharacterBoundaryLength(text, size - 1);
     memcpy(buffer, text, used);
     buffer[used] = '\0';
 }

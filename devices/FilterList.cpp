@@ -7,22 +7,57 @@
 
 namespace {
 
-// Longest device path kept; longer paths are cut to this many characters.
+// Longest device path kept, in bytes; longer paths are cut to this length
+// or less, at a character boundary.
 const size_t kMaxDevicePath = 511;
 
-// Reads the id that follows key in path (at most four characters after it)
-// into *id; leaves *id alone when key does not occur.
+// Whether the byte at `text` starts a double-byte character (one whose
+// second byte is there).
+bool IsDoubleByteCharacter(const char* text)
+{
+    return ::IsDBCSLeadByte(static_cast<BYTE>(text[0])) && text[1] != '\0';
+}
+
+// Reads the id that follows key in path (at most four bytes after it) into
+// *id; leaves *id alone when key does not occur. The path is walked by
+// characters: the second byte of a double-byte character ("プ" is 0x83 0x76,
+// a 'v') never starts the key, and never counts as a digit of the id.
 void ReadIdAfter(const char* path, const char* key, WORD* id)
 {
-    const char* found = strstr(path, key);
+    const size_t keyLength = strlen(key);
+    const char* found = nullptr;
+    for (const char* p = path; *p != '\0'; p += IsDoubleByteCharacter(p) ? 2 : 1) {
+        if (strncmp(p, key, keyLength) == 0) {
+            found = p;
+            break;
+        }
+    }
     if (!found) return;
-    const char* digits = found + strlen(key);
+    const char* digits = found + keyLength;
     char buffer[5] = {};
-    for (int i = 0; i < 4 && digits[i] != '\0'; ++i) buffer[i] = digits[i];
+    for (size_t i = 0; i < 4 && digits[i] != '\0'; ++i) {
+        if (IsDoubleByteCharacter(digits + i)) {
+            buffer[i] = ' ';
+            if (i + 1 < 4) buffer[++i] = ' ';
+        } else {
+            buffer[i] = digits[i];
+        }
+    }
     *id = static_cast<WORD>(HexStringToInt(buffer));
 }
 
 }  // namespace
+
+size_t CharacterBoundaryLength(const char* text, size_t maxBytes)
+{
+    size_t length = 0;
+    while (text[length] != '\0') {
+        const size_t step = IsDoubleByteCharacter(text + length) ? 2 : 1;
+        if (length + step > maxBytes) break;
+        length += step;
+    }
+    return length;
+}
 
 int HexDigitValue(char c)
 {
@@ -158,8 +193,7 @@ void CFilterItem::SetDevicePath(const char* path)
     ReplaceString(&m_pszDevicePath, nullptr);
     if (!path) return;
 
-    size_t length = strlen(path);
-    if (length > kMaxDevicePath) length = kMaxDevicePath;
+    const size_t length = CharacterBoundaryLength(path, kMaxDevicePath);
     char* copy = static_cast<char*>(malloc(length + 1));
     if (copy) {
         memcpy(copy, path, length);

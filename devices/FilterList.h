@@ -12,6 +12,10 @@ int HexDigitValue(char c);
 // Only the last eight digits count; the result wraps as a signed 32-bit value.
 int HexStringToInt(const char* text);
 
+// Length in bytes of the longest start of `text` that is at most `maxBytes`
+// long and does not split a double-byte character of the ANSI code page.
+size_t CharacterBoundaryLength(const char* text, size_t maxBytes);
+
 // Frees *slot and stores a heap copy of text there (null for null text or when
 // memory runs out). Returns the new *slot.
 char* ReplaceString(char** slot, const char* text);

@@ -135,6 +135,14 @@ TEST(DevicePath, ShortAndMissingIds)
         item.SetDevicePath("usb#vid_");
         EXPECT_EQ(0, item.m_wVendorId);
     }
+    {
+        // The path is read by characters: the second byte of "プ" is a 'v',
+        // and the second byte of "ア" an 'A', yet neither is part of an id.
+        CFilterItem item(nullptr, FALSE);
+        item.SetDevicePath("usb#プid_3c1a&pid_1ア");
+        EXPECT_EQ(0, item.m_wVendorId);
+        EXPECT_EQ(0x1, item.m_wProductId);
+    }
 }
 
 TEST(DevicePath, NullPathFreesPathButKeepsIds)
@@ -164,6 +172,11 @@ TEST(DevicePath, LongPathIsCut)
     EXPECT_EQ(path.substr(0, 511), std::string(item.m_pszDevicePath));
     EXPECT_EQ(0x0ABC, item.m_wVendorId);
     EXPECT_EQ(0x0DEF, item.m_wProductId);
+
+    // A double-byte character across the limit is left out whole.
+    const std::string straddling = "vid_0abc&pid_0def" + std::string(493, 'x') + "表" + std::string(50, 'y');
+    item.SetDevicePath(straddling.c_str());
+    EXPECT_EQ(straddling.substr(0, 510), std::string(item.m_pszDevicePath));
 }
 
 TEST(DevicePath, NewItemStartsCleared)
