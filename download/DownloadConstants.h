@@ -12,6 +12,8 @@ constexpr char DOWNLOAD_SERVER_HOST[] = "download.zembra.example";
 constexpr char INSTALLER_FILE_NAME[] = "QuilloCamKitSetup121.exe";
 constexpr char INSTALLER_OBJECT_FOLDER[] = "support/download/peripheral/pccamera/camvista/soft/";
 constexpr char DOWNLOAD_USER_AGENT[] = "ZEMBRA Downloader";
+// Connect and receive time-outs of a transfer.
+constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
 
 // Outcome of one transfer.
 typedef int DownloadResult;

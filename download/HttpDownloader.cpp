@@ -14,9 +14,12 @@
 namespace {
 
 constexpr DWORD READ_BUFFER_SIZE = 0x10000;
-constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
 constexpr DWORD CONNECT_RETRIES = 5;
-constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+// Redirects are followed here rather than by WinInet, which on some systems
+// follows a redirect loop without end.
+constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// As many redirects as a browser follows before it gives up.
+constexpr int MAX_REDIRECTS = 10;
 
 // Closes a WinInet handle when the scope that opened it ends.
 class CInternetHandle {
@@ -30,6 +33,11 @@ public:
     CInternetHandle& operator=(const CInternetHandle&) = delete;
 
     operator HINTERNET() const { return m_hInternet; }
+    void Reset(HINTERNET hInternet)
+    {
+        if (m_hInternet) ::InternetCloseHandle(m_hInternet);
+        m_hInternet = hInternet;
+    }
 
 private:
     HINTERNET m_hInternet;
@@ -80,11 +88,14 @@ public:
         return m_pFile != nullptr;
     }
 
-    // Keeps the file when it is closed; false when the system refused.
+    // Keeps the file when it is closed; false when the buffered end of the
+    // body could not be written or the system refused. The flush is checked
+    // here: after a failed flush the C runtime may drop the buffer, and the
+    // close then succeeds on a cut-short file.
     bool Keep()
     {
         if (!m_pFile) return false;
-        std::fflush(m_pFile);
+        if (std::fflush(m_pFile) != 0 || std::ferror(m_pFile)) return false;
         return SetDeleteOnClose(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_pFile))), FALSE);
     }
 
@@ -94,7 +105,8 @@ public:
     bool Close()
     {
         if (!m_pFile) return true;
-        const bool closed = std::fclose(m_pFile) == 0;
+        const bool failedBefore = std::ferror(m_pFile) != 0;
+        const bool closed = std::fclose(m_pFile) == 0 && !failedBefore;
         m_pFile = nullptr;
         return closed;
     }
@@ -168,16 +180,82 @@ bool SetDwordOption(HINTERNET hInternet, DWORD option, DWORD value)
     return ::InternetSetOptionA(hInternet, option, &value, length) != FALSE;
 }
 
-bool QueryHeaderText(HINTERNET hRequest, DWORD info, char (&text)[256])
+// The session's time-outs, set on a request as well: Windows hands them
+// down from the session, but not every WinInet does, and a request without
+// them waits for a silent server for ever. An option that a request handle
+// does not take keeps the session's value.
+bool SetRequestTimeouts(HINTERNET hRequest, DWORD timeoutMs)
 {
-    std::memset(text, 0, sizeof text);
-    DWORD length = sizeof text;
-    if (!::HttpQueryInfoA(hRequest, info, text, &length, nullptr)) {
-        (void)::GetLastError();
-        return false;
+    for (DWORD option :
+         {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        if (::InternetSetOptionA(hRequest, option, &timeoutMs, sizeof timeoutMs)) continue;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNET_INVALID_OPTION && error != ERROR_INTERNET_INCORRECT_HANDLE_TYPE) return false;
     }
-    text[length < sizeof text ? length : sizeof text - 1] = '\0';
     return true;
+}
+
+bool QueryHeaderText(HINTERNET hRequest, DWORD info, char* text, DWORD size)
+{
+    std::memset(text, 0, size);
+    DWORD length = size;
+    if (!::HttpQueryInfoA(hRequest, info, text, &length, nullptr)) return false;
+    text[length < size ? length : size - 1] = '\0';
+    return true;
+}
+
+bool IsRedirectStatus(const char* status)
+{
+    for (const char* redirect : {"301", "302", "303", "307", "308"})
+        if (std::strcmp(status, redirect) == 0) return true;
+    return false;
+}
+
+// One GET request with the transfer's flags and time-outs, on a connection of
+// its own; both handles are replaced.
+bool OpenRequest(HINTERNET hRoot, LPCSTR host, INTERNET_PORT port, LPCSTR objectName, bool secure, DWORD timeoutMs,
+                 CInternetHandle& connection, CInternetHandle& request)
+{
+    request.Reset(nullptr);
+    connection.Reset(::InternetConnectA(hRoot, host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection) return false;
+    const DWORD flags = REQUEST_FLAGS | (secure ? INTERNET_FLAG_SECURE : 0);
+    request.Reset(::HttpOpenRequestA(connection, "GET", objectName, nullptr, nullptr, nullptr, flags, 0));
+    return request && SetRequestTimeouts(request, timeoutMs);
+}
+
+// Resolves the Location of a redirect against the URL that answered with it
+// and opens a request there; `url` becomes the new URL. Only HTTP and HTTPS
+// are followed.
+bool OpenRedirectedRequest(HINTERNET hRoot, char (&url)[INTERNET_MAX_URL_LENGTH], DWORD timeoutMs,
+                           CInternetHandle& connection, CInternetHandle& request)
+{
+    char location[INTERNET_MAX_URL_LENGTH];
+    if (!QueryHeaderText(request, HTTP_QUERY_LOCATION, location, sizeof location) || !location[0]) return false;
+    char target[INTERNET_MAX_URL_LENGTH];
+    DWORD length = sizeof target;
+    if (!::InternetCombineUrlA(url, location, target, &length, ICU_NO_ENCODE)) return false;
+
+    char host[INTERNET_MAX_HOST_NAME_LENGTH + 1];
+    char path[INTERNET_MAX_URL_LENGTH];
+    char extra[INTERNET_MAX_URL_LENGTH];
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof host;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof path;
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = sizeof extra;
+    if (!::InternetCrackUrlA(target, 0, 0, &parts) || !host[0]) return false;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
+    char objectName[INTERNET_MAX_URL_LENGTH];
+    const int written = std::snprintf(objectName, sizeof objectName, "%s%s", path, extra);
+    if (written < 0 || written >= static_cast<int>(sizeof objectName)) return false;
+
+    ::lstrcpynA(url, target, sizeof url);
+    return OpenRequest(hRoot, host, parts.nPort, objectName, parts.nScheme == INTERNET_SCHEME_HTTPS, timeoutMs,
+                       connection, request);
 }
 
 }  // namespace
@@ -190,33 +268,41 @@ void CHttpDownloader::NotifyProgress(HWND hWndNotify, unsigned long long percent
 
 DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify)
 {
-    std::unique_ptr<BYTE[]> buffer;
-
     CInternetHandle hRoot(::InternetOpenA(DOWNLOAD_USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!hRoot) return DOWNLOAD_NETWORK_ERROR;
-    if (!SetDwordOption(hRoot, INTERNET_OPTION_CONNECT_TIMEOUT, NETWORK_TIMEOUT_MS) ||
+    if (!SetDwordOption(hRoot, INTERNET_OPTION_CONNECT_TIMEOUT, m_dwTimeoutMs) ||
         !SetDwordOption(hRoot, INTERNET_OPTION_CONNECT_RETRIES, CONNECT_RETRIES) ||
-        !SetDwordOption(hRoot, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, NETWORK_TIMEOUT_MS) ||
-        !SetDwordOption(hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, NETWORK_TIMEOUT_MS))
+        !SetDwordOption(hRoot, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, m_dwTimeoutMs) ||
+        !SetDwordOption(hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwTimeoutMs))
         return DOWNLOAD_NETWORK_ERROR;
 
-    CInternetHandle hConnection(
-        ::InternetConnectA(hRoot, host, INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!hConnection) return DOWNLOAD_NETWORK_ERROR;
-    CInternetHandle hRequest(
-        ::HttpOpenRequestA(hConnection, "GET", objectName, nullptr, nullptr, nullptr, REQUEST_FLAGS, 0));
-    if (!hRequest) return DOWNLOAD_NETWORK_ERROR;
-    if (!::HttpSendRequestA(hRequest, nullptr, 0, nullptr, 0)) return DOWNLOAD_NETWORK_ERROR;
+    CInternetHandle hConnection(nullptr);
+    CInternetHandle hRequest(nullptr);
+    if (!OpenRequest(hRoot, host, INTERNET_DEFAULT_HTTP_PORT, objectName, false, m_dwTimeoutMs, hConnection, hRequest))
+        return DOWNLOAD_NETWORK_ERROR;
+    char url[INTERNET_MAX_URL_LENGTH];
+    std::snprintf(url, sizeof url, "http://%s/%s", host, objectName);
 
-    // Only a 200 response is the installer; an error page is not.
+    // Only a 200 response is the installer; an error page is not. A moved
+    // installer is followed a few times, and Cancel is seen between the
+    // requests.
     char szHeader[256];
-    if (!QueryHeaderText(hRequest, HTTP_QUERY_STATUS_CODE, szHeader) || std::strcmp(szHeader, "200") != 0)
-        return DOWNLOAD_NETWORK_ERROR;
+    for (int redirects = 0;; ++redirects) {
+        if (!::HttpSendRequestA(hRequest, nullptr, 0, nullptr, 0)) return DOWNLOAD_NETWORK_ERROR;
+        if (!QueryHeaderText(hRequest, HTTP_QUERY_STATUS_CODE, szHeader, sizeof szHeader))
+            return DOWNLOAD_NETWORK_ERROR;
+        if (!IsRedirectStatus(szHeader)) break;
+        if (IsCancelRequested()) return DOWNLOAD_CANCELLED;
+        if (redirects == MAX_REDIRECTS || !OpenRedirectedRequest(hRoot, url, m_dwTimeoutMs, hConnection, hRequest))
+            return DOWNLOAD_NETWORK_ERROR;
+    }
+    if (std::strcmp(szHeader, "200") != 0) return DOWNLOAD_NETWORK_ERROR;
     LONG announced = 0;
-    if (!QueryHeaderText(hRequest, HTTP_QUERY_CONTENT_LENGTH, szHeader) || !ParseContentLength(szHeader, &announced))
+    if (!QueryHeaderText(hRequest, HTTP_QUERY_CONTENT_LENGTH, szHeader, sizeof szHeader) ||
+        !ParseContentLength(szHeader, &announced))
         return DOWNLOAD_NETWORK_ERROR;
 
-    buffer.reset(new BYTE[READ_BUFFER_SIZE]);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[READ_BUFFER_SIZE]);
     CTemporaryFile file;
     if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
 
@@ -235,6 +321,12 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
             }
             total += got;
             NotifyProgress(hWndNotify, total * 100 / static_cast<unsigned long long>(announced));
+            // More than announced: a broken or hostile server could go on
+            // until the disk is full.
+            if (total > static_cast<unsigned long long>(announced)) {
+                result = DOWNLOAD_NETWORK_ERROR;
+                break;
+            }
             if (got == READ_BUFFER_SIZE) {
                 if (IsCancelRequested()) break;
                 continue;

@@ -26,6 +26,9 @@ public:
     DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
+    // Connect and receive time-out of the transfer. Fixed in the program;
+    // tests shorten it so that a silent server is given up on quickly.
+    DWORD m_dwTimeoutMs = NETWORK_TIMEOUT_MS;
 
 private:
     bool IsCancelRequested() { return ::InterlockedCompareExchange(&m_bCancel, 0, 0) != 0; }

@@ -95,17 +95,61 @@ TEST_F(DownloadWorker, IncompleteBodyIsNetworkErrorAndUsersFileSurvives)
     EXPECT_EQ(21u, m_recorder.m_values.front());  // 65,536 of 300,000 bytes
 }
 
-TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkError)
+TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkErrorAsSoonAsTheExcessArrives)
 {
-    // Chunked coding lets more bytes through than Content-Length announces.
-    HttpBehaviour behaviour = HttpBehaviour::Chunked(PatternBody(200000));
+    // Chunked coding lets more bytes through than Content-Length announces;
+    // the server would go on for 8 MB.
+    HttpBehaviour behaviour = HttpBehaviour::Chunked(PatternBody(8 << 20));
     behaviour.contentLength = "100000";
     m_server.SetBehaviour(behaviour);
 
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     ExpectFolderHoldsOnly({});
-    const std::vector<unsigned long long> expected{65, 131, 196, 200, 100};
+    const std::vector<unsigned long long> expected{65, 131, 100};
     EXPECT_EQ(expected, m_recorder.m_values);
+}
+
+TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
+{
+    const std::string body = PatternBody(70000);
+    m_server.SetBehaviour(HttpBehaviour::Redirect(301, "http://download.zembra.example/old/setup.exe"));
+    m_server.SetBehaviourForPath("/old/setup.exe", HttpBehaviour::Redirect(302, "/moved/setup.exe"));
+    m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(body));
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    EXPECT_EQ(3u, m_server.Requests().size());
+
+    // A loop ends with the network error after ten redirects, before any
+    // file is made; the user's file stays.
+    m_server.SetBehaviour(HttpBehaviour::Redirect(302, kInstallerUrlPath));
+    m_recorder.m_values.clear();
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
+    EXPECT_EQ(3u + 11u, m_server.Requests().size());
+    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+
+    // Cancel is seen between the requests.
+    CHttpDownloader cancelled;
+    cancelled.Cancel();
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(cancelled, m_target, m_recorder));
+    EXPECT_EQ(3u + 11u + 1u, m_server.Requests().size());
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+}
+
+TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOut)
+{
+    // No answer at all, and an answer that stops after one full read.
+    const HttpBehaviour silences[] = {HttpBehaviour::Silent(), HttpBehaviour::Stalled(PatternBody(300000), 65536)};
+    const std::vector<unsigned long long> progress[] = {{}, {21, 100}};
+    for (int i = 0; i < 2; ++i) {
+        m_server.SetBehaviour(silences[i]);
+        m_recorder.m_values.clear();
+        CHttpDownloader downloader;
+        downloader.m_dwTimeoutMs = 500;
+        EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target, m_recorder)) << i;
+        EXPECT_EQ(progress[i], m_recorder.m_values) << i;
+        ExpectFolderHoldsOnly({});
+    }
 }
 
 TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)

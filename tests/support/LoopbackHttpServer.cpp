@@ -59,6 +59,20 @@ HttpBehaviour HttpBehaviour::Stalled(std::string body, size_t before, size_t sen
     return behaviour;
 }
 
+HttpBehaviour HttpBehaviour::Silent()
+{
+    HttpBehaviour behaviour;
+    behaviour.bSilent = true;
+    return behaviour;
+}
+
+HttpBehaviour HttpBehaviour::Redirect(int status, std::string location)
+{
+    HttpBehaviour behaviour = Status(status, "moved");
+    behaviour.location = std::move(location);
+    return behaviour;
+}
+
 std::string PatternBody(size_t size)
 {
     std::string body(size, '\0');
@@ -77,6 +91,10 @@ const char* ReasonPhrase(int status)
     switch (status) {
         case 200:
             return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
         case 404:
             return "Not Found";
         case 500:
@@ -160,8 +178,15 @@ void LoopbackHttpServer::SetBehaviour(const HttpBehaviour& behaviour)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_behaviour = behaviour;
+    m_pathBehaviours.clear();
     ::ResetEvent(m_hRelease);
     ::ResetEvent(m_hStalled);
+}
+
+void LoopbackHttpServer::SetBehaviourForPath(const std::string& path, const HttpBehaviour& behaviour)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pathBehaviours.emplace_back(path, behaviour);
 }
 
 void LoopbackHttpServer::ReleaseStall()
@@ -258,17 +283,28 @@ void LoopbackHttpServer::Serve(SOCKET client)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(request);
         behaviour = m_behaviour;
+        for (const auto& byPath : m_pathBehaviours) {
+            const std::string& path = byPath.first;
+            if (request.target.size() >= path.size() &&
+                request.target.compare(request.target.size() - path.size(), path.size(), path) == 0)
+                behaviour = byPath.second;
+        }
     } else {
         behaviour.nStatus = 0;
     }
 
-    if (behaviour.nStatus != 0) {
+    if (behaviour.bSilent) {
+        ::SetEvent(m_hStalled);
+        HANDLE events[] = {m_hRelease, m_hStop};
+        ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    } else if (behaviour.nStatus != 0) {
         char status[64];
         std::snprintf(status, sizeof status, "HTTP/1.1 %d %s\r\n", behaviour.nStatus, ReasonPhrase(behaviour.nStatus));
         std::string response = status;
         response += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
         if (!behaviour.contentLength.empty()) response += "Content-Length: " + behaviour.contentLength + "\r\n";
         if (behaviour.bChunked) response += "Transfer-Encoding: chunked\r\n";
+        if (!behaviour.location.empty()) response += "Location: " + behaviour.location + "\r\n";
         response += "\r\n";
 
         const size_t end = std::min(behaviour.bodyBytesSent, behaviour.body.size());

@@ -30,6 +30,8 @@ struct HttpBehaviour {
     size_t bodyBytesSent = ALL;  // then the connection is closed
     size_t stallAt = ALL;        // hold the connection after this many body
                                  // bytes until ReleaseStall or Stop
+    bool bSilent = false;        // answer nothing until ReleaseStall or Stop
+    std::string location;        // a Location header; empty: none
 
     // Status 200, the body and its length.
     static HttpBehaviour Whole(std::string body);
@@ -44,6 +46,10 @@ struct HttpBehaviour {
     static HttpBehaviour WithContentLength(std::string text, std::string body);
     // Sends `before` bytes, waits for ReleaseStall, then the rest up to `sent`.
     static HttpBehaviour Stalled(std::string body, size_t before, size_t sent = ALL);
+    // Takes the request and says nothing.
+    static HttpBehaviour Silent();
+    // A redirect to `location`, absolute or relative.
+    static HttpBehaviour Redirect(int status, std::string location);
 };
 
 // `size` bytes of a pattern that does not repeat every 64 KB.
@@ -63,6 +69,9 @@ public:
     USHORT Port() const { return m_nPort; }
 
     void SetBehaviour(const HttpBehaviour& behaviour);
+    // How requests whose target ends in `path` are answered, ahead of the
+    // behaviour for every other request.
+    void SetBehaviourForPath(const std::string& path, const HttpBehaviour& behaviour);
     void ReleaseStall();
     // True once a response has reached its stall point.
     bool WaitForStall(DWORD timeoutMs = 10000);
@@ -85,6 +94,7 @@ private:
     std::thread m_acceptThread;
     std::mutex m_mutex;
     HttpBehaviour m_behaviour;
+    std::vector<std::pair<std::string, HttpBehaviour>> m_pathBehaviours;
     std::vector<RecordedRequest> m_requests;
     std::vector<std::thread> m_connections;
     std::vector<SOCKET> m_sockets;
