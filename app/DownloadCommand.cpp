@@ -18,18 +18,18 @@ const char kInstallerFilter[] = "Execute Files(*.exe)|*.exe||";
 const char kInvalidFileName[] = "ファイル名が不適切です";
 const char kCannotRunSetup[] = "セットアップを実行できませんでした。";
 
-// Waits at the connection check until a supported camera is plugged in.
-// False when the user gave up.
+}  // namespace
+
 bool WaitForSupportedDevice()
 {
     while (!IsSupportedDeviceConnected()) {
+        // Only Retry checks again: a check dialog that could not be shown
+        // (-1) ends the command as Cancel does, instead of looping.
         CConnectCheckDlg check;
-        if (check.DoModal() == IDCANCEL) return false;
+        if (check.DoModal() != IDOK) return false;
     }
     return true;
 }
-
-}  // namespace
 
 void CDownloaderDlg::OnDownload()
 {

@@ -28,3 +28,8 @@ protected:
 // Where the icon goes in a minimised window: centred in the client area,
 // rounding as the platform's own dialogs do.
 POINT MinimisedIconPosition(const RECT& client, int iconWidth, int iconHeight);
+
+// The device gate of the Download command: checks for a supported camera
+// and, while there is none, shows the connection check. False when the user
+// gave up (Cancel) or the check could not be shown.
+bool WaitForSupportedDevice();

@@ -353,8 +353,18 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
     return result;
 }
 
+namespace {
+volatile LONG s_nRunningThreads = 0;
+}
+
+LONG RunningDownloadThreads()
+{
+    return ::InterlockedCompareExchange(&s_nRunningThreads, 0, 0);
+}
+
 DWORD WINAPI DownloadThreadProc(LPVOID parameter)
 {
+    ::InterlockedIncrement(&s_nRunningThreads);
     CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
     char szHost[256];
     char szObjectName[256];
@@ -373,5 +383,6 @@ DWORD WINAPI DownloadThreadProc(LPVOID parameter)
     }
     job->m_nResult = result;
     job->Release();
+    ::InterlockedDecrement(&s_nRunningThreads);
     return 0;
 }

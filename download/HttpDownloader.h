@@ -68,3 +68,6 @@ private:
 // Thread entry: `parameter` is a CDownloadJob whose reference the thread
 // takes over and releases when the transfer has ended. Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
+
+// Download threads that have started and not yet ended.
+LONG RunningDownloadThreads();

@@ -45,7 +45,11 @@ BOOL CProgressDlg::OnInitDialog()
     m_pJob->m_hWndNotify = m_hWnd;
     m_pJob->AddRef();
     m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
-    if (!m_hThread) m_pJob->Release();
+    if (!m_hThread) {
+        // Nothing will be downloaded: the first tick reports it.
+        m_pJob->Release();
+        m_nResult = DOWNLOAD_NETWORK_ERROR;
+    }
 
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
     return TRUE;
@@ -59,8 +63,10 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 void CProgressDlg::OnTimer(UINT_PTR)
 {
-    const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
+    if (m_hThread) {
+        const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
+    }
 
     KillTimer(PROGRESS_POLL_TIMER);
     int result = IDOK;
@@ -91,7 +97,7 @@ void CProgressDlg::OnCancel()
 {
     KillTimer(PROGRESS_POLL_TIMER);
     m_downloader.Cancel();
-    if (::WaitForSingleObject(m_hThread, CANCEL_WAIT_MS) == WAIT_TIMEOUT) {
+    if (m_hThread && ::WaitForSingleObject(m_hThread, CANCEL_WAIT_MS) == WAIT_TIMEOUT) {
         // The worker may be blocked sending a progress message to this
         // thread; letting the queue run once lets that send complete.
         MSG msg;

@@ -124,6 +124,31 @@ TEST(ConnectionCheckDialog, EnterRetriesEscapeAndCloseBoxCancel)
     }
 }
 
+DWORD WINAPI RunDeviceGate(LPVOID result)
+{
+    ::CoInitialize(nullptr);
+    *static_cast<bool*>(result) = WaitForSupportedDevice();
+    ::CoUninitialize();
+    return 0;
+}
+
+TEST(ConnectionCheckDialog, CheckThatCannotBeShownEndsTheDeviceGateAsCancel)
+{
+    // No camera, and the dialog's template cannot be found.
+    CWinApp* app = AfxGetApp();
+    const HINSTANCE saved = app->m_hInstance;
+    app->m_hInstance = ::GetModuleHandleA("kernel32.dll");
+    bool proceeded = true;
+    HANDLE gate = ::CreateThread(nullptr, 0, RunDeviceGate, &proceeded, 0, nullptr);
+    ASSERT_NE(nullptr, gate);
+    const bool ended = ::WaitForSingleObject(gate, 10000) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateThread(gate, 0);  // asking again for ever
+    ::CloseHandle(gate);
+    app->m_hInstance = saved;
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(proceeded);
+}
+
 TEST(MainDialog, EndsOnCancelEscapeAndCloseBox)
 {
     const std::pair<const char*, void (*)(HWND)> endings[] = {

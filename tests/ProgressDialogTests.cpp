@@ -14,6 +14,7 @@
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
+#include "tests/support/ImportPatch.h"
 #include "tests/support/Screenshot.h"
 
 namespace {
@@ -38,6 +39,21 @@ bool WaitForBar(HWND dialog, int position, DWORD timeoutMs = 10000)
         ::Sleep(5);
     }
     return true;
+}
+
+// CreateThread for the program's code in this test, failing for the
+// download worker as it does when the system is out of resources.
+ImportPatch* s_createThread = nullptr;
+
+HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                  LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    if (start == DownloadThreadProc) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return s_createThread->Original<decltype(&::CreateThread)>()(security, stackSize, start, parameter, flags,
+                                                                 threadId);
 }
 
 #define REQUIRE_WINDOW(window)                        \
@@ -108,6 +124,12 @@ TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
     ProxyRoute refused(LoopbackHttpServer::UnusedPort());
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0));
     EXPECT_TRUE(FilesIn(m_folder).empty());
+
+    // No worker thread could be started.
+    ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&FailDownloadThreads));
+    ASSERT_TRUE(createThread.Applied());
+    s_createThread = &createThread;
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0));
 }
 
 TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
@@ -213,6 +235,39 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
         EXPECT_EQ(IDOK, dialog.DoModal());
     }
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
+}
+
+TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
+{
+    // The server never sends more than the first read; the time-out is short
+    // here so that the test need not wait the program's 30 seconds.
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
+    std::vector<HANDLE> workers;
+    for (int i = 0; i < 10; ++i) {
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = m_target.c_str();
+        dialog.m_downloader.m_dwTimeoutMs = 2000;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+                REQUIRE_WINDOW(window);
+                EXPECT_TRUE(WaitForBar(window, 21));
+                ClickButton(window, IDCANCEL);
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            EXPECT_EQ(IDCANCEL, dialog.DoModal());
+        }
+        HANDLE worker = nullptr;
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), dialog.m_hThread, ::GetCurrentProcess(), &worker, 0, FALSE,
+                                      DUPLICATE_SAME_ACCESS));
+        workers.push_back(worker);
+    }
+    for (HANDLE worker : workers) {
+        EXPECT_TRUE(WaitPumpingMessages(worker, 20000));
+        ::CloseHandle(worker);
+    }
+    EXPECT_EQ(0, RunningDownloadThreads());
+    EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
 }  // namespace
