@@ -9,14 +9,35 @@
 #include "devices/SupportedDevice.h"
 #include "download/DownloadConstants.h"
 #include "download/ProgressDlg.h"
+#include "download/SignatureCheck.h"
 #include "framework/AfxMessageBox.h"
 #include "framework/CFileDialog.h"
+#include "trace/Trace.h"
 
 namespace {
 
 const char kInstallerFilter[] = "Execute Files(*.exe)|*.exe||";
 const char kInvalidFileName[] = "ファイル名が不適切です";
 const char kCannotRunSetup[] = "セットアップを実行できませんでした。";
+const char kPublisherNotConfirmed[] =
+    "ダウンロードしたファイルの発行元を確認できませんでした。\n"
+    "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
+    "このまま実行しますか？";
+
+// Plain HTTP may have delivered a changed or foreign file: it is started
+// without asking only when its signature confirms the publisher. Otherwise
+// the user decides, and No is the default.
+bool MayRunInstaller(const char* pszPath)
+{
+    const SignatureCheck check = CheckSignature(pszPath);
+    TraceOut("installer signature: %s, WinVerifyTrust 0x%08lX, chain 0x%08lX\r\n",
+             check.m_trust == SignatureTrust::Trusted     ? "trusted"
+             : check.m_trust == SignatureTrust::NotSigned ? "not signed"
+                                                          : "not trusted",
+             static_cast<unsigned long>(check.m_lResult), static_cast<unsigned long>(check.m_dwChainStatus));
+    if (check.m_trust == SignatureTrust::Trusted) return true;
+    return AfxMessageBox(kPublisherNotConfirmed, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
+}
 
 }  // namespace
 
@@ -64,7 +85,7 @@ void CDownloaderDlg::OnDownload()
 
     CCompleteDlg complete;
     complete.DoModal();
-    if (complete.m_bRun) {
+    if (complete.m_bRun && MayRunInstaller(path)) {
         HINSTANCE started = ShellExecuteA(m_hWnd, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
         if (reinterpret_cast<UINT_PTR>(started) <= 32) AfxMessageBox(kCannotRunSetup, MB_OK);
     }

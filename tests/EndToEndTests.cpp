@@ -21,6 +21,7 @@
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/SimulatedCamera.h"
+#include "tests/support/TrustedRoot.h"
 
 namespace {
 
@@ -30,6 +31,10 @@ const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネッ�
 const char kFileErrorText[] =
     "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
 const char kCannotRunSetupText[] = "セットアップを実行できませんでした。";
+const char kPublisherNotConfirmedText[] =
+    "ダウンロードしたファイルの発行元を確認できませんでした。\n"
+    "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
+    "このまま実行しますか？";
 const char kCameraKey[] = "e2e-camera";
 const std::string kInstallerUrlTail =
     std::string("/support/download/peripheral/pccamera/camvista/soft/") + INSTALLER_FILE_NAME;
@@ -49,6 +54,8 @@ protected:
     void SetUp() override
     {
         SimulatedCamera::Unplug(kCameraKey);
+        // The served installers are signed under the tests' root.
+        ASSERT_TRUE(m_root.trusted());
         LoopbackDownloadTest::SetUp();
         if (HasFatalFailure()) return;
         ASSERT_TRUE(m_program.Start(WindowsPath(PROGRAM_EXE), m_folder.c_str()));
@@ -133,14 +140,16 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
+    TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
     ProgramProcess m_program;
     HWND m_main = nullptr;
     int m_shots = 0;
 };
 
+// The mark program as the maker would publish it: signed.
 std::string MarkProgramBytes()
 {
-    return ReadWholeFile(WindowsPath(MARK_PROGRAM));
+    return ReadWholeFile(WindowsPath(SIGNED_MARK_PROGRAM));
 }
 
 TEST_F(EndToEndTest, WithoutCameraOnlyTheConnectionCheckShowsAndCancelReturns)
@@ -393,6 +402,13 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
     ClickButton(complete, IDC_RUN_CHECK);
     ClickButton(complete, IDOK);
 
+    // It carries no signature: the user is asked first and runs it anyway.
+    HWND question = WaitForMessageBox();
+    ASSERT_NE(nullptr, question);
+    EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
+    ClickButton(question, IDYES);
+    ASSERT_TRUE(WaitUntilClosed(question));
+
     HWND message = WaitForMessageBox();
     ASSERT_NE(nullptr, message);
     Shot("cannot-run-setup");
@@ -400,6 +416,35 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
     ClickButton(message, IDOK);
     ASSERT_TRUE(m_program.HasExited(15000));
     EXPECT_EQ(notAProgram, ReadWholeFile(target));
+}
+
+TEST_F(EndToEndTest, UnsignedInstallerAsksBeforeRunningAndNoKeepsItUnstarted)
+{
+    const std::string installer = ReadWholeFile(WindowsPath(MARK_PROGRAM));
+    ASSERT_FALSE(installer.empty());
+    m_server.SetBehaviour(HttpBehaviour::Whole(installer));
+    PlugSupportedCamera();
+    const std::string target = Path(INSTALLER_FILE_NAME);
+    DownloadTo(target);
+    HWND complete = WaitForComplete();
+    ASSERT_NE(nullptr, complete);
+    ClickButton(complete, IDC_RUN_CHECK);
+    ClickButton(complete, IDOK);
+
+    HWND question = WaitForMessageBox();
+    ASSERT_NE(nullptr, question);
+    Shot("publisher-not-confirmed");
+    EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
+    EXPECT_TRUE(HasControl(question, IDYES) && HasControl(question, IDNO));
+    // No is the default answer: Enter gives it.
+    PressKey(question, VK_RETURN);
+
+    DWORD exitCode = 99;
+    ASSERT_TRUE(m_program.HasExited(15000, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+    Sleep(1000);
+    EXPECT_FALSE(FileExists(target + ".ran"));
+    EXPECT_EQ(installer, ReadWholeFile(target));
 }
 
 TEST_F(EndToEndTest, FolderThatDoesNotExistIsAFileErrorAndTheMainDialogReturns)

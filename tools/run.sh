@@ -4,8 +4,10 @@
 # By default it is a demo of the whole program: a download server on
 # loopback hands out a small sample installer in place of the maker's
 # server (Wine's WinInet reaches it as the proxy for the fixed download
-# host), and a simulated supported camera is plugged in. With --as-shipped
-# the program runs alone: no demo server, no camera, no proxy.
+# host), and a simulated supported camera is plugged in. The sample
+# installer is signed under a demo root certificate that Wine trusts while
+# the demo runs, so it starts without the publisher question. With
+# --as-shipped the program runs alone: no demo server, no camera, no proxy.
 #
 # With no X display it runs on a virtual one; the demo then walks once
 # through a download by itself and saves a screenshot of every step.
@@ -24,11 +26,12 @@ configure_and_build >/dev/null
 
 INTERNET_SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 DEMO="$BUILD/demo"
+DEMO_ROOT="Z:${BUILD//\//\\}\\signing\\demo\\root.der"
 
 start_demo() {
     mkdir -p "$DEMO"
     rm -f "$DEMO/port"
-    python3 "$ROOT/tools/demo/demo_server.py" "$BUILD/tools/demo/sample_installer.exe" "$DEMO/port" \
+    python3 "$ROOT/tools/demo/demo_server.py" "$BUILD/tools/demo/sample_installer_signed.exe" "$DEMO/port" \
         2>"$DEMO/server.log" &
     SERVER_PID=$!
     for _ in $(seq 50); do
@@ -40,7 +43,9 @@ start_demo() {
     "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
     "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyServer /d "127.0.0.1:$port" /f >/dev/null
     "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" plug demo-camera "USB Camera" 3c1a 0101
-    echo "Demo: download server on 127.0.0.1:$port (log: $DEMO/server.log), simulated camera plugged in."
+    "$BUILD/wine-run" "$BUILD/tools/demo/root_store.exe" trust "$DEMO_ROOT"
+    echo "Demo: download server on 127.0.0.1:$port (log: $DEMO/server.log), simulated camera plugged in," \
+        "demo root certificate trusted."
 }
 
 stop_demo() {
@@ -49,6 +54,7 @@ stop_demo() {
         wait "$SERVER_PID" 2>/dev/null || true
         SERVER_PID=
         "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" unplug demo-camera || true
+        "$BUILD/wine-run" "$BUILD/tools/demo/root_store.exe" distrust "$DEMO_ROOT" || true
         "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyEnable /f >/dev/null 2>&1 || true
         "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyServer /f >/dev/null 2>&1 || true
     fi

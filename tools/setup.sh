@@ -6,10 +6,11 @@ set -euo pipefail
 
 # The 32-bit compiler builds the shipped program; the 64-bit one builds the
 # copy that runs here under 64-bit Wine (see README.md). nginx and curl are
-# for the download benchmark.
+# for the download benchmark; openssl and osslsigncode make the certificates
+# and signed programs of the tests and the demo.
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
-          nginx-light curl)
+          nginx-light curl openssl osslsigncode)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
