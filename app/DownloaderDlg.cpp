@@ -32,13 +32,13 @@ BOOL CDownloaderDlg::OnInitDialog()
     return TRUE;
 }
 
-BOOL CDownloaderDlg::OnCommand(WPARAM wParam, LPARAM lParam)
+BOOL CDownloaderDlg::OnButtonClicked(UINT buttonId)
 {
-    if (LOWORD(wParam) == IDC_DOWNLOAD && HIWORD(wParam) == BN_CLICKED) {
+    if (buttonId == IDC_DOWNLOAD) {
         OnDownload();
         return TRUE;
     }
-    return CDialog::OnCommand(wParam, lParam);
+    return CDialog::OnButtonClicked(buttonId);
 }
 
 BOOL CDownloaderDlg::OnSysCommand(UINT commandId, LPARAM)

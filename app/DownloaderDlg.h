@@ -15,7 +15,7 @@ private:
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
-    BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+    BOOL OnButtonClicked(UINT buttonId) override;
 
     // Dialog-procedure convention: TRUE when handled, FALSE for the default.
     BOOL OnSysCommand(UINT commandId, LPARAM lParam);

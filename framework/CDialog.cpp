@@ -8,14 +8,11 @@
 namespace {
 
 // The progress bar class must be registered before a template that uses it
-// is instantiated.
+// is instantiated. Registering again is harmless and cheap.
 void EnsureCommonControls()
 {
-    static const bool registered = [] {
-        INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-        return ::InitCommonControlsEx(&controls) != FALSE;
-    }();
-    (void)registered;
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    ::InitCommonControlsEx(&controls);
 }
 
 DialogTemplateInfo LoadTemplateInfo(HINSTANCE instance, LPCSTR name)
@@ -112,13 +109,13 @@ void CDialog::CentreIfTemplateAsks()
     ::SetWindowPos(m_hWnd, nullptr, position.x, position.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM)
+INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
         case WM_INITDIALOG:
             return OnInitDialog();
         case WM_COMMAND:
-            return OnCommand(wParam, 0);
+            return OnCommand(HIWORD(wParam), LOWORD(wParam), reinterpret_cast<HWND>(lParam));
         case WM_TIMER:
             OnTimer(wParam);
             return TRUE;
@@ -126,10 +123,14 @@ INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM)
     return FALSE;
 }
 
-BOOL CDialog::OnCommand(WPARAM wParam, LPARAM)
+BOOL CDialog::OnCommand(UINT code, UINT itemId, HWND)
 {
-    if (HIWORD(wParam) != BN_CLICKED) return FALSE;
-    switch (LOWORD(wParam)) {
+    return code == BN_CLICKED && OnButtonClicked(itemId);
+}
+
+BOOL CDialog::OnButtonClicked(UINT buttonId)
+{
+    switch (buttonId) {
         case IDOK:
             OnOK();
             return TRUE;

@@ -9,7 +9,7 @@
 class CDialog : public CWnd {
 public:
     explicit CDialog(UINT templateId, CWnd* parent = nullptr)
-        : m_nIDHelp(templateId), m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent)
+        : m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent)
     {
     }
 
@@ -28,11 +28,14 @@ protected:
     virtual BOOL OnInitDialog();
     virtual void OnOK();
     virtual void OnCancel();
-    virtual BOOL OnCommand(WPARAM wParam, LPARAM lParam);
+    // WM_COMMAND, split once: the notification code, the control (or menu
+    // item) and the control's window. Clicks go on to OnButtonClicked.
+    virtual BOOL OnCommand(UINT code, UINT itemId, HWND control);
+    // OK, Cancel and Help; a dialog adds its own buttons.
+    virtual BOOL OnButtonClicked(UINT buttonId);
     virtual void OnTimer(UINT_PTR timerId);
     virtual void DoDataExchange(CDataExchange* pDX);
 
-    UINT m_nIDHelp;
     LPCSTR m_lpszTemplateName;
     CWnd* m_pParentWnd;
 

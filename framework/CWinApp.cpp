@@ -25,16 +25,6 @@ BOOL CWinApp::InitInstance()
     return TRUE;
 }
 
-int CWinApp::Run()
-{
-    MSG message;
-    while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
-    }
-    return ExitInstance();
-}
-
 int CWinApp::ExitInstance()
 {
     return 0;
@@ -55,17 +45,20 @@ CString ModuleBaseName(HMODULE module)
 void CWinApp::SetCurrentHandles(HINSTANCE instance)
 {
     m_hInstance = instance;
-    m_exeName = ModuleBaseName(instance);
-    m_pszExeName = m_exeName;
     if (!m_pszAppName) {
         char title[256] = {};
         if (::LoadStringA(instance, AFX_IDS_APP_TITLE, title, sizeof title) > 0)
             m_appName = title;
         else
-            m_appName = m_exeName;
+            m_appName = ModuleBaseName(instance);
         m_pszAppName = m_appName;
     }
 }
+
+namespace {
+// Made when the program starts, before any thread of its own.
+const CString s_moduleName = ModuleBaseName(nullptr);
+}  // namespace
 
 CWinApp* AfxGetApp()
 {
@@ -90,8 +83,7 @@ HINSTANCE AfxGetResourceHandle()
 const char* AfxGetAppName()
 {
     if (g_pApp && g_pApp->m_pszAppName) return g_pApp->m_pszAppName;
-    static const CString moduleName = ModuleBaseName(nullptr);
-    return moduleName;
+    return s_moduleName;
 }
 
 int AfxWinMain(HINSTANCE instance)
@@ -99,6 +91,8 @@ int AfxWinMain(HINSTANCE instance)
     CWinApp* app = AfxGetApp();
     if (!app) return -1;
     app->SetCurrentHandles(instance);
-    if (!app->InitInstance()) return app->ExitInstance();
-    return app->Run();
+    // The programs of this framework are dialog based: InitInstance runs
+    // the whole program, and there is no message loop to run after it.
+    app->InitInstance();
+    return app->ExitInstance();
 }

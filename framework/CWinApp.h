@@ -16,9 +16,10 @@ public:
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
-    // FALSE skips the message loop: the process ends through ExitInstance.
+    // A dialog-based program runs its main dialog modally in here and
+    // returns FALSE: there is no message loop after it, and the process ends
+    // through ExitInstance.
     virtual BOOL InitInstance();
-    virtual int Run();
     virtual int ExitInstance();
     // The program ships no help file, so the help command has nothing to open.
     void OnHelp() {}
@@ -29,7 +30,6 @@ public:
     CWnd* m_pMainWnd = nullptr;
     HINSTANCE m_hInstance = nullptr;
     const char* m_pszAppName = nullptr;
-    const char* m_pszExeName = nullptr;
 
 protected:
     // Kept for the shape of MFC start-up; themed controls come from the
@@ -38,7 +38,6 @@ protected:
 
 private:
     CString m_appName;
-    CString m_exeName;
 };
 
 CWinApp* AfxGetApp();
