@@ -2,10 +2,9 @@
 
 #include <dmodshow.h>
 
-#include <new>
-#include <string>
-
+#include "devices/DirectShowIds.h"
 #include "devices/GuardedCall.h"
+#include "framework/CString.h"
 #include "trace/Trace.h"
 
 const IID IID_IAMFilterData = {0x97f7c4d4, 0x547b, 0x4a5f, {0x83, 0x32, 0x53, 0x64, 0x30, 0xad, 0x2e, 0x4d}};
@@ -65,10 +64,26 @@ bool RunDriverCall(Call call, HRESULT* result, const char* exceptLine)
     return false;
 }
 
+// Converts a property's string to the ANSI code page, up to its first zero
+// character. False when it cannot be converted.
+bool ConvertToAnsi(BSTR value, CString* text)
+{
+    if (!value || !value[0]) {
+        *text = "";
+        return true;
+    }
+    const int size = WideCharToMultiByte(CP_ACP, 0, value, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return false;
+    char* buffer = text->GetBuffer(size - 1);
+    const bool converted = WideCharToMultiByte(CP_ACP, 0, value, -1, buffer, size, nullptr, nullptr) == size;
+    text->ReleaseBuffer(converted ? -1 : 0);
+    return converted;
+}
+
 // Reads a string property and converts it to the ANSI code page. False when
 // the property cannot be read as a string or cannot be converted. Running
 // out of memory for the copy throws, as the framework's allocator does.
-bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, std::string* text)
+bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, CString* text)
 {
     // VariantInit sets only the type: the string pointer is set here, so that
     // a Read that fails without touching the VARIANT leaves nothing for
@@ -82,22 +97,15 @@ bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, std::string* tex
         VariantClear(&value);
         return false;
     }
-    std::wstring copy;
+    bool converted;
     try {
-        if (value.bstrVal) copy.assign(value.bstrVal, SysStringLen(value.bstrVal));
+        converted = ConvertToAnsi(value.bstrVal, text);
     } catch (...) {
         VariantClear(&value);
         throw;
     }
     VariantClear(&value);
-
-    int size = WideCharToMultiByte(CP_ACP, 0, copy.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return false;
-    std::string narrow(static_cast<size_t>(size), '\0');
-    if (WideCharToMultiByte(CP_ACP, 0, copy.c_str(), -1, &narrow[0], size, nullptr, nullptr) != size) return false;
-    narrow.resize(strlen(narrow.c_str()));
-    *text = std::move(narrow);
-    return true;
+    return converted;
 }
 
 // Copies text into buffer, cut at a character boundary so that a double-byte
@@ -111,8 +119,8 @@ void CopyCutToFit(char* buffer, size_t size, const char* text)
 
 bool IsDeviceCategory(const GUID& category)
 {
-    return IsEqualGUID(category, CLSID_VideoInputDeviceCategory) ||
-           IsEqualGUID(category, CLSID_AudioInputDeviceCategory);
+    return IsEqualGUID(category, DirectShowIds::CLSID_VideoInputDeviceCategory) ||
+           IsEqualGUID(category, DirectShowIds::CLSID_AudioInputDeviceCategory);
 }
 
 // How an enumerated filter is treated, by its class identifier.
@@ -120,9 +128,10 @@ enum FilterTreatment { SKIP_FILTER, WRAPPED_CODEC, COMPRESSOR, PLAIN_FILTER };
 
 FilterTreatment ClassifyFilter(const CLSID& clsid)
 {
-    if (IsEqualGUID(clsid, GUID_NULL) || IsEqualGUID(clsid, CLSID_DMOWrapperFilter)) return SKIP_FILTER;
-    if (IsEqualGUID(clsid, CLSID_AVICo) || IsEqualGUID(clsid, CLSID_ACMWrapper)) return WRAPPED_CODEC;
-    if (IsEqualGUID(clsid, CLSID_DVVideoEnc)) return COMPRESSOR;
+    if (IsEqualGUID(clsid, GUID_NULL) || IsEqualGUID(clsid, DirectShowIds::CLSID_DMOWrapperFilter)) return SKIP_FILTER;
+    if (IsEqualGUID(clsid, DirectShowIds::CLSID_AVICo) || IsEqualGUID(clsid, DirectShowIds::CLSID_ACMWrapper))
+        return WRAPPED_CODEC;
+    if (IsEqualGUID(clsid, DirectShowIds::CLSID_DVVideoEnc)) return COMPRESSOR;
     return PLAIN_FILTER;
 }
 
@@ -153,9 +162,9 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
 {
     ComRef<IPropertyBag> bag;
     HRESULT hr = E_FAIL;
-    bool completed =
-        RunDriverCall([&] { return moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.ReceiveVoid()); },
-                      &hr, "Except! pMoniker->BindToStorage\r\n");
+    bool completed = RunDriverCall(
+        [&] { return moniker->BindToStorage(nullptr, nullptr, DirectShowIds::IID_IPropertyBag, bag.ReceiveVoid()); },
+        &hr, "Except! pMoniker->BindToStorage\r\n");
     TraceOut("--- \r\n");
     if (!completed || FAILED(hr) || !bag) {
         bag.Abandon();
@@ -165,20 +174,19 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
     char devicePath[kDevicePathSize] = {};
     if (IsDeviceCategory(category)) {
         TraceOut("DevicePath\r\n");
-        std::string path;
-        if (ReadStringProperty(bag.Get(), L"DevicePath", &path))
-            CopyCutToFit(devicePath, sizeof(devicePath), path.c_str());
+        CString path;
+        if (ReadStringProperty(bag.Get(), L"DevicePath", &path)) CopyCutToFit(devicePath, sizeof(devicePath), path);
     }
 
     TraceOut("pPropBag->Read\r\n");
-    std::string name;
+    CString name;
     if (!ReadStringProperty(bag.Get(), L"FriendlyName", &name)) return 0;
 
     ComRef<IBaseFilter> filter;
     hr = E_FAIL;
-    completed =
-        RunDriverCall([&] { return moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
-                      &hr, "Except! pMoniker->BindToObject\r\n");
+    completed = RunDriverCall(
+        [&] { return moniker->BindToObject(nullptr, nullptr, DirectShowIds::IID_IBaseFilter, filter.ReceiveVoid()); },
+        &hr, "Except! pMoniker->BindToObject\r\n");
     if (!completed || FAILED(hr) || !filter) {
         filter.Abandon();
         return 1;
@@ -215,9 +223,9 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
     filter.Detach();
 
     CFilterItem* item = list->m_ppItems[list->m_nCount - 1];
-    if (!item || name.empty()) return 1;
+    if (!item || name.IsEmpty()) return 1;
     item->SetGuid(guid);
-    item->SetName(name.c_str());
+    item->SetName(name);
     item->m_bCompressor = compressor;
     if (devicePath[0] != '\0') item->SetDevicePath(devicePath);
     return 1;
@@ -232,8 +240,9 @@ int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
     if (list) {
         TraceOut("CoCreateInstance(CLSID_SystemDeviceEnum \r\n");
         ComRef<ICreateDevEnum> pSysDevEnum;
-        HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
-                                      IID_ICreateDevEnum, pSysDevEnum.ReceiveVoid());
+        HRESULT hr = CoCreateInstance(DirectShowIds::CLSID_SystemDeviceEnum, nullptr,
+                                      CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, DirectShowIds::IID_ICreateDevEnum,
+                                      pSysDevEnum.ReceiveVoid());
         ComRef<IEnumMoniker> pEnumCat;
         if (SUCCEEDED(hr) && pSysDevEnum) {
             hr = E_FAIL;
@@ -246,6 +255,8 @@ int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
         }
 
         if (pEnumCat) {
+            // The stage texts of the trace are fixed, so that traces of
+            // different versions line up: this one marks the enumerator.
             TraceOut("// (2) \r\n");
             for (;;) {
                 TraceOut("--- \r\n");
@@ -264,6 +275,8 @@ int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
                 TraceOut("--- \r\n");
                 count += AddDevice(category, pMoniker.Get(), list);
             }
+            // Marks the end of the device loop; every "--- " before it marks
+            // a step of one device.
             TraceOut("---1 \r\n");
         }
     }
@@ -285,7 +298,7 @@ int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
                 static_cast<unsigned long long>(array->rgsabound[0].cElements) * array->cbElements;
             ComRef<IAMFilterData> parser;
             if (size <= 0xFFFFFFFFull &&
-                SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
+                SUCCEEDED(CoCreateInstance(DirectShowIds::CLSID_FilterMapper2, nullptr,
                                            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
                                            IID_IAMFilterData, parser.ReceiveVoid())) &&
                 parser) {

@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <climits>
+#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -204,6 +205,25 @@ bool QueryHeaderText(HINTERNET hRequest, DWORD info, char* text, DWORD size)
     return true;
 }
 
+// Joins `parts` into `buffer`; false, with the buffer empty, when they do
+// not fit. (Plain joining keeps the C runtime's formatting, and its size,
+// out of the program.)
+bool JoinText(char* buffer, size_t size, std::initializer_list<const char*> parts)
+{
+    size_t used = 0;
+    for (const char* part : parts) {
+        const size_t length = std::strlen(part);
+        if (length >= size - used) {
+            buffer[0] = '\0';
+            return false;
+        }
+        std::memcpy(buffer + used, part, length);
+        used += length;
+    }
+    buffer[used] = '\0';
+    return true;
+}
+
 bool IsRedirectStatus(const char* status)
 {
     for (const char* redirect : {"301", "302", "303", "307", "308"})
@@ -250,8 +270,7 @@ bool OpenRedirectedRequest(HINTERNET hRoot, char (&url)[INTERNET_MAX_URL_LENGTH]
     if (!::InternetCrackUrlA(target, 0, 0, &parts) || !host[0]) return false;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
     char objectName[INTERNET_MAX_URL_LENGTH];
-    const int written = std::snprintf(objectName, sizeof objectName, "%s%s", path, extra);
-    if (written < 0 || written >= static_cast<int>(sizeof objectName)) return false;
+    if (!JoinText(objectName, sizeof objectName, {path, extra})) return false;
 
     ::lstrcpynA(url, target, sizeof url);
     return OpenRequest(hRoot, host, parts.nPort, objectName, parts.nScheme == INTERNET_SCHEME_HTTPS, timeoutMs,
@@ -281,7 +300,7 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
     if (!OpenRequest(hRoot, host, INTERNET_DEFAULT_HTTP_PORT, objectName, false, m_dwTimeoutMs, hConnection, hRequest))
         return DOWNLOAD_NETWORK_ERROR;
     char url[INTERNET_MAX_URL_LENGTH];
-    std::snprintf(url, sizeof url, "http://%s/%s", host, objectName);
+    if (!JoinText(url, sizeof url, {"http://", host, "/", objectName})) return DOWNLOAD_NETWORK_ERROR;
 
     // Only a 200 response is the installer; an error page is not. A moved
     // installer is followed a few times, and Cancel is seen between the
@@ -370,7 +389,7 @@ DWORD WINAPI DownloadThreadProc(LPVOID parameter)
     char szObjectName[256];
     char szPath[512];
     ::lstrcpynA(szHost, DOWNLOAD_SERVER_HOST, sizeof szHost);
-    std::snprintf(szObjectName, sizeof szObjectName, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
+    JoinText(szObjectName, sizeof szObjectName, {INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME});
 
     job->m_nResult = DOWNLOAD_SUCCEEDED;
     DownloadResult result;

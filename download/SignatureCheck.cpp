@@ -3,19 +3,11 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <string>
+#include "framework/CWideText.h"
 
 namespace {
 
 constexpr DWORD kNoChain = 0xFFFFFFFF;
-
-bool ToWide(const char* text, std::wstring& wide)
-{
-    const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (length <= 0) return false;
-    wide.resize(length);
-    return ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length) == length;
-}
 
 // The error bits of the first signer's certificate chain as the trust
 // provider built it. Some systems verify a signature under a root they do
@@ -49,8 +41,8 @@ SignatureCheck CheckSignature(const char* pszPath)
         check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         return check;
     }
-    std::wstring widePath;
-    if (!ToWide(pszPath, widePath)) {
+    const CWideText widePath(pszPath, CP_ACP, MB_ERR_INVALID_CHARS);
+    if (!widePath.IsValid()) {
         check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         ::CloseHandle(hFile);
         return check;
@@ -58,7 +50,7 @@ SignatureCheck CheckSignature(const char* pszPath)
 
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof file;
-    file.pcwszFilePath = widePath.c_str();
+    file.pcwszFilePath = widePath;
     file.hFile = hFile;
 
     WINTRUST_DATA data{};

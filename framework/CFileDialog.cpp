@@ -4,21 +4,26 @@
 
 #include "framework/CDialog.h"
 
-std::string ConvertFilterString(const char* filter, UINT codePage)
+CString ConvertFilterString(const char* filter, UINT codePage)
 {
-    std::string result;
-    if (!filter) return result;
-    for (const char* p = filter; *p; ++p) {
-        if (::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(*p)) && p[1]) {
-            result += p[0];
-            result += p[1];
-            ++p;
+    const int length = filter ? static_cast<int>(std::strlen(filter)) : 0;
+    // Two more bytes at most: the list ends with two zero bytes whether or
+    // not the text ended "||".
+    CString result;
+    char* list = result.GetBuffer(length + 2);
+    int used = 0;
+    for (int i = 0; i < length; ++i) {
+        if (::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(filter[i])) && filter[i + 1]) {
+            list[used++] = filter[i++];
+            list[used++] = filter[i];
         } else {
-            result += *p == '|' ? '\0' : *p;
+            list[used++] = filter[i] == '|' ? '\0' : filter[i];
         }
     }
-    // The list ends with two zero bytes whether or not the text ended "||".
-    while (result.size() < 2 || result[result.size() - 1] != '\0' || result[result.size() - 2] != '\0') result += '\0';
+    if (filter) {
+        while (used < 2 || list[used - 1] != '\0' || list[used - 2] != '\0') list[used++] = '\0';
+    }
+    result.ReleaseBuffer(used);
     return result;
 }
 
@@ -32,7 +37,7 @@ CFileDialog::CFileDialog(BOOL openFileDialog, const char* defaultExtension, cons
     m_ofn.Flags = flags | OFN_EXPLORER;
     if (defaultExtension) {
         m_defaultExtension = defaultExtension;
-        m_ofn.lpstrDefExt = m_defaultExtension.c_str();
+        m_ofn.lpstrDefExt = m_defaultExtension;
     }
     if (fileName) {
         std::strncpy(m_szFileName, fileName, MAX_PATH - 1);
@@ -40,7 +45,7 @@ CFileDialog::CFileDialog(BOOL openFileDialog, const char* defaultExtension, cons
     }
     if (filter) {
         m_filter = ConvertFilterString(filter);
-        m_ofn.lpstrFilter = m_filter.c_str();
+        m_ofn.lpstrFilter = m_filter;
     }
 }
 

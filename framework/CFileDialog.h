@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <commdlg.h>
 
-#include <string>
-
 #include "framework/CString.h"
 #include "framework/CWnd.h"
 
@@ -27,12 +25,12 @@ public:
 private:
     BOOL m_bOpenFileDialog;
     CWnd* m_pParentWnd;
-    std::string m_filter;
-    std::string m_defaultExtension;
+    CString m_filter;
+    CString m_defaultExtension;
     char m_szFileName[MAX_PATH] = {};
 };
 
 // Turns MFC's "Name|pattern|...||" filter into the double-zero-terminated
 // list that OPENFILENAME takes. Double-byte characters of `codePage` are
 // stepped over whole, so a trail byte equal to '|' is never taken for one.
-std::string ConvertFilterString(const char* filter, UINT codePage = CP_ACP);
+CString ConvertFilterString(const char* filter, UINT codePage = CP_ACP);

@@ -9,6 +9,12 @@
 #include "framework/CString.h"
 #include "framework/DialogLayout.h"
 
+// Every byte of a string, zero bytes included.
+std::string AsBytes(const CString& text)
+{
+    return std::string(text.GetString(), static_cast<size_t>(text.GetLength()));
+}
+
 TEST(CStringFormat, FormatsNumbersStringsAndLongText)
 {
     CString text;
@@ -38,12 +44,13 @@ TEST(CStringFormat, KeepsShiftJisBytesAndReplacesOldText)
 TEST(FileDialogFilter, BarsBecomeZeroBytesWithDoubleZeroEnd)
 {
     const char expected[] = "Execute Files(*.exe)\0*.exe\0";  // the literal adds the last zero
-    EXPECT_EQ(std::string(expected, sizeof expected), ConvertFilterString("Execute Files(*.exe)|*.exe||", 932));
+    EXPECT_EQ(std::string(expected, sizeof expected),
+              AsBytes(ConvertFilterString("Execute Files(*.exe)|*.exe||", 932)));
 
     // Without the closing "||" the list still ends in two zero bytes.
     const char shortList[] = "A\0*.a\0";
-    EXPECT_EQ(std::string(shortList, sizeof shortList), ConvertFilterString("A|*.a", 932));
-    EXPECT_EQ("", ConvertFilterString(nullptr, 932));
+    EXPECT_EQ(std::string(shortList, sizeof shortList), AsBytes(ConvertFilterString("A|*.a", 932)));
+    EXPECT_EQ("", AsBytes(ConvertFilterString(nullptr, 932)));
 }
 
 TEST(FileDialogFilter, TrailByteThatLooksLikeABarIsKept)
@@ -51,7 +58,7 @@ TEST(FileDialogFilter, TrailByteThatLooksLikeABarIsKept)
     // 0x83 0x7C is a double-byte character in code page 932 whose second
     // byte equals '|'; it must not split the description.
     const char filter[] = {'\x83', '\x7C', '(', '*', '.', 'x', ')', '|', '*', '.', 'x', '|', '|', 0};
-    const std::string converted = ConvertFilterString(filter, 932);
+    const std::string converted = AsBytes(ConvertFilterString(filter, 932));
     const char expected[] = "\x83\x7C(*.x)\0*.x\0";
     EXPECT_EQ(std::string(expected, sizeof expected), converted);
 }

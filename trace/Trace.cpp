@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <string>
+
+#include "framework/CString.h"
 
 int g_bTraceEnabled = 1;
 int g_bTraceTimestamp = 0;
@@ -32,13 +33,10 @@ int TraceOut(const char* format, ...)
     char buffer[512];
     va_list args;
     va_start(args, format);
-    // vsnprintf never writes past the buffer and always terminates it, so a
-    // longer text ends up cut to 511 bytes.
-    int written = vsnprintf(buffer, sizeof(buffer), format, args);
+    // Never written past its end; a longer text is cut to 511 bytes.
+    _vsnprintf(buffer, sizeof(buffer) - 1, format, args);
     va_end(args);
-    if (written < 0) {
-        buffer[0] = '\0';
-    }
+    buffer[sizeof(buffer) - 1] = '\0';
     return TraceOutText(buffer);
 }
 
@@ -47,11 +45,11 @@ int TraceOutText(const char* text)
     if (!g_bTraceEnabled) {
         return 0;
     }
-    std::string line = text != nullptr ? text : "";
+    CString line(text);
     if (g_bTraceTimestamp) {
         char time_of_day[kTimeOfDaySize] = "";
         GetTimeOfDayString(time_of_day);
-        line = std::string(time_of_day) + " : " + line;
+        line.Format("%s : %s", time_of_day, text != nullptr ? text : "");
     }
     if (g_bTraceToFile) {
         // Another writer holds the file: give it a short while, then leave the
@@ -62,11 +60,11 @@ int TraceOutText(const char* text)
         }
         if (!*busy) {
             *busy = 1;
-            AppendTraceFile(line.c_str());
+            AppendTraceFile(line);
             *busy = 0;
         }
     }
-    OutputDebugStringA(line.c_str());
+    OutputDebugStringA(line);
     return 1;
 }
 
@@ -99,6 +97,8 @@ int GetTimeOfDayString(char* buffer)
         buffer[0] = '\0';
         return 1;
     }
-    snprintf(buffer, kTimeOfDaySize, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100, local->tm_sec % 100);
+    _snprintf(buffer, kTimeOfDaySize - 1, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100,
+              local->tm_sec % 100);
+    buffer[kTimeOfDaySize - 1] = '\0';
     return 1;
 }
