@@ -1,6 +1,7 @@
 #include "framework/AfxMessageBox.h"
 
 #include "framework/CDialog.h"
+#include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 
 int AfxMessageBox(const char* text, UINT type, UINT /*helpContextId*/)
@@ -24,5 +25,7 @@ int AfxMessageBox(const char* text, UINT type, UINT /*helpContextId*/)
     }
     HWND owner = AfxGetSafeOwner(nullptr);
     if (!owner) owner = ::GetActiveWindow();
-    return ::MessageBoxA(owner, text, AfxGetAppName(), type);
+    // The caption, the program's file name, is system data in the ANSI code
+    // page; the text is the program's own.
+    return ::MessageBoxW(owner, CWideText(text, PROGRAM_TEXT_CODE_PAGE), CWideText(AfxGetAppName(), CP_ACP), type);
 }

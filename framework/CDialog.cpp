@@ -15,9 +15,9 @@ void EnsureCommonControls()
     ::InitCommonControlsEx(&controls);
 }
 
-DialogTemplateInfo LoadTemplateInfo(HINSTANCE instance, LPCSTR name)
+DialogTemplateInfo LoadTemplateInfo(HINSTANCE instance, UINT templateId)
 {
-    HRSRC resource = ::FindResourceA(instance, name, MAKEINTRESOURCEA(5) /* RT_DIALOG */);
+    HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(templateId), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
     if (!resource) return {};
     HGLOBAL loaded = ::LoadResource(instance, resource);
     const void* data = loaded ? ::LockResource(loaded) : nullptr;
@@ -49,13 +49,13 @@ INT_PTR CDialog::DoModal()
 {
     EnsureCommonControls();
     HINSTANCE instance = AfxGetResourceHandle();
-    m_bCentre = ShouldCentreDialog(LoadTemplateInfo(instance, m_lpszTemplateName));
+    m_bCentre = ShouldCentreDialog(LoadTemplateInfo(instance, m_nIDTemplate));
     m_pendingException = nullptr;
 
     // DialogBoxParam disables the owner for the modal loop and enables it
     // again before returning, as MFC's own modal loop does.
-    const INT_PTR result =
-        ::DialogBoxParamA(instance, m_lpszTemplateName, FindOwner(), DialogProc, reinterpret_cast<LPARAM>(this));
+    const INT_PTR result = ::DialogBoxParamW(instance, MAKEINTRESOURCEW(m_nIDTemplate), FindOwner(), DialogProc,
+                                             reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     if (m_pendingException) {
         std::exception_ptr pending = m_pendingException;
@@ -70,10 +70,10 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     CDialog* dialog;
     if (message == WM_INITDIALOG) {
         dialog = reinterpret_cast<CDialog*>(lParam);
-        ::SetWindowLongPtrA(hWnd, DWLP_USER, lParam);
+        ::SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
         dialog->m_hWnd = hWnd;
     } else {
-        dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+        dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     }
     if (!dialog || dialog->m_pendingException) return FALSE;
 

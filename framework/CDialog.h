@@ -1,6 +1,8 @@
 #pragma once
 // A modal dialog bound to its template. One static dialog procedure hands each
 // message to the virtual WindowProc of the object that DoModal was called on.
+// The dialog is a Unicode window, so that the template's texts reach the
+// screen as they are, whatever the system's ANSI code page.
 #include <exception>
 
 #include "framework/CDataExchange.h"
@@ -8,10 +10,7 @@
 
 class CDialog : public CWnd {
 public:
-    explicit CDialog(UINT templateId, CWnd* parent = nullptr)
-        : m_lpszTemplateName(MAKEINTRESOURCEA(templateId)), m_pParentWnd(parent)
-    {
-    }
+    explicit CDialog(UINT templateId, CWnd* parent = nullptr) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}
 
     // Runs the modal loop; IDOK, IDCANCEL or the value given to EndDialog,
     // -1 when the dialog could not be created.
@@ -36,7 +35,7 @@ protected:
     virtual void OnTimer(UINT_PTR timerId);
     virtual void DoDataExchange(CDataExchange* pDX);
 
-    LPCSTR m_lpszTemplateName;
+    UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
 
 private:

@@ -4,6 +4,9 @@
 // page is; paths and other system data are in the ANSI code page (CP_ACP).
 #include <windows.h>
 
+// The code page of the program's own 8-bit texts (Shift-JIS).
+constexpr UINT PROGRAM_TEXT_CODE_PAGE = 932;
+
 class CWideText {
 public:
     CWideText(const char* text, UINT codePage, DWORD flags = 0);

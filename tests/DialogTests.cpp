@@ -2,11 +2,15 @@
 // the messages that clicks and keys produce.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/AboutDlg.h"
 #include "app/DownloaderDlg.h"
 #include "app/SmallDialogs.h"
+#include "framework/AfxMessageBox.h"
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
@@ -147,6 +151,66 @@ TEST(ConnectionCheckDialog, CheckThatCannotBeShownEndsTheDeviceGateAsCancel)
     app->m_hInstance = saved;
     EXPECT_TRUE(ended);
     EXPECT_FALSE(proceeded);
+}
+
+// A window's text as the user sees it, read as Unicode.
+std::wstring WideText(HWND window)
+{
+    wchar_t text[512] = {};
+    ::GetWindowTextW(window, text, 512);
+    return text;
+}
+
+const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
+
+// Shows the network message once, from the thread whose modal loop runs.
+void CALLBACK ShowNetworkErrorOnce(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    ::KillTimer(nullptr, timer);
+    AfxMessageBox(kNetworkErrorText, MB_OK);
+}
+
+BOOL CALLBACK CollectChildText(HWND child, LPARAM texts)
+{
+    reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WideText(child));
+    return TRUE;
+}
+
+// Run under code page 932 with the rest of the suite, and again under 1252
+// (an English system), where an ANSI window would show only question marks.
+TEST(UnicodeWindows, DialogAndMessageTextsAreJapaneseOnAnyCodePage)
+{
+    const wchar_t welcome[] =
+        L"この度は弊社製品をご購入いただき、誠にありがとうございます。\n\nソフトウェアをダウンロードするには、"
+        L"対応機種がパソコンに接続されている必要があります。お手持ちの対応機種をパソコンに接続し、「ダウンロード」"
+        L"ボタンを押してください。";
+    CDownloaderDlg dialog;
+    s_app.m_pMainWnd = &dialog;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadDialog(DialogScript::MainThread(),
+                                              [](HWND w) { return ::GetDlgItem(w, IDC_DOWNLOAD) != nullptr; });
+            REQUIRE_WINDOW(window);
+            EXPECT_EQ(L"ダウンローダー", WideText(window));
+            std::vector<std::wstring> texts;
+            ::EnumChildWindows(window, CollectChildText, reinterpret_cast<LPARAM>(&texts));
+            for (const wchar_t* expected : {welcome, L"ダウンロード", L"ｷｬﾝｾﾙ"})
+                EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), expected)) << ::GetACP();
+
+            // The program's message box over it.
+            HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+            REQUIRE_WINDOW(box);
+            EXPECT_EQ(L"[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。",
+                      WideText(::GetDlgItem(box, 0xFFFF)));
+            ClickButton(box, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(box));
+            ClickButton(window, IDCANCEL);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        ::SetTimer(nullptr, 0, 500, ShowNetworkErrorOnce);
+        EXPECT_EQ(IDCANCEL, dialog.DoModal());
+    }
+    s_app.m_pMainWnd = nullptr;
 }
 
 TEST(MainDialog, EndsOnCancelEscapeAndCloseBox)
