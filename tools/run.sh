@@ -72,17 +72,49 @@ start_wine
 exe="$BUILD/app/QuilloCamKitDL.exe"
 shots="$BUILD/screenshots"
 mkdir -p "$shots"
+
+# Wine reports that it may not read the volume label of the Linux root when
+# the Save As dialog looks at the drives; it means nothing to the user.
+quiet_wine() { grep -v --line-buffered 'Read access denied for device' || true; }
+
+# The tour saves its screenshots as BMP and prints their Windows paths; the
+# user gets PNG files and the Linux paths.
+screenshots_as_png() {
+    local line file png
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        case "$line" in
+            *tour-*.bmp)
+                file=${line#*Z:}
+                file=${file//\\//}
+                png=${file%.bmp}.png
+                if convert "$file" "$png" 2>/dev/null; then
+                    rm -f "$file"
+                    echo "  $png"
+                else
+                    echo "  $file"
+                fi
+                ;;
+            *Z:\\*)
+                line=${line//Z:\\//}
+                echo "${line//\\//}"
+                ;;
+            *) echo "$line" ;;
+        esac
+    done
+}
+
 if [ -z "${virtual:-}" ]; then
-    (cd "$DEMO" 2>/dev/null || cd "$BUILD"; "$BUILD/wine-run" "$exe")
+    (cd "$DEMO" 2>/dev/null || cd "$BUILD"; "$BUILD/wine-run" "$exe" 2>&1 | quiet_wine)
     # The installer the Downloader started runs on after it has ended.
     wait_for_programs
 elif [ "$mode" = demo ]; then
     echo "No display: the demo walks through one download on a virtual display. Screenshots:"
     windows_path() { local p="Z:$1"; echo "${p//\//\\}"; }
     "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$(windows_path "$exe")" \
-        "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")"
+        "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")" 2>&1 | quiet_wine | screenshots_as_png
 else
-    "$BUILD/wine-run" "$exe" &
+    "$BUILD/wine-run" "$exe" > >(quiet_wine) 2>&1 &
     program=$!
     sleep 5
     import -window root "$shots/run.png"
