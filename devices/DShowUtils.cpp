@@ -2,7 +2,6 @@
 
 #include <dmodshow.h>
 
-#include "devices/DirectShowIds.h"
 #include "devices/GuardedCall.h"
 #include "framework/CString.h"
 #include "trace/Trace.h"
@@ -119,8 +118,8 @@ void CopyCutToFit(char* buffer, size_t size, const char* text)
 
 bool IsDeviceCategory(const GUID& category)
 {
-    return IsEqualGUID(category, DirectShowIds::CLSID_VideoInputDeviceCategory) ||
-           IsEqualGUID(category, DirectShowIds::CLSID_AudioInputDeviceCategory);
+    return IsEqualGUID(category, CLSID_VideoInputDeviceCategory) ||
+           IsEqualGUID(category, CLSID_AudioInputDeviceCategory);
 }
 
 // How an enumerated filter is treated, by its class identifier.
@@ -128,10 +127,9 @@ enum FilterTreatment { SKIP_FILTER, WRAPPED_CODEC, COMPRESSOR, PLAIN_FILTER };
 
 FilterTreatment ClassifyFilter(const CLSID& clsid)
 {
-    if (IsEqualGUID(clsid, GUID_NULL) || IsEqualGUID(clsid, DirectShowIds::CLSID_DMOWrapperFilter)) return SKIP_FILTER;
-    if (IsEqualGUID(clsid, DirectShowIds::CLSID_AVICo) || IsEqualGUID(clsid, DirectShowIds::CLSID_ACMWrapper))
-        return WRAPPED_CODEC;
-    if (IsEqualGUID(clsid, DirectShowIds::CLSID_DVVideoEnc)) return COMPRESSOR;
+    if (IsEqualGUID(clsid, GUID_NULL) || IsEqualGUID(clsid, CLSID_DMOWrapperFilter)) return SKIP_FILTER;
+    if (IsEqualGUID(clsid, CLSID_AVICo) || IsEqualGUID(clsid, CLSID_ACMWrapper)) return WRAPPED_CODEC;
+    if (IsEqualGUID(clsid, CLSID_DVVideoEnc)) return COMPRESSOR;
     return PLAIN_FILTER;
 }
 
@@ -162,9 +160,9 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
 {
     ComRef<IPropertyBag> bag;
     HRESULT hr = E_FAIL;
-    bool completed = RunDriverCall(
-        [&] { return moniker->BindToStorage(nullptr, nullptr, DirectShowIds::IID_IPropertyBag, bag.ReceiveVoid()); },
-        &hr, "Except! pMoniker->BindToStorage\r\n");
+    bool completed =
+        RunDriverCall([&] { return moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.ReceiveVoid()); },
+                      &hr, "Except! pMoniker->BindToStorage\r\n");
     TraceOut("--- \r\n");
     if (!completed || FAILED(hr) || !bag) {
         bag.Abandon();
@@ -184,9 +182,9 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
 
     ComRef<IBaseFilter> filter;
     hr = E_FAIL;
-    completed = RunDriverCall(
-        [&] { return moniker->BindToObject(nullptr, nullptr, DirectShowIds::IID_IBaseFilter, filter.ReceiveVoid()); },
-        &hr, "Except! pMoniker->BindToObject\r\n");
+    completed =
+        RunDriverCall([&] { return moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
+                      &hr, "Except! pMoniker->BindToObject\r\n");
     if (!completed || FAILED(hr) || !filter) {
         filter.Abandon();
         return 1;
@@ -240,9 +238,8 @@ int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
     if (list) {
         TraceOut("CoCreateInstance(CLSID_SystemDeviceEnum \r\n");
         ComRef<ICreateDevEnum> pSysDevEnum;
-        HRESULT hr = CoCreateInstance(DirectShowIds::CLSID_SystemDeviceEnum, nullptr,
-                                      CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, DirectShowIds::IID_ICreateDevEnum,
-                                      pSysDevEnum.ReceiveVoid());
+        HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+                                      IID_ICreateDevEnum, pSysDevEnum.ReceiveVoid());
         ComRef<IEnumMoniker> pEnumCat;
         if (SUCCEEDED(hr) && pSysDevEnum) {
             hr = E_FAIL;
@@ -298,7 +295,7 @@ int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
                 static_cast<unsigned long long>(array->rgsabound[0].cElements) * array->cbElements;
             ComRef<IAMFilterData> parser;
             if (size <= 0xFFFFFFFFull &&
-                SUCCEEDED(CoCreateInstance(DirectShowIds::CLSID_FilterMapper2, nullptr,
+                SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
                                            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
                                            IID_IAMFilterData, parser.ReceiveVoid())) &&
                 parser) {

@@ -3,7 +3,6 @@
 #include <dshow.h>
 
 #include "devices/DShowUtils.h"
-#include "devices/DirectShowIds.h"
 #include "devices/FilterList.h"
 
 void SupportedDeviceTable(SupportedDevice (&table)[kSupportedDeviceCount])
@@ -24,7 +23,7 @@ int IsSupportedDeviceConnected()
     SupportedDeviceTable(table);
 
     CFilterList list;
-    int count = CDShowUtils::GetFilterList(DirectShowIds::CLSID_VideoInputDeviceCategory, &list);
+    int count = CDShowUtils::GetFilterList(CLSID_VideoInputDeviceCategory, &list);
 
     // The enumeration counts devices it could not list, so every index is
     // checked against the list as well.
