@@ -17,7 +17,25 @@
 
 namespace {
 
-const char* const kExes[] = {PROGRAM_EXE, SHIPPED_EXE};
+// The program of this build and, in the 64-bit build, the shipped 32-bit
+// program beside it; each with the machine it is built for and the manifest
+// it must carry.
+struct Program {
+    const char* exe;
+    uint16_t machine;
+    const char* manifest;
+};
+
+const Program kPrograms[] = {
+#ifdef _WIN64
+    {PROGRAM_EXE, IMAGE_FILE_MACHINE_AMD64, PROGRAM_MANIFEST},
+#else
+    {PROGRAM_EXE, IMAGE_FILE_MACHINE_I386, PROGRAM_MANIFEST},
+#endif
+#ifdef SHIPPED_EXE
+    {SHIPPED_EXE, IMAGE_FILE_MACHINE_I386, SHIPPED_MANIFEST},
+#endif
+};
 const WORD kLang = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
 
 // One executable mapped as data, unloaded at the end of the scope.
@@ -327,9 +345,9 @@ void CheckDialog(const std::vector<uint8_t>& data, const ExpectedDialog& want)
 
 TEST(Resources, DialogTemplates)
 {
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
         for (const ExpectedDialog& d : ExpectedDialogs()) {
             SCOPED_TRACE("dialog " + std::to_string(d.id));
@@ -346,9 +364,9 @@ TEST(Resources, DialogTemplates)
 
 TEST(Resources, BannerBitmap)
 {
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
         const std::vector<uint8_t> data = image.Resource(RT_BITMAP, IDB_BANNER);
         ASSERT_GE(data.size(), sizeof(BITMAPINFOHEADER));
@@ -376,9 +394,9 @@ TEST(Resources, ApplicationIcon)
         {32, 4, 744},  {16, 4, 296},   {48, 8, 3752},  {32, 8, 2216},
         {16, 8, 1384}, {48, 32, 9640}, {32, 24, 3240}, {16, 32, 1128},
     };
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
         const std::vector<uint8_t> group = image.Resource(RT_GROUP_ICON, IDR_MAINFRAME);
         Reader r(group);
@@ -435,9 +453,9 @@ std::wstring LoadTableString(const Image& image, UINT id, bool& found)
 
 TEST(Resources, StringTable)
 {
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
         bool found = false;
         const std::wstring about = LoadTableString(image, IDS_ABOUTBOX, found);
@@ -487,9 +505,9 @@ TEST(Resources, VersionRecord)
         const wchar_t* key;
         const wchar_t* value;
     };
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
         const std::vector<uint8_t> data = image.Resource(RT_VERSION, 1);
         VersionNode root;
@@ -592,44 +610,64 @@ std::vector<uint8_t> ReadFileBytes(const char* path)
     return bytes;
 }
 
+// The processorArchitecture values of a manifest, in order.
+std::vector<std::string> ProcessorArchitectures(const std::string& manifest)
+{
+    std::vector<std::string> values;
+    const std::string key = "processorArchitecture=\"";
+    for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at)) {
+        at += key.size();
+        const size_t end = manifest.find('"', at);
+        if (end == std::string::npos) break;
+        values.push_back(manifest.substr(at, end - at));
+    }
+    return values;
+}
+
 TEST(Resources, Manifest)
 {
-    const std::vector<uint8_t> file = ReadFileBytes(MANIFEST_FILE);
-    ASSERT_FALSE(file.empty());
-    const std::string text(file.begin(), file.end());
-    EXPECT_NE(text.compare(0, 3, "\xEF\xBB\xBF"), 0) << "byte order mark";
-    size_t lines = 0, bareLf = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n') {
-            ++lines;
-            if (i == 0 || text[i - 1] != '\r') ++bareLf;
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        const std::vector<uint8_t> file = ReadFileBytes(program.manifest);
+        ASSERT_FALSE(file.empty()) << program.manifest;
+        const std::string text(file.begin(), file.end());
+        EXPECT_NE(text.compare(0, 3, "\xEF\xBB\xBF"), 0) << "byte order mark";
+        size_t lines = 0, bareLf = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++lines;
+                if (i == 0 || text[i - 1] != '\r') ++bareLf;
+            }
         }
-    }
-    EXPECT_EQ(lines, 22u);
-    EXPECT_EQ(bareLf, 0u);
-    EXPECT_EQ(text.back(), '\n') << "last line not ended";
-    EXPECT_NE(text.find("name=\"ZEMBRA.Downloader.EXE\""), std::string::npos);
-    EXPECT_NE(text.find("name=\"Microsoft.Windows.Common-Controls\""), std::string::npos);
-    EXPECT_NE(text.find("version=\"6.0.0.0\""), std::string::npos);
+        EXPECT_EQ(lines, 22u);
+        EXPECT_EQ(bareLf, 0u);
+        EXPECT_EQ(text.back(), '\n') << "last line not ended";
+        EXPECT_NE(text.find("name=\"ZEMBRA.Downloader.EXE\""), std::string::npos);
+        EXPECT_NE(text.find("name=\"Microsoft.Windows.Common-Controls\""), std::string::npos);
+        EXPECT_NE(text.find("version=\"6.0.0.0\""), std::string::npos);
 
-    for (const char* exe : kExes) {
-        SCOPED_TRACE(exe);
-        Image image(exe);
+        Image image(program.exe);
         ASSERT_TRUE(image.Loaded());
-        EXPECT_TRUE(image.Resource(MAKEINTRESOURCEA(24), 1) == file);
+        const std::vector<uint8_t> embedded = image.Resource(MAKEINTRESOURCEA(24), 1);
+        EXPECT_TRUE(embedded == file);
+
+        // The loader binds the common controls of the architecture the
+        // manifest names: a 64-bit program naming X86 gets the 32-bit DLL
+        // and never shows a window (c000007b) on a system that has both.
+        const char* const own = program.machine == IMAGE_FILE_MACHINE_AMD64 ? "amd64" : "x86";
+        const std::vector<std::string> architectures =
+            ProcessorArchitectures(std::string(embedded.begin(), embedded.end()));
+        EXPECT_EQ(architectures.size(), 2u) << "assembly identity and common controls";
+        for (const std::string& architecture : architectures)
+            EXPECT_EQ(0, _stricmp(architecture.c_str(), own)) << architecture << " in a program for " << own;
     }
 }
 
 TEST(Resources, ExecutableHeaders)
 {
-    struct Want {
-        const char* exe;
-        uint16_t machine;
-    };
-    const Want wants[] = {{PROGRAM_EXE, 0x8664}, {SHIPPED_EXE, 0x14C}};
-    for (const Want& want : wants) {
-        SCOPED_TRACE(want.exe);
-        const std::vector<uint8_t> bytes = ReadFileBytes(want.exe);
+    for (const Program& program : kPrograms) {
+        SCOPED_TRACE(program.exe);
+        const std::vector<uint8_t> bytes = ReadFileBytes(program.exe);
         ASSERT_GE(bytes.size(), 0x40u);
         Reader r(bytes);
         EXPECT_EQ(r.Word(), 0x5A4D) << "MZ";
@@ -637,9 +675,19 @@ TEST(Resources, ExecutableHeaders)
         const uint32_t pe = r.Dword();
         r.Seek(pe);
         EXPECT_EQ(r.Dword(), 0x00004550u) << "PE signature";
-        EXPECT_EQ(r.Word(), want.machine);
-        // Subsystem sits 68 bytes into the optional header in both formats.
-        r.Seek(pe + 24 + 68);
+        EXPECT_EQ(r.Word(), program.machine);
+        // The version fields and the subsystem sit at the same offsets of
+        // the optional header in both formats. The program needs Windows 7
+        // (WINVER 0x0601); an older system must refuse it at once instead
+        // of failing later on a missing function.
+        const size_t optional = pe + 24;
+        r.Seek(optional + 40);
+        EXPECT_EQ(r.Word(), 6) << "major operating system version";
+        EXPECT_EQ(r.Word(), 1) << "minor operating system version";
+        r.Seek(optional + 48);
+        EXPECT_EQ(r.Word(), 6) << "major subsystem version";
+        EXPECT_EQ(r.Word(), 1) << "minor subsystem version";
+        r.Seek(optional + 68);
         EXPECT_EQ(r.Word(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
         EXPECT_TRUE(r.Ok());
     }

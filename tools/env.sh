@@ -3,9 +3,16 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/x64"
+# The shipped 32-bit program's sub-build, with its tests for the 32-bit run.
+BUILD_I686="$BUILD/i686"
+# The user-mode emulator for 32-bit programs, unpacked by tools/setup.sh.
+QEMU_DIR="$ROOT/build/qemu"
+QEMU_I386="$QEMU_DIR/usr/bin/qemu-i386"
 
+# Configures and builds the 64-bit build with the shipped 32-bit program in
+# its sub-build; arguments go to the configure step.
 configure_and_build() {
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" >/dev/null
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" "$@" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)"
 }
 

@@ -28,6 +28,17 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM lParam)
     return FALSE;
 }
 
+// A callback of the system's, so a named CALLBACK function: a lambda has the
+// compiler's calling convention, which on 32-bit Windows is not stdcall.
+BOOL CALLBACK CollectVisibleDialog(HWND window, LPARAM list)
+{
+    char className[16] = {};
+    ::GetClassNameA(window, className, sizeof className);
+    if (::IsWindowVisible(window) && std::strcmp(className, "#32770") == 0)
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
 }  // namespace
 
 HWND WaitForThreadWindow(DWORD threadId, const char* caption, DWORD timeoutMs, HWND except)
@@ -45,16 +56,7 @@ HWND WaitForThreadWindow(DWORD threadId, const char* caption, DWORD timeoutMs, H
 std::vector<HWND> VisibleThreadDialogs(DWORD threadId)
 {
     std::vector<HWND> dialogs;
-    ::EnumThreadWindows(
-        threadId,
-        [](HWND window, LPARAM list) -> BOOL {
-            char className[16] = {};
-            ::GetClassNameA(window, className, sizeof className);
-            if (::IsWindowVisible(window) && std::strcmp(className, "#32770") == 0)
-                reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&dialogs));
+    ::EnumThreadWindows(threadId, CollectVisibleDialog, reinterpret_cast<LPARAM>(&dialogs));
     return dialogs;
 }
 
