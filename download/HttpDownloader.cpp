@@ -58,10 +58,10 @@ public:
     CTemporaryFile(const CTemporaryFile&) = delete;
     CTemporaryFile& operator=(const CTemporaryFile&) = delete;
 
+    // `target` is shorter than MAX_PATH.
     bool Create(LPCSTR target)
     {
         char szFolder[MAX_PATH];
-        if (::lstrlenA(target) >= MAX_PATH) return false;
         ::lstrcpynA(szFolder, target, sizeof szFolder);
         // Shift-JIS trail bytes may equal '\\'; the path function steps by
         // characters.
@@ -303,6 +303,10 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
         return DOWNLOAD_NETWORK_ERROR;
 
     std::unique_ptr<BYTE[]> buffer(new BYTE[READ_BUFFER_SIZE]);
+    // The one limit on the target path is that of the system's ANSI file
+    // functions: shorter than MAX_PATH. A longer path is refused, not cut,
+    // which would name another file.
+    if (::lstrlenA(localPath) >= MAX_PATH) return DOWNLOAD_FILE_ERROR;
     CTemporaryFile file;
     if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
 
@@ -366,22 +370,10 @@ DWORD WINAPI DownloadThreadProc(LPVOID parameter)
 {
     ::InterlockedIncrement(&s_nRunningThreads);
     CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
-    char szHost[256];
     char szObjectName[256];
-    char szPath[512];
-    ::lstrcpynA(szHost, DOWNLOAD_SERVER_HOST, sizeof szHost);
     std::snprintf(szObjectName, sizeof szObjectName, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
 
-    job->m_nResult = DOWNLOAD_SUCCEEDED;
-    DownloadResult result;
-    // A path cut to fit would name another file.
-    if (job->m_strPath.GetLength() >= static_cast<int>(sizeof szPath)) {
-        result = DOWNLOAD_FILE_ERROR;
-    } else {
-        ::lstrcpynA(szPath, job->m_strPath, sizeof szPath);
-        result = job->m_downloader.Download(szHost, szObjectName, szPath, job->m_hWndNotify);
-    }
-    job->m_nResult = result;
+    job->m_nResult = job->m_downloader.Download(DOWNLOAD_SERVER_HOST, szObjectName, job->m_strPath, job->m_hWndNotify);
     job->Release();
     ::InterlockedDecrement(&s_nRunningThreads);
     return 0;

@@ -22,7 +22,8 @@ public:
 
     // Blocks until the transfer ends. A file already at `localPath` is
     // replaced only once the whole body has arrived; otherwise it stays as
-    // it was and nothing of this transfer is left behind.
+    // it was and nothing of this transfer is left behind. A `localPath` of
+    // MAX_PATH bytes or more is the file error: it is never cut.
     DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
@@ -55,7 +56,8 @@ public:
     CHttpDownloader m_downloader;
     // Written by the worker; read by others only after the thread has ended.
     DownloadResult m_nResult = DOWNLOAD_SUCCEEDED;
-    // Both set before the thread starts and not changed afterwards.
+    // Both set before the thread starts and not changed afterwards; the
+    // worker reads the path from here for the whole transfer.
     CString m_strPath;
     HWND m_hWndNotify = nullptr;
 

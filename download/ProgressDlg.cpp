@@ -18,6 +18,7 @@ const char FILE_ERROR_TEXT[] =
 CProgressDlg::CProgressDlg(CWnd* parent)
     : CDialog(IDD_PROGRESS, parent),
       m_pJob(new CDownloadJob),
+      m_strPath(m_pJob->m_strPath),
       m_downloader(m_pJob->m_downloader),
       m_nResult(m_pJob->m_nResult)
 {
@@ -41,7 +42,6 @@ BOOL CProgressDlg::OnInitDialog()
     m_progress.SetRange(0, 100);
     m_progress.SetPos(0);
 
-    m_pJob->m_strPath = m_strPath;
     m_pJob->m_hWndNotify = m_hWnd;
     m_pJob->AddRef();
     m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);

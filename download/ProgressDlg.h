@@ -21,7 +21,10 @@ private:
 
 public:
     HANDLE m_hThread = nullptr;
-    CString m_strPath;  // the target, set before DoModal
+    // The target, set before DoModal. It is the worker's own copy, which it
+    // reads for the whole transfer; a path of MAX_PATH bytes or more is
+    // reported as the file error, never cut.
+    CString& m_strPath;
     CHttpDownloader& m_downloader;
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;

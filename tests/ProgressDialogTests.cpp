@@ -137,8 +137,8 @@ TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(500)));
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_folder + "\\missing\\" + INSTALLER_FILE_NAME, kFileErrorText, 0));
 
-    // Too long for the worker's path buffer: cutting it would name another
-    // file.
+    // Longer than the system's ANSI file functions take: refused, as
+    // cutting it would name another file.
     const std::string longPath = m_folder + "\\" + std::string(600 - m_folder.size(), 'a') + ".exe";
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(longPath, kFileErrorText, 0));
     EXPECT_TRUE(FilesIn(m_folder).empty());
