@@ -114,18 +114,11 @@ LONGLONG BareReadLoop(const char* path)
     return total;
 }
 
-LRESULT CALLBACK CountingWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_DOWNLOAD_PROGRESS) return 0;
-    return ::DefWindowProcA(hWnd, message, wParam, lParam);
-}
-
-// The worker on a thread of its own reporting to `hWndNotify` (null: no
-// window), while this thread dispatches messages.
+// The worker on a thread of its own, while this thread dispatches messages
+// as the dialog's would.
 struct WorkerRun {
     CHttpDownloader downloader;
     std::string target;
-    HWND hWndNotify;
     DownloadResult result = 99;
 };
 
@@ -134,15 +127,14 @@ DWORD WINAPI RunWorker(LPVOID parameter)
     auto* run = static_cast<WorkerRun*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, run->target.c_str(), run->hWndNotify);
+    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, run->target.c_str());
     return 0;
 }
 
-double WorkerAlone(const std::string& target, HWND hWndNotify, double megabytes)
+double WorkerAlone(const std::string& target, double megabytes)
 {
     WorkerRun run;
     run.target = target;
-    run.hWndNotify = hWndNotify;
     LARGE_INTEGER start;
     ::QueryPerformanceCounter(&start);
     HANDLE thread = ::CreateThread(nullptr, 0, RunWorker, &run, 0, nullptr);
@@ -184,14 +176,7 @@ int main(int argc, char** argv)
     }
     const double megabytes = static_cast<double>(size) / 1e6;
 
-    WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = CountingWindowProc;
-    windowClass.lpszClassName = "DownloadBenchProgress";
-    ::RegisterClassA(&windowClass);
-    HWND messageWindow =
-        ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-
-    std::vector<double> bareRead, bareWrite, downloader, workerNoWindow, workerMessageWindow;
+    std::vector<double> bareRead, bareWrite, downloader, worker;
     SIZE_T idle = 0, peak = 0, growth = 0;
     for (int round = 0; round < rounds; ++round) {
         LARGE_INTEGER start;
@@ -204,8 +189,7 @@ int main(int argc, char** argv)
         bareWrite.push_back(megabytes / Seconds(start));
         ::DeleteFileA(bareFile.c_str());
 
-        workerNoWindow.push_back(WorkerAlone(target, nullptr, megabytes));
-        workerMessageWindow.push_back(WorkerAlone(target, messageWindow, megabytes));
+        worker.push_back(WorkerAlone(target, megabytes));
         ::DeleteFileA(target.c_str());
         ::Sleep(200);
         idle = std::max(idle, WorkingSet());
@@ -231,8 +215,7 @@ int main(int argc, char** argv)
     std::printf("body                         %.1f MB (%lld bytes), median of %d rounds\n", megabytes, size, rounds);
     std::printf("bare WinInet loop, read only %8.1f MB/s\n", bareReadMBps);
     std::printf("bare WinInet loop, to a file %8.1f MB/s\n", bareWriteMBps);
-    std::printf("worker, no progress window   %8.1f MB/s\n", Median(workerNoWindow));
-    std::printf("worker, message-only window  %8.1f MB/s\n", Median(workerMessageWindow));
+    std::printf("worker alone, no dialog      %8.1f MB/s\n", Median(worker));
     std::printf("Downloader (worker + dialog) %8.1f MB/s\n", downloaderMBps);
     std::printf("Downloader / bare to a file  %8.3f\n", downloaderMBps / bareWriteMBps);
     std::printf("Downloader / bare read only  %8.3f\n", downloaderMBps / bareReadMBps);

@@ -7,7 +7,6 @@ namespace {
 
 constexpr UINT POLL_PERIOD_MS = 100;
 constexpr DWORD POLL_WAIT_MS = 10;
-constexpr DWORD CANCEL_WAIT_MS = 100;
 
 const char NETWORK_ERROR_TEXT[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
 const char FILE_ERROR_TEXT[] =
@@ -26,6 +25,8 @@ CProgressDlg::CProgressDlg(CWnd* parent)
 
 CProgressDlg::~CProgressDlg()
 {
+    // A dialog that could not be shown leaves no transfer behind.
+    m_downloader.Cancel();
     m_downloader.DetachNotifyWindow();
     if (m_hThread) ::CloseHandle(m_hThread);
     m_pJob->Release();
@@ -36,13 +37,10 @@ void CProgressDlg::DoDataExchange(CDataExchange* pDX)
     DDX_Control(pDX, IDC_PROGRESS, m_progress);
 }
 
-BOOL CProgressDlg::OnInitDialog()
+// The worker starts before the window is made, so that the connection is
+// set up meanwhile rather than after it: each takes some milliseconds.
+INT_PTR CProgressDlg::DoModal()
 {
-    CDialog::OnInitDialog();
-    m_progress.SetRange(0, 100);
-    m_progress.SetPos(0);
-
-    m_pJob->m_hWndNotify = m_hWnd;
     m_pJob->AddRef();
     m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
     if (!m_hThread) {
@@ -50,40 +48,94 @@ BOOL CProgressDlg::OnInitDialog()
         m_pJob->Release();
         m_nResult = DOWNLOAD_NETWORK_ERROR;
     }
+    return CDialog::DoModal();
+}
 
+BOOL CProgressDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    m_progress.SetRange(0, 100);
+    m_progress.SetPos(0);
+
+    // A worker that ends before this posts nothing; the first tick sees it.
+    m_downloader.AttachNotifyWindow(m_hWnd);
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
     return TRUE;
 }
 
 INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_DOWNLOAD_PROGRESS) m_progress.SetPos(static_cast<int>(wParam));
+    if (message == WM_DOWNLOAD_FINISHED) {
+        OnDownloadFinished(static_cast<DownloadResult>(wParam));
+    } else if (message == WM_DESTROY) {
+        StopNotifications();
+    }
     return CDialog::WindowProc(message, wParam, lParam);
+}
+
+// The worker records each whole percentage it passes without waiting for
+// this thread, which catches up ten times a second and at the end: the bar
+// is set to each of them in order, then painted once. On a fast connection
+// painting every one would slow the transfer (each paint is a trip to the
+// display), and the eye could not follow them anyway.
+void CProgressDlg::ShowNewProgress()
+{
+    const LONG count = m_downloader.ProgressCount();
+    if (m_nProgressShown == count) return;
+    m_progress.SendMessage(WM_SETREDRAW, FALSE);
+    while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
+    m_progress.SendMessage(WM_SETREDRAW, TRUE);
+    ::InvalidateRect(m_progress.m_hWnd, nullptr, TRUE);
+}
+
+void CProgressDlg::OnDownloadFinished(DownloadResult result)
+{
+    // A worker that fails at once may finish before the modal loop has shown
+    // the dialog; ending it now would show the message box without it. The
+    // next poll ends it instead.
+    if (!IsWindowVisible()) return;
+    EndDownload(result);
 }
 
 void CProgressDlg::OnTimer(UINT_PTR)
 {
+    // A tick already due when the timer was killed may still arrive.
+    if (m_bEnded) return;
+    ShowNewProgress();
     if (m_hThread) {
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
     }
+    EndDownload(m_nResult);
+}
 
+void CProgressDlg::EndDownload(DownloadResult result)
+{
+    // Both the finished message and a poll may report the end.
+    if (m_bEnded) return;
+    m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
-    int result = IDOK;
-    switch (m_nResult) {
+    StopNotifications();
+    // The bar stands at the last percentage behind a message box.
+    ShowNewProgress();
+
+    const char* errorText = nullptr;
+    int modalResult = IDOK;
+    switch (result) {
         case DOWNLOAD_CANCELLED:
-            result = IDCANCEL;
+            modalResult = IDCANCEL;
             break;
         case DOWNLOAD_NETWORK_ERROR:
-            AfxMessageBox(NETWORK_ERROR_TEXT, MB_OK);
-            result = IDCANCEL;
+            errorText = NETWORK_ERROR_TEXT;
+            modalResult = IDCANCEL;
             break;
         case DOWNLOAD_FILE_ERROR:
-            AfxMessageBox(FILE_ERROR_TEXT, MB_OK);
-            result = IDCANCEL;
+            errorText = FILE_ERROR_TEXT;
+            modalResult = IDCANCEL;
             break;
     }
-    EndDialog(result);
+    if (errorText) AfxMessageBox(errorText, MB_OK);
+    EndDialog(modalResult);
 }
 
 // The template has no OK button, but Enter sends IDOK when no push button has
@@ -95,19 +147,24 @@ void CProgressDlg::OnOK()
 
 void CProgressDlg::OnCancel()
 {
+    if (m_bEnded) return;
+    m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
     m_downloader.Cancel();
-    if (m_hThread && ::WaitForSingleObject(m_hThread, CANCEL_WAIT_MS) == WAIT_TIMEOUT) {
-        // The worker may be blocked sending a progress message to this
-        // thread; letting the queue run once lets that send complete.
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-    }
-    // The worker may go on for up to its read time-out; it must not report
-    // to this window once it is closed.
-    m_downloader.DetachNotifyWindow();
+    // The worker may go on for up to its read time-out; the bar shows
+    // nothing more, and a body that still arrives whole is dropped. The
+    // dialog closes at once.
+    StopNotifications();
     CDialog::OnCancel();
+}
+
+// Once this returns, the worker posts nothing more to this window, and a
+// message it posted earlier is not left in the queue to reach the window
+// after it has gone, or another window that is given the same handle.
+void CProgressDlg::StopNotifications()
+{
+    m_downloader.DetachNotifyWindow();
+    MSG msg;
+    while (::PeekMessageA(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
+    }
 }

@@ -29,6 +29,8 @@ public:
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;
 
+    INT_PTR DoModal() override;
+
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
@@ -36,4 +38,13 @@ protected:
     void OnCancel() override;
     void OnTimer(UINT_PTR timerId) override;
     void DoDataExchange(CDataExchange* pDX) override;
+
+private:
+    void ShowNewProgress();
+    void OnDownloadFinished(DownloadResult result);
+    void EndDownload(DownloadResult result);
+    void StopNotifications();
+
+    LONG m_nProgressShown = 0;  // of the worker's recorded percentages
+    bool m_bEnded = false;
 };
