@@ -1,5 +1,7 @@
 #include "download/ProgressDlg.h"
 
+#include <shobjidl.h>
+
 #include "framework/AfxMessageBox.h"
 #include "res/resource.h"
 
@@ -57,6 +59,15 @@ BOOL CProgressDlg::OnInitDialog()
     m_progress.SetRange(0, 100);
     m_progress.SetPos(0);
 
+    // While the main dialog is hidden, this window is owned by a hidden one
+    // and would have no task-bar button of its own. The style is read when
+    // the window is first shown, which is after this.
+    ::SetWindowLongPtrA(m_hWnd, GWL_EXSTYLE, ::GetWindowLongPtrA(m_hWnd, GWL_EXSTYLE) | WS_EX_APPWINDOW);
+    // The shell's message would not reach a program run as administrator
+    // without this.
+    m_nTaskbarButtonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
+    ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarButtonCreated, MSGFLT_ALLOW, nullptr);
+
     // A worker that ends before this posts nothing; the first tick sees it.
     m_downloader.AttachNotifyWindow(m_hWnd);
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
@@ -69,6 +80,9 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         OnDownloadFinished(static_cast<DownloadResult>(wParam));
     } else if (message == WM_DESTROY) {
         StopNotifications();
+        ReleaseTaskbarButton();
+    } else if (message == m_nTaskbarButtonCreated && message != 0) {
+        OnTaskbarButtonCreated();
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }
@@ -86,6 +100,16 @@ void CProgressDlg::ShowNewProgress()
     while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
     m_progress.SendMessage(WM_SETREDRAW, TRUE);
     ::InvalidateRect(m_progress.m_hWnd, nullptr, TRUE);
+    ShowProgressOnTaskbarButton();
+}
+
+void CProgressDlg::ShowProgressOnTaskbarButton()
+{
+    if (!m_pTaskbarList) return;
+    // The button shows a share of the whole, which a body longer than
+    // announced cannot pass.
+    const int percent = m_progress.GetPos();
+    m_pTaskbarList->SetProgressValue(m_hWnd, percent < 100 ? percent : 100, 100);
 }
 
 void CProgressDlg::OnDownloadFinished(DownloadResult result)
@@ -134,7 +158,10 @@ void CProgressDlg::EndDownload(DownloadResult result)
             modalResult = IDCANCEL;
             break;
     }
-    if (errorText) AfxMessageBox(errorText, MB_OK);
+    if (errorText) {
+        if (m_pTaskbarList) m_pTaskbarList->SetProgressState(m_hWnd, TBPF_ERROR);
+        AfxMessageBox(errorText, MB_OK);
+    }
     EndDialog(modalResult);
 }
 
@@ -167,4 +194,33 @@ void CProgressDlg::StopNotifications()
     MSG msg;
     while (::PeekMessageA(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
     }
+}
+
+// The shell sends this once the window's task-bar button exists, and again
+// after the shell has restarted; the button's progress may be set only then.
+void CProgressDlg::OnTaskbarButtonCreated()
+{
+    ReleaseTaskbarButton();
+    if (m_bEnded) return;
+    // COM is set up on this thread by the program's start-up. Where it is
+    // not, or the shell offers no task-bar list, the button shows no progress
+    // and everything else goes on.
+    ITaskbarList3* pTaskbarList = nullptr;
+    if (FAILED(::CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&pTaskbarList))))
+        return;
+    if (FAILED(pTaskbarList->HrInit())) {
+        pTaskbarList->Release();
+        return;
+    }
+    m_pTaskbarList = pTaskbarList;
+    m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NORMAL);
+    ShowProgressOnTaskbarButton();
+}
+
+void CProgressDlg::ReleaseTaskbarButton()
+{
+    if (!m_pTaskbarList) return;
+    m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NOPROGRESS);
+    m_pTaskbarList->Release();
+    m_pTaskbarList = nullptr;
 }

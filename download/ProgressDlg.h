@@ -5,6 +5,8 @@
 #include "framework/CProgressCtrl.h"
 #include "framework/CString.h"
 
+struct ITaskbarList3;
+
 constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
 
 // Starts the worker, shows its percentages and lets the user cancel. DoModal
@@ -41,10 +43,17 @@ protected:
 
 private:
     void ShowNewProgress();
+    void ShowProgressOnTaskbarButton();
     void OnDownloadFinished(DownloadResult result);
     void EndDownload(DownloadResult result);
     void StopNotifications();
+    void OnTaskbarButtonCreated();
+    void ReleaseTaskbarButton();
 
     LONG m_nProgressShown = 0;  // of the worker's recorded percentages
     bool m_bEnded = false;
+    // The shell's progress on the dialog's task-bar button; null until the
+    // shell has made the button, and where the shell offers none.
+    ITaskbarList3* m_pTaskbarList = nullptr;
+    UINT m_nTaskbarButtonCreated = 0;
 };

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <shobjidl.h>
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "download/ProgressDlg.h"
 #include "framework/CWinApp.h"
@@ -82,6 +84,147 @@ private:
         if (message == WM_NCDESTROY) ::RemoveWindowSubclass(hWnd, RecordPosition, id);
         return ::DefSubclassProc(hWnd, message, wParam, lParam);
     }
+};
+
+// The shell's task-bar list as strict as Windows documents it: HrInit before
+// any other call, and calls only for the window the test names. The calls
+// are logged in order; references are counted, and the object is a new one
+// again (needing HrInit) once the last is released.
+class FakeTaskbarList final : public ITaskbarList3 {
+public:
+    HWND m_hWndExpected = nullptr;
+    HRESULT m_hrInit = S_OK;
+
+    std::vector<std::string> Calls()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+    ULONG References() const { return m_nRefs; }
+    bool OverReleased() const { return m_bOverReleased; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == __uuidof(ITaskbarList) || riid == __uuidof(ITaskbarList2) ||
+            riid == __uuidof(ITaskbarList3)) {
+            *out = static_cast<ITaskbarList3*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_nRefs; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        if (m_nRefs == 0) {
+            m_bOverReleased = true;
+            return 0;
+        }
+        if (--m_nRefs == 0) m_bInitialised = false;
+        return m_nRefs;
+    }
+
+    STDMETHODIMP HrInit() override
+    {
+        Log("HrInit");
+        m_bInitialised = SUCCEEDED(m_hrInit);
+        return m_hrInit;
+    }
+    STDMETHODIMP SetProgressState(HWND hWnd, TBPFLAG state) override
+    {
+        return Call(hWnd, "state " + std::to_string(state));
+    }
+    STDMETHODIMP SetProgressValue(HWND hWnd, ULONGLONG completed, ULONGLONG total) override
+    {
+        return Call(hWnd, "value " + std::to_string(completed) + "/" + std::to_string(total));
+    }
+    // Nothing else is the dialog's business.
+    STDMETHODIMP AddTab(HWND) override { return Unexpected("AddTab"); }
+    STDMETHODIMP DeleteTab(HWND) override { return Unexpected("DeleteTab"); }
+    STDMETHODIMP ActivateTab(HWND) override { return Unexpected("ActivateTab"); }
+    STDMETHODIMP SetActiveAlt(HWND) override { return Unexpected("SetActiveAlt"); }
+    STDMETHODIMP MarkFullscreenWindow(HWND, WINBOOL) override { return Unexpected("MarkFullscreenWindow"); }
+    STDMETHODIMP RegisterTab(HWND, HWND) override { return Unexpected("RegisterTab"); }
+    STDMETHODIMP UnregisterTab(HWND) override { return Unexpected("UnregisterTab"); }
+    STDMETHODIMP SetTabOrder(HWND, HWND) override { return Unexpected("SetTabOrder"); }
+    STDMETHODIMP SetTabActive(HWND, HWND, DWORD) override { return Unexpected("SetTabActive"); }
+    STDMETHODIMP ThumbBarAddButtons(HWND, UINT, LPTHUMBBUTTON) override { return Unexpected("ThumbBarAddButtons"); }
+    STDMETHODIMP ThumbBarUpdateButtons(HWND, UINT, LPTHUMBBUTTON) override
+    {
+        return Unexpected("ThumbBarUpdateButtons");
+    }
+    STDMETHODIMP ThumbBarSetImageList(HWND, HIMAGELIST) override { return Unexpected("ThumbBarSetImageList"); }
+    STDMETHODIMP SetOverlayIcon(HWND, HICON, LPCWSTR) override { return Unexpected("SetOverlayIcon"); }
+    STDMETHODIMP SetThumbnailTooltip(HWND, LPCWSTR) override { return Unexpected("SetThumbnailTooltip"); }
+    STDMETHODIMP SetThumbnailClip(HWND, RECT*) override { return Unexpected("SetThumbnailClip"); }
+
+private:
+    HRESULT Call(HWND hWnd, std::string call)
+    {
+        if (!m_bInitialised) return Unexpected(call + " before HrInit");
+        if (hWnd != m_hWndExpected) return Unexpected(call + " for another window");
+        Log(call);
+        return S_OK;
+    }
+    HRESULT Unexpected(const std::string& call)
+    {
+        Log("unexpected " + call);
+        return E_UNEXPECTED;
+    }
+    void Log(const std::string& call)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::string> m_calls;
+    ULONG m_nRefs = 0;
+    bool m_bOverReleased = false;
+    bool m_bInitialised = false;
+};
+
+// Registered for the task-bar list class, it is what CoCreateInstance returns
+// for that class on this thread until it is destroyed.
+class TaskbarListClass final : public IClassFactory {
+public:
+    explicit TaskbarListClass(FakeTaskbarList* object) : m_object(object)
+    {
+        m_bRegistered = SUCCEEDED(::CoRegisterClassObject(__uuidof(TaskbarList), this, CLSCTX_INPROC_SERVER,
+                                                          REGCLS_MULTIPLEUSE, &m_dwCookie));
+    }
+    ~TaskbarListClass()
+    {
+        if (m_bRegistered) ::CoRevokeClassObject(m_dwCookie);
+    }
+    bool Registered() const { return m_bRegistered; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
+    {
+        if (outer) {
+            *out = nullptr;
+            return CLASS_E_NOAGGREGATION;
+        }
+        return m_object->QueryInterface(riid, out);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    FakeTaskbarList* m_object;
+    DWORD m_dwCookie = 0;
+    bool m_bRegistered = false;
 };
 
 #define REQUIRE_WINDOW(window)                        \
@@ -329,6 +472,88 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     }
     EXPECT_EQ(0, RunningDownloadThreads());
     EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
+{
+    struct Case {
+        const char* name;
+        HttpBehaviour behaviour;
+        int stalledBar;
+        HRESULT hrInit;
+        INT_PTR result;
+        std::vector<std::string> firstCalls, lastCalls;
+    };
+    FakeTaskbarList taskbar;
+    std::unique_ptr<TaskbarListClass> taskbarClass;
+    const UINT buttonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
+    auto run = [&](const Case& c) {
+        const size_t callsBefore = taskbar.Calls().size();
+        taskbar.m_hrInit = c.hrInit;
+        m_server.SetBehaviour(c.behaviour);
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = m_target.c_str();
+        INT_PTR result;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+                REQUIRE_WINDOW(window);
+                EXPECT_TRUE(::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW) << c.name;
+                EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+                EXPECT_EQ(callsBefore, taskbar.Calls().size()) << "nothing before the button exists";
+                // What the shell sends once it has made the button.
+                taskbar.m_hWndExpected = window;
+                ::SendMessageA(window, buttonCreated, 0, 0);
+                m_server.ReleaseStall();
+                if (c.result == IDCANCEL) {
+                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                    REQUIRE_WINDOW(box);
+                    const std::vector<std::string> calls = taskbar.Calls();
+                    EXPECT_EQ("state 4", calls.empty() ? "" : calls.back()) << "the error shows with the box";
+                    ClickButton(box, IDOK);
+                }
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            result = dialog.DoModal();
+        }
+        EXPECT_EQ(c.result, result) << c.name;
+        const std::vector<std::string> all = taskbar.Calls();
+        const std::vector<std::string> calls(all.begin() + callsBefore, all.end());
+        ASSERT_GE(calls.size(), std::max(c.firstCalls.size(), c.lastCalls.size())) << c.name;
+        EXPECT_EQ(c.firstCalls, std::vector<std::string>(calls.begin(), calls.begin() + c.firstCalls.size())) << c.name;
+        EXPECT_EQ(c.lastCalls, std::vector<std::string>(calls.end() - c.lastCalls.size(), calls.end())) << c.name;
+        for (const std::string& call : calls) EXPECT_EQ(std::string::npos, call.find("unexpected")) << call;
+        EXPECT_EQ(0u, taskbar.References()) << c.name;
+        EXPECT_FALSE(taskbar.OverReleased()) << c.name;
+    };
+
+    // Without COM on the dialog's thread the button shows no progress, and
+    // the download goes on.
+    run({"no COM", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, S_OK, IDOK, {}, {}});
+
+    // With COM, as the program's start-up sets it up: a whole body; one
+    // whose connection closes early, with the button in the error state
+    // while the message box is up; a task-bar list that cannot be set up.
+    ASSERT_TRUE(SUCCEEDED(::CoInitialize(nullptr)));
+    taskbarClass = std::make_unique<TaskbarListClass>(&taskbar);
+    ASSERT_TRUE(taskbarClass->Registered());
+    run({"whole body",
+         HttpBehaviour::Stalled(PatternBody(300000), 65536),
+         21,
+         S_OK,
+         IDOK,
+         {"HrInit", "state 2", "value 21/100"},
+         {"value 100/100", "state 0"}});
+    run({"closed early",
+         HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072),
+         13,
+         S_OK,
+         IDCANCEL,
+         {"HrInit", "state 2", "value 13/100"},
+         {"value 100/100", "state 4", "state 0"}});
+    run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
+    taskbarClass.reset();
+    ::CoUninitialize();
 }
 
 }  // namespace
