@@ -99,7 +99,7 @@ void CProgressDlg::ShowNewProgress()
     m_progress.SendMessage(WM_SETREDRAW, FALSE);
     while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
     m_progress.SendMessage(WM_SETREDRAW, TRUE);
-    ::InvalidateRect(m_progress.m_hWnd, nullptr, TRUE);
+    ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     ShowProgressOnTaskbarButton();
 }
 
