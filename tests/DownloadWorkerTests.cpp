@@ -235,8 +235,9 @@ TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
 
 TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
 {
-    // The cancel comes while the worker waits in a read that then fills the
-    // buffer, once with more to come and once as the body's last read.
+    // The cancel comes while the worker waits in its second read: one that
+    // fills the buffer with more to come (the cancel is seen), and the
+    // body's last, short one (it is not: the download completes).
     struct Case {
         const char* name;
         std::string body;
