@@ -30,7 +30,7 @@ public:
     LONG ProgressCount() { return ::InterlockedCompareExchange(&m_nProgressCount, 0, 0); }
     LONG ProgressAt(LONG index) const { return m_progress[index]; }
 
-    // The window that PostToNotifyWindow posts to, once it exists.
+    // The window that PostToNotifyWindow posts to.
     void AttachNotifyWindow(HWND hWnd);
     // Nothing is posted to the window once this has returned, so the window
     // may be destroyed while the transfer goes on; a body that still arrives

@@ -27,8 +27,6 @@ CProgressDlg::CProgressDlg(CWnd* parent)
 
 CProgressDlg::~CProgressDlg()
 {
-    // A dialog that could not be shown leaves no transfer behind.
-    m_downloader.Cancel();
     m_downloader.DetachNotifyWindow();
     if (m_hThread) ::CloseHandle(m_hThread);
     m_pJob->Release();
@@ -37,20 +35,6 @@ CProgressDlg::~CProgressDlg()
 void CProgressDlg::DoDataExchange(CDataExchange* pDX)
 {
     DDX_Control(pDX, IDC_PROGRESS, m_progress);
-}
-
-// The worker starts before the window is made, so that the connection is
-// set up meanwhile rather than after it: each takes some milliseconds.
-INT_PTR CProgressDlg::DoModal()
-{
-    m_pJob->AddRef();
-    m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
-    if (!m_hThread) {
-        // Nothing will be downloaded: the first tick reports it.
-        m_pJob->Release();
-        m_nResult = DOWNLOAD_NETWORK_ERROR;
-    }
-    return CDialog::DoModal();
 }
 
 BOOL CProgressDlg::OnInitDialog()
@@ -68,8 +52,15 @@ BOOL CProgressDlg::OnInitDialog()
     m_nTaskbarButtonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
     ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarButtonCreated, MSGFLT_ALLOW, nullptr);
 
-    // A worker that ends before this posts nothing; the first tick sees it.
     m_downloader.AttachNotifyWindow(m_hWnd);
+    m_pJob->AddRef();
+    m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
+    if (!m_hThread) {
+        // Nothing will be downloaded: the first tick reports it.
+        m_pJob->Release();
+        m_nResult = DOWNLOAD_NETWORK_ERROR;
+    }
+
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
     return TRUE;
 }
@@ -99,7 +90,7 @@ void CProgressDlg::ShowNewProgress()
     m_progress.SendMessage(WM_SETREDRAW, FALSE);
     while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
     m_progress.SendMessage(WM_SETREDRAW, TRUE);
-    ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    ::InvalidateRect(m_progress.m_hWnd, nullptr, TRUE);
     ShowProgressOnTaskbarButton();
 }
 
@@ -126,6 +117,8 @@ void CProgressDlg::OnTimer(UINT_PTR)
     // A tick already due when the timer was killed may still arrive.
     if (m_bEnded) return;
     ShowNewProgress();
+    // Painted now rather than after the wait below.
+    ::UpdateWindow(m_progress.m_hWnd);
     if (m_hThread) {
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;

@@ -31,8 +31,6 @@ public:
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;
 
-    INT_PTR DoModal() override;
-
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;

@@ -265,8 +265,10 @@ protected:
 
 TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 {
+    // The server holds back until the script has seen the dialog, which
+    // closes as soon as the download has ended.
     const std::string body = PatternBody(300000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
     dialog.m_strPath = m_target.c_str();
     INT_PTR result;
@@ -274,6 +276,7 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
         DialogScript script([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
             REQUIRE_WINDOW(window);
+            m_server.ReleaseStall();
             // A message box would hold the dialog open.
             if (!WaitUntilClosed(window)) {
                 ADD_FAILURE() << "the dialog did not close by itself";
@@ -427,13 +430,14 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
 
     // The process is sound: the next download to the same path completes.
     const std::string body = PatternBody(100000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
     dialog.m_strPath = m_target.c_str();
     {
         DialogScript script([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
             REQUIRE_WINDOW(window);
+            m_server.ReleaseStall();
             EXPECT_TRUE(WaitUntilClosed(window));
         });
         EXPECT_EQ(IDOK, dialog.DoModal());
