@@ -80,9 +80,9 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 // The worker records each whole percentage it passes without waiting for
 // this thread, which catches up ten times a second and at the end: the bar
-// is set to each of them in order, then painted once. On a fast connection
-// painting every one would slow the transfer (each paint is a trip to the
-// display), and the eye could not follow them anyway.
+// is set to each of them in order, then painted once, right away. On a fast
+// connection painting every one would slow the transfer (each paint is a
+// trip to the display), and the eye could not follow them anyway.
 void CProgressDlg::ShowNewProgress()
 {
     const LONG count = m_downloader.ProgressCount();
@@ -90,7 +90,7 @@ void CProgressDlg::ShowNewProgress()
     m_progress.SendMessage(WM_SETREDRAW, FALSE);
     while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
     m_progress.SendMessage(WM_SETREDRAW, TRUE);
-    ::InvalidateRect(m_progress.m_hWnd, nullptr, TRUE);
+    ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     ShowProgressOnTaskbarButton();
 }
 
@@ -117,8 +117,6 @@ void CProgressDlg::OnTimer(UINT_PTR)
     // A tick already due when the timer was killed may still arrive.
     if (m_bEnded) return;
     ShowNewProgress();
-    // Painted now rather than after the wait below.
-    ::UpdateWindow(m_progress.m_hWnd);
     if (m_hThread) {
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
@@ -133,7 +131,8 @@ void CProgressDlg::EndDownload(DownloadResult result)
     m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
     StopNotifications();
-    // The bar stands at the last percentage behind a message box.
+    // The bar shows the last percentage, 100 after a success, before the
+    // dialog closes or behind a message box.
     ShowNewProgress();
 
     const char* errorText = nullptr;
