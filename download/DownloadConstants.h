@@ -22,6 +22,6 @@ constexpr DownloadResult DOWNLOAD_NETWORK_ERROR = 1;  // an incomplete body incl
 constexpr DownloadResult DOWNLOAD_FILE_ERROR = 2;
 constexpr DownloadResult DOWNLOAD_CANCELLED = -1;
 
-// Sent by the worker to the progress dialog: wParam is the percentage
-// received (above 100 when more bytes arrive than announced), lParam 0.
-constexpr UINT WM_DOWNLOAD_PROGRESS = WM_APP + 1;
+// Posted by the worker thread to the progress dialog once the transfer has
+// ended and its result is stored: wParam is the DownloadResult, lParam 0.
+constexpr UINT WM_DOWNLOAD_FINISHED = WM_APP + 2;

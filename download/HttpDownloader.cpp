@@ -59,10 +59,10 @@ public:
     CTemporaryFile(const CTemporaryFile&) = delete;
     CTemporaryFile& operator=(const CTemporaryFile&) = delete;
 
+    // `target` is shorter than MAX_PATH.
     bool Create(LPCSTR target)
     {
         char szFolder[MAX_PATH];
-        if (::lstrlenA(target) >= MAX_PATH) return false;
         ::lstrcpynA(szFolder, target, sizeof szFolder);
         // Shift-JIS trail bytes may equal '\\'; the path function steps by
         // characters.
@@ -279,13 +279,47 @@ bool OpenRedirectedRequest(HINTERNET hRoot, char (&url)[INTERNET_MAX_URL_LENGTH]
 
 }  // namespace
 
-void CHttpDownloader::NotifyProgress(HWND hWndNotify, unsigned long long percent)
+void CHttpDownloader::AttachNotifyWindow(HWND hWnd)
 {
-    if (::InterlockedCompareExchange(&m_bWindowDetached, 0, 0)) return;
-    ::SendMessageA(hWndNotify, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent), 0);
+    ::AcquireSRWLockExclusive(&m_notifyLock);
+    if (!m_bWindowDetached) m_hWndNotify = hWnd;
+    ::ReleaseSRWLockExclusive(&m_notifyLock);
 }
 
-DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify)
+void CHttpDownloader::DetachNotifyWindow()
+{
+    ::AcquireSRWLockExclusive(&m_notifyLock);
+    m_hWndNotify = nullptr;
+    m_bWindowDetached = true;
+    ::ReleaseSRWLockExclusive(&m_notifyLock);
+}
+
+bool CHttpDownloader::IsWindowDetached()
+{
+    ::AcquireSRWLockExclusive(&m_notifyLock);
+    const bool bDetached = m_bWindowDetached;
+    ::ReleaseSRWLockExclusive(&m_notifyLock);
+    return bDetached;
+}
+
+void CHttpDownloader::RecordProgress(LONG percent)
+{
+    const LONG count = m_nProgressCount;
+    if (percent == (count ? m_progress[count - 1] : 0) || count == MAX_PROGRESS_VALUES) return;
+    m_progress[count] = percent;
+    // Publishes the entry: a reader that sees the new count sees it whole.
+    ::InterlockedExchange(&m_nProgressCount, count + 1);
+}
+
+void CHttpDownloader::PostToNotifyWindow(UINT message, WPARAM wParam)
+{
+    ::AcquireSRWLockExclusive(&m_notifyLock);
+    // Without a window a post would go to this thread's own queue.
+    if (m_hWndNotify) ::PostMessageA(m_hWndNotify, message, wParam, 0);
+    ::ReleaseSRWLockExclusive(&m_notifyLock);
+}
+
+DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath)
 {
     CInternetHandle hRoot(::InternetOpenA(DOWNLOAD_USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!hRoot) return DOWNLOAD_NETWORK_ERROR;
@@ -322,6 +356,10 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
         return DOWNLOAD_NETWORK_ERROR;
 
     std::unique_ptr<BYTE[]> buffer(new BYTE[READ_BUFFER_SIZE]);
+    // The one limit on the target path is that of the system's ANSI file
+    // functions: shorter than MAX_PATH. A longer path is refused, not cut,
+    // which would name another file.
+    if (::lstrlenA(localPath) >= MAX_PATH) return DOWNLOAD_FILE_ERROR;
     CTemporaryFile file;
     if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
 
@@ -339,7 +377,9 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
                 break;
             }
             total += got;
-            NotifyProgress(hWndNotify, total * 100 / static_cast<unsigned long long>(announced));
+            // A read past the announced length ends the loop below, so the
+            // percentage stays far inside a LONG.
+            RecordProgress(static_cast<LONG>(total * 100 / static_cast<unsigned long long>(announced)));
             // More than announced: a broken or hostile server could go on
             // until the disk is full.
             if (total > static_cast<unsigned long long>(announced)) {
@@ -354,13 +394,13 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCSTR 
             break;
         }
     }
-    NotifyProgress(hWndNotify, 100);
+    RecordProgress(100);
 
     const bool bWhole = result != DOWNLOAD_FILE_ERROR && total == static_cast<unsigned long long>(announced);
     // Once the window has gone after a cancel, the user has been told the
     // download was cancelled and may have started another to the same path:
     // the finished body is dropped rather than moved over it.
-    const bool bDetached = ::InterlockedCompareExchange(&m_bWindowDetached, 0, 0) != 0;
+    const bool bDetached = IsWindowDetached();
     const bool bKept = bWhole && !bDetached && file.Keep();
     const bool bClosed = file.Close();
     if (bWhole) {
@@ -385,22 +425,14 @@ DWORD WINAPI DownloadThreadProc(LPVOID parameter)
 {
     ::InterlockedIncrement(&s_nRunningThreads);
     CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
-    char szHost[256];
     char szObjectName[256];
-    char szPath[512];
-    ::lstrcpynA(szHost, DOWNLOAD_SERVER_HOST, sizeof szHost);
     JoinText(szObjectName, sizeof szObjectName, {INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME});
 
-    job->m_nResult = DOWNLOAD_SUCCEEDED;
-    DownloadResult result;
-    // A path cut to fit would name another file.
-    if (job->m_strPath.GetLength() >= static_cast<int>(sizeof szPath)) {
-        result = DOWNLOAD_FILE_ERROR;
-    } else {
-        ::lstrcpynA(szPath, job->m_strPath, sizeof szPath);
-        result = job->m_downloader.Download(szHost, szObjectName, szPath, job->m_hWndNotify);
-    }
+    const DownloadResult result = job->m_downloader.Download(DOWNLOAD_SERVER_HOST, szObjectName, job->m_strPath);
     job->m_nResult = result;
+    // Lets the dialog end at once instead of at its next poll, which still
+    // ends it when there is no window yet or the post is lost.
+    job->m_downloader.PostToNotifyWindow(WM_DOWNLOAD_FINISHED, static_cast<WPARAM>(result));
     job->Release();
     ::InterlockedDecrement(&s_nRunningThreads);
     return 0;

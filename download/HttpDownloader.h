@@ -4,8 +4,9 @@
 #include "download/DownloadConstants.h"
 #include "framework/CString.h"
 
-// Fetches one object over HTTP into a local file, reporting percentages to a
-// window and honouring a cancel request made from another thread.
+// Fetches one object over HTTP into a local file, recording the percentages
+// it passes for another thread to show and honouring a cancel request made
+// from another thread. One transfer per object.
 class CHttpDownloader {
 public:
     CHttpDownloader() = default;
@@ -15,15 +16,30 @@ public:
     // Seen by Download before its first read and after every full read.
     void Cancel() { ::InterlockedExchange(&m_bCancel, 1); }
 
-    // No progress message is sent after this returns, so the window may be
-    // destroyed while the transfer goes on; a body that still arrives whole
-    // is then not moved into place.
-    void DetachNotifyWindow() { ::InterlockedExchange(&m_bWindowDetached, 1); }
-
     // Blocks until the transfer ends. A file already at `localPath` is
     // replaced only once the whole body has arrived; otherwise it stays as
-    // it was and nothing of this transfer is left behind.
-    DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath, HWND hWndNotify);
+    // it was and nothing of this transfer is left behind. A `localPath` of
+    // MAX_PATH bytes or more is the file error: it is never cut.
+    DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath);
+
+    // The whole percentages received so far, in order, each differing from
+    // the one before (the first from 0): one above 100 when more bytes
+    // arrive than announced, and 100 last once the local file was opened.
+    // Recorded by Download without waiting for anyone, and read from any
+    // thread: an entry below ProgressCount() does not change any more.
+    LONG ProgressCount() { return ::InterlockedCompareExchange(&m_nProgressCount, 0, 0); }
+    LONG ProgressAt(LONG index) const { return m_progress[index]; }
+
+    // The window that PostToNotifyWindow posts to.
+    void AttachNotifyWindow(HWND hWnd);
+    // Nothing is posted to the window once this has returned, so the window
+    // may be destroyed while the transfer goes on; a body that still arrives
+    // whole is then not moved into place.
+    void DetachNotifyWindow();
+
+    // Posts `message` to the attached window, if there is one. Posted, never
+    // sent: the transfer does not wait for the window's thread.
+    void PostToNotifyWindow(UINT message, WPARAM wParam);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
     // Connect and receive time-out of the transfer. Fixed in the program;
@@ -32,9 +48,19 @@ public:
 
 private:
     bool IsCancelRequested() { return ::InterlockedCompareExchange(&m_bCancel, 0, 0) != 0; }
-    void NotifyProgress(HWND hWndNotify, unsigned long long percent);
+    bool IsWindowDetached();
+    void RecordProgress(LONG percent);
 
-    volatile LONG m_bWindowDetached = 0;
+    // 1 to 100, one value above 100 and the final 100.
+    static constexpr LONG MAX_PROGRESS_VALUES = 102;
+    LONG m_progress[MAX_PROGRESS_VALUES] = {};
+    volatile LONG m_nProgressCount = 0;
+
+    // Held while a message is posted and while the window is detached, so
+    // that no post can slip in after DetachNotifyWindow has returned.
+    SRWLOCK m_notifyLock = SRWLOCK_INIT;
+    HWND m_hWndNotify = nullptr;
+    bool m_bWindowDetached = false;
 };
 
 // What one download's worker thread uses, shared by the progress dialog and
@@ -53,11 +79,12 @@ public:
     }
 
     CHttpDownloader m_downloader;
-    // Written by the worker; read by others only after the thread has ended.
+    // Written by the worker before it posts WM_DOWNLOAD_FINISHED; read by
+    // others only after that message or once the thread has ended.
     DownloadResult m_nResult = DOWNLOAD_SUCCEEDED;
-    // Both set before the thread starts and not changed afterwards.
+    // Set before the thread starts and not changed afterwards; the worker
+    // reads the path from here for the whole transfer.
     CString m_strPath;
-    HWND m_hWndNotify = nullptr;
 
 private:
     ~CDownloadJob() = default;
@@ -66,7 +93,8 @@ private:
 };
 
 // Thread entry: `parameter` is a CDownloadJob whose reference the thread
-// takes over and releases when the transfer has ended. Returns 0.
+// takes over and releases when the transfer has ended and
+// WM_DOWNLOAD_FINISHED has been posted. Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
 
 // Download threads that have started and not yet ended.

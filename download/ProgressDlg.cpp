@@ -1,5 +1,7 @@
 #include "download/ProgressDlg.h"
 
+#include <shobjidl.h>
+
 #include "framework/AfxMessageBox.h"
 #include "res/resource.h"
 
@@ -7,7 +9,6 @@ namespace {
 
 constexpr UINT POLL_PERIOD_MS = 100;
 constexpr DWORD POLL_WAIT_MS = 10;
-constexpr DWORD CANCEL_WAIT_MS = 100;
 
 const char NETWORK_ERROR_TEXT[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
 const char FILE_ERROR_TEXT[] =
@@ -18,6 +19,7 @@ const char FILE_ERROR_TEXT[] =
 CProgressDlg::CProgressDlg(CWnd* parent)
     : CDialog(IDD_PROGRESS, parent),
       m_pJob(new CDownloadJob),
+      m_strPath(m_pJob->m_strPath),
       m_downloader(m_pJob->m_downloader),
       m_nResult(m_pJob->m_nResult)
 {
@@ -41,8 +43,16 @@ BOOL CProgressDlg::OnInitDialog()
     m_progress.SetRange(0, 100);
     m_progress.SetPos(0);
 
-    m_pJob->m_strPath = m_strPath;
-    m_pJob->m_hWndNotify = m_hWnd;
+    // While the main dialog is hidden, this window is owned by a hidden one
+    // and would have no task-bar button of its own. The style is read when
+    // the window is first shown, which is after this.
+    ::SetWindowLongPtrA(m_hWnd, GWL_EXSTYLE, ::GetWindowLongPtrA(m_hWnd, GWL_EXSTYLE) | WS_EX_APPWINDOW);
+    // The shell's message would not reach a program run as administrator
+    // without this.
+    m_nTaskbarButtonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
+    ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarButtonCreated, MSGFLT_ALLOW, nullptr);
+
+    m_downloader.AttachNotifyWindow(m_hWnd);
     m_pJob->AddRef();
     m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
     if (!m_hThread) {
@@ -57,33 +67,94 @@ BOOL CProgressDlg::OnInitDialog()
 
 INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_DOWNLOAD_PROGRESS) m_progress.SetPos(static_cast<int>(wParam));
+    if (message == WM_DOWNLOAD_FINISHED) {
+        OnDownloadFinished(static_cast<DownloadResult>(wParam));
+    } else if (message == WM_DESTROY) {
+        StopNotifications();
+        ReleaseTaskbarButton();
+    } else if (message == m_nTaskbarButtonCreated && message != 0) {
+        OnTaskbarButtonCreated();
+    }
     return CDialog::WindowProc(message, wParam, lParam);
+}
+
+// The worker records each whole percentage it passes without waiting for
+// this thread, which catches up ten times a second and at the end: the bar
+// is set to each of them in order, then painted once, right away. On a fast
+// connection painting every one would slow the transfer (each paint is a
+// trip to the display), and the eye could not follow them anyway.
+void CProgressDlg::ShowNewProgress()
+{
+    const LONG count = m_downloader.ProgressCount();
+    if (m_nProgressShown == count) return;
+    m_progress.SendMessage(WM_SETREDRAW, FALSE);
+    while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
+    m_progress.SendMessage(WM_SETREDRAW, TRUE);
+    ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    ShowProgressOnTaskbarButton();
+}
+
+void CProgressDlg::ShowProgressOnTaskbarButton()
+{
+    if (!m_pTaskbarList) return;
+    // The button shows a share of the whole, which a body longer than
+    // announced cannot pass.
+    const int percent = m_progress.GetPos();
+    m_pTaskbarList->SetProgressValue(m_hWnd, percent < 100 ? percent : 100, 100);
+}
+
+void CProgressDlg::OnDownloadFinished(DownloadResult result)
+{
+    // A worker that fails at once may finish before the modal loop has shown
+    // the dialog; ending it now would show the message box without it. The
+    // next poll ends it instead.
+    if (!IsWindowVisible()) return;
+    EndDownload(result);
 }
 
 void CProgressDlg::OnTimer(UINT_PTR)
 {
+    // A tick already due when the timer was killed may still arrive.
+    if (m_bEnded) return;
+    ShowNewProgress();
     if (m_hThread) {
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
     }
+    EndDownload(m_nResult);
+}
 
+void CProgressDlg::EndDownload(DownloadResult result)
+{
+    // Both the finished message and a poll may report the end.
+    if (m_bEnded) return;
+    m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
-    int result = IDOK;
-    switch (m_nResult) {
+    StopNotifications();
+    // The bar shows the last percentage, 100 after a success, before the
+    // dialog closes or behind a message box.
+    ShowNewProgress();
+
+    const char* errorText = nullptr;
+    int modalResult = IDOK;
+    switch (result) {
         case DOWNLOAD_CANCELLED:
-            result = IDCANCEL;
+            modalResult = IDCANCEL;
             break;
         case DOWNLOAD_NETWORK_ERROR:
-            AfxMessageBox(NETWORK_ERROR_TEXT, MB_OK);
-            result = IDCANCEL;
+            errorText = NETWORK_ERROR_TEXT;
+            modalResult = IDCANCEL;
             break;
         case DOWNLOAD_FILE_ERROR:
-            AfxMessageBox(FILE_ERROR_TEXT, MB_OK);
-            result = IDCANCEL;
+            errorText = FILE_ERROR_TEXT;
+            modalResult = IDCANCEL;
             break;
     }
-    EndDialog(result);
+    if (errorText) {
+        if (m_pTaskbarList) m_pTaskbarList->SetProgressState(m_hWnd, TBPF_ERROR);
+        AfxMessageBox(errorText, MB_OK);
+    }
+    EndDialog(modalResult);
 }
 
 // The template has no OK button, but Enter sends IDOK when no push button has
@@ -95,19 +166,53 @@ void CProgressDlg::OnOK()
 
 void CProgressDlg::OnCancel()
 {
+    if (m_bEnded) return;
+    m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
     m_downloader.Cancel();
-    if (m_hThread && ::WaitForSingleObject(m_hThread, CANCEL_WAIT_MS) == WAIT_TIMEOUT) {
-        // The worker may be blocked sending a progress message to this
-        // thread; letting the queue run once lets that send complete.
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-    }
-    // The worker may go on for up to its read time-out; it must not report
-    // to this window once it is closed.
-    m_downloader.DetachNotifyWindow();
+    // The worker may go on for up to its read time-out; the bar shows
+    // nothing more, and a body that still arrives whole is dropped. The
+    // dialog closes at once.
+    StopNotifications();
     CDialog::OnCancel();
+}
+
+// Once this returns, the worker posts nothing more to this window, and a
+// message it posted earlier is not left in the queue to reach the window
+// after it has gone, or another window that is given the same handle.
+void CProgressDlg::StopNotifications()
+{
+    m_downloader.DetachNotifyWindow();
+    MSG msg;
+    while (::PeekMessageA(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
+    }
+}
+
+// The shell sends this once the window's task-bar button exists, and again
+// after the shell has restarted; the button's progress may be set only then.
+void CProgressDlg::OnTaskbarButtonCreated()
+{
+    ReleaseTaskbarButton();
+    if (m_bEnded) return;
+    // COM is set up on this thread by the program's start-up. Where it is
+    // not, or the shell offers no task-bar list, the button shows no progress
+    // and everything else goes on.
+    ITaskbarList3* pTaskbarList = nullptr;
+    if (FAILED(::CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&pTaskbarList))))
+        return;
+    if (FAILED(pTaskbarList->HrInit())) {
+        pTaskbarList->Release();
+        return;
+    }
+    m_pTaskbarList = pTaskbarList;
+    m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NORMAL);
+    ShowProgressOnTaskbarButton();
+}
+
+void CProgressDlg::ReleaseTaskbarButton()
+{
+    if (!m_pTaskbarList) return;
+    m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NOPROGRESS);
+    m_pTaskbarList->Release();
+    m_pTaskbarList = nullptr;
 }

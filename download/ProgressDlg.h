@@ -5,6 +5,8 @@
 #include "framework/CProgressCtrl.h"
 #include "framework/CString.h"
 
+struct ITaskbarList3;
+
 constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
 
 // Starts the worker, shows its percentages and lets the user cancel. DoModal
@@ -21,7 +23,10 @@ private:
 
 public:
     HANDLE m_hThread = nullptr;
-    CString m_strPath;  // the target, set before DoModal
+    // The target, set before DoModal. It is the worker's own copy, which it
+    // reads for the whole transfer; a path of MAX_PATH bytes or more is
+    // reported as the file error, never cut.
+    CString& m_strPath;
     CHttpDownloader& m_downloader;
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;
@@ -33,4 +38,20 @@ protected:
     void OnCancel() override;
     void OnTimer(UINT_PTR timerId) override;
     void DoDataExchange(CDataExchange* pDX) override;
+
+private:
+    void ShowNewProgress();
+    void ShowProgressOnTaskbarButton();
+    void OnDownloadFinished(DownloadResult result);
+    void EndDownload(DownloadResult result);
+    void StopNotifications();
+    void OnTaskbarButtonCreated();
+    void ReleaseTaskbarButton();
+
+    LONG m_nProgressShown = 0;  // of the worker's recorded percentages
+    bool m_bEnded = false;
+    // The shell's progress on the dialog's task-bar button; null until the
+    // shell has made the button, and where the shell offers none.
+    ITaskbarList3* m_pTaskbarList = nullptr;
+    UINT m_nTaskbarButtonCreated = 0;
 };

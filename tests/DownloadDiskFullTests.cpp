@@ -64,13 +64,13 @@ TEST(DownloadWorkerOnFullDisk, FailedWriteIsFileErrorAndRemovesThePartialFile)
     // the file is flushed.
     for (size_t size : {2 * limit + 12345, limit + 65536, limit + 1000}) {
         server.SetBehaviour(HttpBehaviour::Whole(PatternBody(size)));
-        ProgressRecorder recorder;
         CHttpDownloader downloader;
-        EXPECT_EQ(DOWNLOAD_FILE_ERROR, RunDownload(downloader, target, recorder)) << size;
+        EXPECT_EQ(DOWNLOAD_FILE_ERROR, RunDownload(downloader, target)) << size;
         EXPECT_EQ("the user's own file", ReadWholeFile(target));
         EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(folder));
-        ASSERT_FALSE(recorder.m_values.empty());
-        EXPECT_EQ(100u, recorder.m_values.back());
+        const std::vector<unsigned long long> progress = RecordedProgress(downloader);
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(100u, progress.back());
     }
 }
 

@@ -19,13 +19,16 @@ protected:
     DownloadResult Download(const std::string& path)
     {
         CHttpDownloader downloader;
-        return RunDownload(downloader, path, m_recorder);
+        const DownloadResult result = RunDownload(downloader, path);
+        m_progress = RecordedProgress(downloader);
+        return result;
     }
 
     // The target and nothing else: no temporary file is left behind.
     void ExpectFolderHoldsOnly(const std::vector<std::string>& names) { EXPECT_EQ(names, FilesIn(m_folder)); }
 
-    ProgressRecorder m_recorder;
+    // What the last Download recorded for the progress bar.
+    std::vector<unsigned long long> m_progress;
 };
 
 TEST_F(DownloadWorker, WholeBodyIsSavedFromTheFixedRequestWhateverTheLocalName)
@@ -37,7 +40,7 @@ TEST_F(DownloadWorker, WholeBodyIsSavedFromTheFixedRequestWhateverTheLocalName)
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(local));
     EXPECT_TRUE(ReadWholeFile(local) == body);
     ExpectFolderHoldsOnly({"my setup.exe"});
-    EXPECT_EQ(ExpectedProgressForWholeBody(body.size()), m_recorder.m_values);
+    EXPECT_EQ(ExpectedProgressForWholeBody(body.size()), m_progress);
 
     const std::vector<RecordedRequest> requests = m_server.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -65,18 +68,22 @@ TEST_F(DownloadWorker, BodyOfExactMultipleOf64KEndsWithAnEmptyRead)
 
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
-    const std::vector<unsigned long long> expected{33, 66, 100, 100, 100};
-    EXPECT_EQ(expected, m_recorder.m_values);
+    // Each whole percentage once: the empty read and the end add none.
+    const std::vector<unsigned long long> expected{33, 66, 100};
+    EXPECT_EQ(expected, m_progress);
 }
 
-TEST_F(DownloadWorker, PercentageDoesNotWrapOnLargeBodies)
+TEST_F(DownloadWorker, PercentageDoesNotWrapOnLargeBodiesAndPassesEveryWholeValueOnce)
 {
-    // total x 100 passes 2^32 after 42,949,673 bytes.
+    // total x 100 passes 2^32 after 42,949,673 bytes. A read is less than
+    // 1% of this body: the bar passes every whole percentage, once.
     const size_t size = 45u * 1024 * 1024 + 123;
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(size)));
 
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
-    EXPECT_EQ(ExpectedProgressForWholeBody(size), m_recorder.m_values);
+    std::vector<unsigned long long> everyValue;
+    for (unsigned long long percent = 1; percent <= 100; ++percent) everyValue.push_back(percent);
+    EXPECT_EQ(everyValue, m_progress);
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     ASSERT_TRUE(::GetFileAttributesExA(m_target.c_str(), GetFileExInfoStandard, &attributes));
     EXPECT_EQ(size, attributes.nFileSizeLow);
@@ -90,9 +97,9 @@ TEST_F(DownloadWorker, IncompleteBodyIsNetworkErrorAndUsersFileSurvives)
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     EXPECT_EQ("the user's own file", ReadWholeFile(m_target));
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
-    ASSERT_FALSE(m_recorder.m_values.empty());
-    EXPECT_EQ(100u, m_recorder.m_values.back());
-    EXPECT_EQ(21u, m_recorder.m_values.front());  // 65,536 of 300,000 bytes
+    ASSERT_FALSE(m_progress.empty());
+    EXPECT_EQ(100u, m_progress.back());
+    EXPECT_EQ(21u, m_progress.front());  // 65,536 of 300,000 bytes
 }
 
 TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkErrorAsSoonAsTheExcessArrives)
@@ -106,7 +113,7 @@ TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkErrorAsSoonAsTheExcessArr
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     ExpectFolderHoldsOnly({});
     const std::vector<unsigned long long> expected{65, 131, 100};
-    EXPECT_EQ(expected, m_recorder.m_values);
+    EXPECT_EQ(expected, m_progress);
 }
 
 TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
@@ -122,16 +129,15 @@ TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
     // A loop ends with the network error after ten redirects, before any
     // file is made; the user's file stays.
     m_server.SetBehaviour(HttpBehaviour::Redirect(302, kInstallerUrlPath));
-    m_recorder.m_values.clear();
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     EXPECT_EQ(3u + 11u, m_server.Requests().size());
-    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_TRUE(m_progress.empty());
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
 
     // Cancel is seen between the requests.
     CHttpDownloader cancelled;
     cancelled.Cancel();
-    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(cancelled, m_target, m_recorder));
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(cancelled, m_target));
     EXPECT_EQ(3u + 11u + 1u, m_server.Requests().size());
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 }
@@ -143,11 +149,10 @@ TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOut)
     const std::vector<unsigned long long> progress[] = {{}, {21, 100}};
     for (int i = 0; i < 2; ++i) {
         m_server.SetBehaviour(silences[i]);
-        m_recorder.m_values.clear();
         CHttpDownloader downloader;
         downloader.m_dwTimeoutMs = 500;
-        EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target, m_recorder)) << i;
-        EXPECT_EQ(progress[i], m_recorder.m_values) << i;
+        EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target)) << i;
+        EXPECT_EQ(progress[i], RecordedProgress(downloader)) << i;
         ExpectFolderHoldsOnly({});
     }
 }
@@ -168,10 +173,9 @@ TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
         {"above 2^32", HttpBehaviour::WithContentLength("4294968296", body)},
     };
     for (const auto& c : cases) {
-        m_recorder.m_values.clear();
         m_server.SetBehaviour(c.second);
         EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target)) << c.first;
-        EXPECT_TRUE(m_recorder.m_values.empty()) << c.first;
+        EXPECT_TRUE(m_progress.empty()) << c.first;
         EXPECT_EQ("kept", ReadWholeFile(m_target)) << c.first;
         ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
     }
@@ -189,7 +193,7 @@ TEST_F(DownloadWorker, RefusedConnectionIsNetworkErrorWithoutProgress)
     ProxyRoute route(port);
 
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
-    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_TRUE(m_progress.empty());
     EXPECT_TRUE(m_server.Requests().empty());
     ExpectFolderHoldsOnly({});
 }
@@ -208,7 +212,7 @@ TEST_F(DownloadWorker, UnwritableTargetIsFileErrorBeforeAnyRead)
     EXPECT_EQ("read-only", ReadWholeFile(m_target));
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 
-    EXPECT_TRUE(m_recorder.m_values.empty());
+    EXPECT_TRUE(m_progress.empty());
     EXPECT_EQ(3u, m_server.Requests().size());
 }
 
@@ -217,39 +221,48 @@ TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(100000)));
     CHttpDownloader downloader;
     downloader.Cancel();
-    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target, m_recorder));
-    EXPECT_EQ(std::vector<unsigned long long>{100}, m_recorder.m_values);
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target));
+    EXPECT_EQ(std::vector<unsigned long long>{100}, RecordedProgress(downloader));
     ExpectFolderHoldsOnly({});
 
     WriteWholeFile(m_target, "old");
-    m_recorder.m_values.clear();
     CHttpDownloader second;
     second.Cancel();
-    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(second, m_target, m_recorder));
+    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(second, m_target));
     EXPECT_EQ("old", ReadWholeFile(m_target));
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 }
 
 TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
 {
-    WriteWholeFile(m_target, "old");
-    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(300000)));
-    CHttpDownloader downloader;
-    m_recorder.m_onProgress = [&](WPARAM) { downloader.Cancel(); };
-    EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target, m_recorder));
-    EXPECT_EQ((std::vector<unsigned long long>{21, 100}), m_recorder.m_values);
-    EXPECT_EQ("old", ReadWholeFile(m_target));
-    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
-
-    // A body shorter than one read ends with a short read: complete, even
-    // with the cancel requested during it.
-    const std::string body = PatternBody(1000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
-    m_recorder.m_values.clear();
-    CHttpDownloader late;
-    m_recorder.m_onProgress = [&](WPARAM) { late.Cancel(); };
-    EXPECT_EQ(DOWNLOAD_SUCCEEDED, RunDownload(late, m_target, m_recorder));
-    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    // The cancel comes while the worker waits in its second read: one that
+    // fills the buffer with more to come (the cancel is seen), and the
+    // body's last, short one (it is not: the download completes).
+    struct Case {
+        const char* name;
+        std::string body;
+        DownloadResult result;
+        std::vector<unsigned long long> progress;
+    };
+    const Case cases[] = {
+        {"full read", PatternBody(300000), DOWNLOAD_CANCELLED, {21, 43, 100}},
+        {"last, short read", PatternBody(65536 + 1000), DOWNLOAD_SUCCEEDED, {98, 100}},
+    };
+    for (const Case& c : cases) {
+        WriteWholeFile(m_target, "old");
+        m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
+        CHttpDownloader downloader;
+        DownloadThread thread(downloader, m_target);
+        EXPECT_TRUE(m_server.WaitForStall()) << c.name;
+        ::Sleep(200);  // into its second read
+        downloader.Cancel();
+        m_server.ReleaseStall();
+        EXPECT_TRUE(thread.Wait()) << c.name;
+        EXPECT_EQ(c.result, thread.m_nResult) << c.name;
+        EXPECT_EQ(c.progress, RecordedProgress(downloader)) << c.name;
+        EXPECT_TRUE(ReadWholeFile(m_target) == (c.result == DOWNLOAD_SUCCEEDED ? c.body : "old")) << c.name;
+        ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+    }
 }
 
 TEST_F(DownloadWorker, PathsWithShiftJisTrailBackslashesKeepTheTemporaryFileBeside)
@@ -274,9 +287,8 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
     CHttpDownloader stalled;
-    ProgressRecorder stalledRecorder;
-    DownloadThread earlier(stalled, m_target, stalledRecorder.m_hWnd);
-    ASSERT_TRUE(PumpMessagesUntil([&] { return !stalledRecorder.m_values.empty(); }));
+    DownloadThread earlier(stalled, m_target);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
     ::Sleep(200);  // into its second read
     stalled.Cancel();
     stalled.DetachNotifyWindow();
@@ -289,7 +301,6 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     m_server.ReleaseStall();
     EXPECT_TRUE(earlier.Wait());
     EXPECT_EQ(DOWNLOAD_CANCELLED, earlier.m_nResult);
-    EXPECT_EQ(std::vector<unsigned long long>{65}, stalledRecorder.m_values) << "nothing after the detach";
     EXPECT_TRUE(ReadWholeFile(m_target) == second);
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 }

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <shobjidl.h>
 
-#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "download/ProgressDlg.h"
 #include "framework/CWinApp.h"
@@ -57,6 +59,174 @@ HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSi
                                                                  threadId);
 }
 
+// The dialog with the positions its bar is set to recorded, in order, and a
+// hook that runs on the dialog's thread once it is initialised, before the
+// modal loop first shows it.
+class ObservedProgressDlg : public CProgressDlg {
+public:
+    std::function<void(HWND)> m_afterInit;
+    std::vector<WPARAM> m_barPositions;
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        const BOOL result = CProgressDlg::OnInitDialog();
+        ::SetWindowSubclass(m_progress.m_hWnd, RecordPosition, 0, reinterpret_cast<DWORD_PTR>(this));
+        if (m_afterInit) m_afterInit(m_hWnd);
+        return result;
+    }
+
+private:
+    static LRESULT CALLBACK RecordPosition(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                           DWORD_PTR data)
+    {
+        if (message == PBM_SETPOS) reinterpret_cast<ObservedProgressDlg*>(data)->m_barPositions.push_back(wParam);
+        if (message == WM_NCDESTROY) ::RemoveWindowSubclass(hWnd, RecordPosition, id);
+        return ::DefSubclassProc(hWnd, message, wParam, lParam);
+    }
+};
+
+// The shell's task-bar list as strict as Windows documents it: HrInit before
+// any other call, and calls only for the window the test names. The calls
+// are logged in order; references are counted, and the object is a new one
+// again (needing HrInit) once the last is released.
+class FakeTaskbarList final : public ITaskbarList3 {
+public:
+    HWND m_hWndExpected = nullptr;
+    HRESULT m_hrInit = S_OK;
+
+    std::vector<std::string> Calls()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+    ULONG References() const { return m_nRefs; }
+    bool OverReleased() const { return m_bOverReleased; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == __uuidof(ITaskbarList) || riid == __uuidof(ITaskbarList2) ||
+            riid == __uuidof(ITaskbarList3)) {
+            *out = static_cast<ITaskbarList3*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_nRefs; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        if (m_nRefs == 0) {
+            m_bOverReleased = true;
+            return 0;
+        }
+        if (--m_nRefs == 0) m_bInitialised = false;
+        return m_nRefs;
+    }
+
+    STDMETHODIMP HrInit() override
+    {
+        Log("HrInit");
+        m_bInitialised = SUCCEEDED(m_hrInit);
+        return m_hrInit;
+    }
+    STDMETHODIMP SetProgressState(HWND hWnd, TBPFLAG state) override
+    {
+        return Call(hWnd, "state " + std::to_string(state));
+    }
+    STDMETHODIMP SetProgressValue(HWND hWnd, ULONGLONG completed, ULONGLONG total) override
+    {
+        return Call(hWnd, "value " + std::to_string(completed) + "/" + std::to_string(total));
+    }
+    // Nothing else is the dialog's business.
+    STDMETHODIMP AddTab(HWND) override { return Unexpected("AddTab"); }
+    STDMETHODIMP DeleteTab(HWND) override { return Unexpected("DeleteTab"); }
+    STDMETHODIMP ActivateTab(HWND) override { return Unexpected("ActivateTab"); }
+    STDMETHODIMP SetActiveAlt(HWND) override { return Unexpected("SetActiveAlt"); }
+    STDMETHODIMP MarkFullscreenWindow(HWND, WINBOOL) override { return Unexpected("MarkFullscreenWindow"); }
+    STDMETHODIMP RegisterTab(HWND, HWND) override { return Unexpected("RegisterTab"); }
+    STDMETHODIMP UnregisterTab(HWND) override { return Unexpected("UnregisterTab"); }
+    STDMETHODIMP SetTabOrder(HWND, HWND) override { return Unexpected("SetTabOrder"); }
+    STDMETHODIMP SetTabActive(HWND, HWND, DWORD) override { return Unexpected("SetTabActive"); }
+    STDMETHODIMP ThumbBarAddButtons(HWND, UINT, LPTHUMBBUTTON) override { return Unexpected("ThumbBarAddButtons"); }
+    STDMETHODIMP ThumbBarUpdateButtons(HWND, UINT, LPTHUMBBUTTON) override
+    {
+        return Unexpected("ThumbBarUpdateButtons");
+    }
+    STDMETHODIMP ThumbBarSetImageList(HWND, HIMAGELIST) override { return Unexpected("ThumbBarSetImageList"); }
+    STDMETHODIMP SetOverlayIcon(HWND, HICON, LPCWSTR) override { return Unexpected("SetOverlayIcon"); }
+    STDMETHODIMP SetThumbnailTooltip(HWND, LPCWSTR) override { return Unexpected("SetThumbnailTooltip"); }
+    STDMETHODIMP SetThumbnailClip(HWND, RECT*) override { return Unexpected("SetThumbnailClip"); }
+
+private:
+    HRESULT Call(HWND hWnd, std::string call)
+    {
+        if (!m_bInitialised) return Unexpected(call + " before HrInit");
+        if (hWnd != m_hWndExpected) return Unexpected(call + " for another window");
+        Log(call);
+        return S_OK;
+    }
+    HRESULT Unexpected(const std::string& call)
+    {
+        Log("unexpected " + call);
+        return E_UNEXPECTED;
+    }
+    void Log(const std::string& call)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::string> m_calls;
+    ULONG m_nRefs = 0;
+    bool m_bOverReleased = false;
+    bool m_bInitialised = false;
+};
+
+// Registered for the task-bar list class, it is what CoCreateInstance returns
+// for that class on this thread until it is destroyed.
+class TaskbarListClass final : public IClassFactory {
+public:
+    explicit TaskbarListClass(FakeTaskbarList* object) : m_object(object)
+    {
+        m_bRegistered = SUCCEEDED(::CoRegisterClassObject(__uuidof(TaskbarList), this, CLSCTX_INPROC_SERVER,
+                                                          REGCLS_MULTIPLEUSE, &m_dwCookie));
+    }
+    ~TaskbarListClass()
+    {
+        if (m_bRegistered) ::CoRevokeClassObject(m_dwCookie);
+    }
+    bool Registered() const { return m_bRegistered; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
+    {
+        if (outer) {
+            *out = nullptr;
+            return CLASS_E_NOAGGREGATION;
+        }
+        return m_object->QueryInterface(riid, out);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    FakeTaskbarList* m_object;
+    DWORD m_dwCookie = 0;
+    bool m_bRegistered = false;
+};
+
 #define REQUIRE_WINDOW(window)                        \
     if (!(window)) {                                  \
         ADD_FAILURE() << #window " did not appear";   \
@@ -87,10 +257,11 @@ protected:
     // matter of speed (it often has not under emulation), so the box is
     // found by its caption and the dialog whether visible or not.
     INT_PTR RunExpectingMessage(const std::string& path, const char* expectedText, int expectedBar,
-                                const char* screenshot = nullptr)
+                                const char* screenshot = nullptr, std::function<void(HWND)> afterInit = nullptr)
     {
-        CProgressDlg dialog(nullptr);
+        ObservedProgressDlg dialog;
         dialog.m_strPath = path.c_str();
+        dialog.m_afterInit = afterInit;
         DialogScript script([&] {
             HWND box = WaitForThreadWindow(DialogScript::MainThread(), AfxGetAppName());
             REQUIRE_WINDOW(box);
@@ -113,35 +284,25 @@ protected:
 
 TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 {
+    // The server holds back until the script has seen the dialog, which
+    // closes as soon as the download has ended.
     const std::string body = PatternBody(300000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
     dialog.m_strPath = m_target.c_str();
     INT_PTR result;
-    std::atomic<bool> ended{false};
     {
-        // The transfer can be over before the dialog is first shown (see
-        // RunExpectingMessage), so the script waits for the end of the
-        // modal loop, not for the dialog to appear. A message box would
-        // hold the dialog open.
         DialogScript script([&] {
-            const DWORD start = ::GetTickCount();
-            while (!ended) {
-                if (WaitForThreadWindow(DialogScript::MainThread(), AfxGetAppName(), 0)) {
-                    ADD_FAILURE() << "a message box";
-                    CancelAllDialogs(DialogScript::MainThread());
-                    return;
-                }
-                if (::GetTickCount() - start >= 10000) {
-                    ADD_FAILURE() << "the dialog did not close by itself";
-                    CancelAllDialogs(DialogScript::MainThread());
-                    return;
-                }
-                ::Sleep(20);
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            m_server.ReleaseStall();
+            // A message box would hold the dialog open.
+            if (!WaitUntilClosed(window)) {
+                ADD_FAILURE() << "the dialog did not close by itself";
+                CancelAllDialogs(DialogScript::MainThread());
             }
         });
         result = dialog.DoModal();
-        ended = true;
     }
     EXPECT_EQ(IDOK, result);
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, dialog.m_nResult);
@@ -152,6 +313,20 @@ TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
 {
     m_server.SetBehaviour(HttpBehaviour::Status(404, PatternBody(500)));
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0, "progress-network-error.bmp"));
+
+    // The worker fails after the dialog has been made but before the modal
+    // loop has first shown it: the box still comes with the dialog behind it.
+    m_server.SetBehaviour(HttpBehaviour::Silent());
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0, nullptr, [&](HWND dialog) {
+                  m_server.ReleaseStall();  // the server hangs up without an answer
+                  MSG msg{};
+                  const DWORD start = ::GetTickCount();
+                  while (!::PeekMessageA(&msg, dialog, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_NOREMOVE) &&
+                         ::GetTickCount() - start < 10000)
+                      ::Sleep(5);
+                  EXPECT_EQ(WM_DOWNLOAD_FINISHED, msg.message) << "the worker's end is queued";
+                  EXPECT_FALSE(::IsWindowVisible(dialog));
+              }));
 
     m_route.reset();
     ProxyRoute refused(LoopbackHttpServer::UnusedPort());
@@ -170,38 +345,56 @@ TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(500)));
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_folder + "\\missing\\" + INSTALLER_FILE_NAME, kFileErrorText, 0));
 
-    // Too long for the worker's path buffer: cutting it would name another
-    // file.
+    // Longer than the system's ANSI file functions take: refused, as
+    // cutting it would name another file.
     const std::string longPath = m_folder + "\\" + std::string(600 - m_folder.size(), 'a') + ".exe";
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(longPath, kFileErrorText, 0));
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-TEST_F(ProgressDialog, BarShowsTheLastPercentageSent)
+TEST_F(ProgressDialog, BarStepsThroughEveryPercentageInOrderAndEndsAt100)
 {
-    // 131,072 of 1,000,000 bytes, then the connection closes.
-    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072));
-    CProgressDlg dialog(nullptr);
-    dialog.m_strPath = m_target.c_str();
-    INT_PTR result;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-            REQUIRE_WINDOW(window);
-            EXPECT_TRUE(WaitForBar(window, 13));
-            SaveScreenshot(ScreenshotFolder() + "/progress-dialog.bmp");
-            m_server.ReleaseStall();
-            HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-            REQUIRE_WINDOW(box);
-            EXPECT_EQ(kNetworkErrorText, MessageBoxText(box));
-            EXPECT_EQ(100, BarPosition(window));
-            ClickButton(box, IDOK);
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        result = dialog.DoModal();
+    struct Case {
+        const char* name;
+        HttpBehaviour behaviour;
+        int stalledBar;  // where the bar stands while the server holds back
+        std::vector<WPARAM> positions;
+    };
+    // 131,072 of 1,000,000 bytes, then the connection closes; a body that
+    // goes on past the 100,000 bytes announced.
+    HttpBehaviour longer = HttpBehaviour::Chunked(PatternBody(8 << 20));
+    longer.contentLength = "100000";
+    const Case cases[] = {
+        {"closed early", HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072), 13, {6, 13, 100}},
+        {"longer than announced", longer, -1, {65, 131, 100}},
+    };
+    for (const Case& c : cases) {
+        m_server.SetBehaviour(c.behaviour);
+        ObservedProgressDlg dialog;
+        dialog.m_strPath = m_target.c_str();
+        INT_PTR result;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+                REQUIRE_WINDOW(window);
+                if (c.stalledBar >= 0) {
+                    EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+                    SaveScreenshot(ScreenshotFolder() + "/progress-dialog.bmp");
+                    m_server.ReleaseStall();
+                }
+                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                REQUIRE_WINDOW(box);
+                EXPECT_EQ(kNetworkErrorText, MessageBoxText(box)) << c.name;
+                EXPECT_EQ(100, BarPosition(window)) << c.name;
+                ClickButton(box, IDOK);
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            result = dialog.DoModal();
+        }
+        EXPECT_EQ(IDCANCEL, result) << c.name;
+        EXPECT_EQ(c.positions, dialog.m_barPositions) << c.name;
+        EXPECT_TRUE(FilesIn(m_folder).empty()) << c.name;
     }
-    EXPECT_EQ(IDCANCEL, result);
-    EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
 TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarmlessly)
@@ -238,8 +431,8 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
                 result = dialog.DoModal();
             }
             EXPECT_EQ(IDCANCEL, result) << ending.first;
-            // The 100 ms wait for the worker, the queue drain and the
-            // closing (about 110-130 ms here), with room for a busy machine.
+            // Nothing waits for the worker: only the closing itself, with
+            // room for a busy machine.
             EXPECT_LT(closingMs, 500u) << ending.first;
             ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), dialog.m_hThread, ::GetCurrentProcess(), &worker, 0,
                                           FALSE, DUPLICATE_SAME_ACCESS));
@@ -256,13 +449,14 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
 
     // The process is sound: the next download to the same path completes.
     const std::string body = PatternBody(100000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
+    m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
     dialog.m_strPath = m_target.c_str();
     {
         DialogScript script([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
             REQUIRE_WINDOW(window);
+            m_server.ReleaseStall();
             EXPECT_TRUE(WaitUntilClosed(window));
         });
         EXPECT_EQ(IDOK, dialog.DoModal());
@@ -301,6 +495,88 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     }
     EXPECT_EQ(0, RunningDownloadThreads());
     EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
+{
+    struct Case {
+        const char* name;
+        HttpBehaviour behaviour;
+        int stalledBar;
+        HRESULT hrInit;
+        INT_PTR result;
+        std::vector<std::string> firstCalls, lastCalls;
+    };
+    FakeTaskbarList taskbar;
+    std::unique_ptr<TaskbarListClass> taskbarClass;
+    const UINT buttonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
+    auto run = [&](const Case& c) {
+        const size_t callsBefore = taskbar.Calls().size();
+        taskbar.m_hrInit = c.hrInit;
+        m_server.SetBehaviour(c.behaviour);
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = m_target.c_str();
+        INT_PTR result;
+        {
+            DialogScript script([&] {
+                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+                REQUIRE_WINDOW(window);
+                EXPECT_TRUE(::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW) << c.name;
+                EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+                EXPECT_EQ(callsBefore, taskbar.Calls().size()) << "nothing before the button exists";
+                // What the shell sends once it has made the button.
+                taskbar.m_hWndExpected = window;
+                ::SendMessageA(window, buttonCreated, 0, 0);
+                m_server.ReleaseStall();
+                if (c.result == IDCANCEL) {
+                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                    REQUIRE_WINDOW(box);
+                    const std::vector<std::string> calls = taskbar.Calls();
+                    EXPECT_EQ("state 4", calls.empty() ? "" : calls.back()) << "the error shows with the box";
+                    ClickButton(box, IDOK);
+                }
+                EXPECT_TRUE(WaitUntilClosed(window));
+            });
+            result = dialog.DoModal();
+        }
+        EXPECT_EQ(c.result, result) << c.name;
+        const std::vector<std::string> all = taskbar.Calls();
+        const std::vector<std::string> calls(all.begin() + callsBefore, all.end());
+        ASSERT_GE(calls.size(), std::max(c.firstCalls.size(), c.lastCalls.size())) << c.name;
+        EXPECT_EQ(c.firstCalls, std::vector<std::string>(calls.begin(), calls.begin() + c.firstCalls.size())) << c.name;
+        EXPECT_EQ(c.lastCalls, std::vector<std::string>(calls.end() - c.lastCalls.size(), calls.end())) << c.name;
+        for (const std::string& call : calls) EXPECT_EQ(std::string::npos, call.find("unexpected")) << call;
+        EXPECT_EQ(0u, taskbar.References()) << c.name;
+        EXPECT_FALSE(taskbar.OverReleased()) << c.name;
+    };
+
+    // Without COM on the dialog's thread the button shows no progress, and
+    // the download goes on.
+    run({"no COM", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, S_OK, IDOK, {}, {}});
+
+    // With COM, as the program's start-up sets it up: a whole body; one
+    // whose connection closes early, with the button in the error state
+    // while the message box is up; a task-bar list that cannot be set up.
+    ASSERT_TRUE(SUCCEEDED(::CoInitialize(nullptr)));
+    taskbarClass = std::make_unique<TaskbarListClass>(&taskbar);
+    ASSERT_TRUE(taskbarClass->Registered());
+    run({"whole body",
+         HttpBehaviour::Stalled(PatternBody(300000), 65536),
+         21,
+         S_OK,
+         IDOK,
+         {"HrInit", "state 2", "value 21/100"},
+         {"value 100/100", "state 0"}});
+    run({"closed early",
+         HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072),
+         13,
+         S_OK,
+         IDCANCEL,
+         {"HrInit", "state 2", "value 13/100"},
+         {"value 100/100", "state 4", "state 0"}});
+    run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
+    taskbarClass.reset();
+    ::CoUninitialize();
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Download benchmark: serves a 256 MiB body from nginx on a loopback port
-# and fetches it with the Downloader's worker and progress dialog, a bare
-# WinInet loop (both under Wine) and curl. Prints MB/s, ratios and the
-# working set. Everything it writes stays under build/x64/bench-download.
+# Download benchmark: serves the installer from nginx on loopback ports and
+# fetches it with the Downloader's worker and progress dialog, a bare WinInet
+# loop (both under Wine) and curl. Prints MB/s, ratios and the working set:
+# first a 256 MiB body at whatever rate the machine manages, then with the
+# server held to 125 MB/s (the same body) and to 12.5 MB/s (a 32 MiB body,
+# so that a transfer takes seconds, not minutes). ROUNDS interleaved rounds
+# each (default 5). Everything it writes stays under build/x64/bench-download.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -11,13 +14,21 @@ configure_and_build
 
 work="$BUILD/bench-download"
 object="support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe"
-mkdir -p "$work/www/$(dirname "$object")" "$work/out" "$work/tmp"
-body="$work/www/$object"
-if [ "$(stat -c %s "$body" 2>/dev/null || echo 0)" != 268435456 ]; then
-    head -c 268435456 /dev/urandom >"$body"
-fi
+mkdir -p "$work/www/$(dirname "$object")" "$work/www-small/$(dirname "$object")" "$work/out" "$work/tmp"
+make_body() {
+    if [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" != "$2" ]; then
+        head -c "$2" /dev/urandom >"$1"
+    fi
+}
+make_body "$work/www/$object" 268435456
+make_body "$work/www-small/$object" 33554432
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# Three free ports, held open together while they are picked so that they differ.
+read -r port port125 port12 < <(python3 -c '
+import socket
+sockets = [socket.socket() for _ in range(3)]
+for s in sockets: s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in sockets))')
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 master_process off;
@@ -36,6 +47,16 @@ http {
     server {
         listen 127.0.0.1:$port;
         root $work/www;
+    }
+    server {
+        listen 127.0.0.1:$port125;
+        root $work/www;
+        limit_rate 125000000;
+    }
+    server {
+        listen 127.0.0.1:$port12;
+        root $work/www-small;
+        limit_rate 12500000;
     }
 }
 CONF
@@ -57,13 +78,23 @@ done
 start_virtual_display
 start_wine
 
-echo "== curl through the same server (3 rounds, to a file)"
-for _ in 1 2 3; do
-    curl -s -x "http://127.0.0.1:$port" -o "$work/out/curl.bin" -w '%{speed_download}\n' \
+curl_rate() {
+    curl -s -x "http://127.0.0.1:$1" -o "$work/out/curl.bin" -w '%{speed_download}\n' \
         "http://download.zembra.example/$object" | awk '{ printf "curl                         %8.1f MB/s\n", $1 / 1e6 }'
-done
-rm -f "$work/out/curl.bin"
-
-echo "== Downloader and bare WinInet loop under Wine"
+    rm -f "$work/out/curl.bin"
+}
 outwin="Z:$(echo "$work/out" | tr / '\\')"
-"$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port" "$outwin" "${ROUNDS:-3}"
+rounds="${ROUNDS:-5}"
+
+echo "== no rate limit: curl through the same server (3 rounds, to a file)"
+for _ in 1 2 3; do curl_rate "$port"; done
+echo "== no rate limit: Downloader and bare WinInet loop under Wine"
+"$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port" "$outwin" "$rounds"
+
+echo "== server held to 125 MB/s: curl, then the Downloader and the bare loop to a file"
+curl_rate "$port125"
+"$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port125" "$outwin" "$rounds" pair
+
+echo "== server held to 12.5 MB/s: curl, then the Downloader and the bare loop to a file"
+curl_rate "$port12"
+"$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port12" "$outwin" "$rounds" pair

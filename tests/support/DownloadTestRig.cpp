@@ -75,38 +75,15 @@ void WriteWholeFile(const std::string& path, const std::string& contents)
     std::fclose(file);
 }
 
-ProgressRecorder::ProgressRecorder()
+std::vector<unsigned long long> RecordedProgress(CHttpDownloader& downloader)
 {
-    WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = ::GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "DownloadProgressRecorder";
-    ::RegisterClassA(&windowClass);
-    m_hWnd = ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               windowClass.hInstance, this);
+    std::vector<unsigned long long> values;
+    for (LONG i = 0; i < downloader.ProgressCount(); ++i) values.push_back(downloader.ProgressAt(i));
+    return values;
 }
 
-ProgressRecorder::~ProgressRecorder()
-{
-    ::DestroyWindow(m_hWnd);
-}
-
-LRESULT CALLBACK ProgressRecorder::WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_NCCREATE) {
-        ::SetWindowLongPtrA(hWnd, GWLP_USERDATA,
-                            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
-    } else if (message == WM_DOWNLOAD_PROGRESS) {
-        auto* recorder = reinterpret_cast<ProgressRecorder*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
-        recorder->m_values.push_back(wParam);
-        if (recorder->m_onProgress) recorder->m_onProgress(wParam);
-        return 0;
-    }
-    return ::DefWindowProcA(hWnd, message, wParam, lParam);
-}
-
-DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& path, HWND hWndNotify)
-    : m_downloader(downloader), m_path(path), m_hWndNotify(hWndNotify)
+DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& path)
+    : m_downloader(downloader), m_path(path)
 {
     m_hThread = ::CreateThread(nullptr, 0, Run, this, 0, nullptr);
 }
@@ -128,14 +105,13 @@ DWORD WINAPI DownloadThread::Run(LPVOID parameter)
     auto* thread = static_cast<DownloadThread*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    thread->m_nResult =
-        thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, thread->m_path.c_str(), thread->m_hWndNotify);
+    thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, thread->m_path.c_str());
     return 0;
 }
 
-DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path, ProgressRecorder& recorder)
+DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path)
 {
-    DownloadThread thread(downloader, path, recorder.m_hWnd);
+    DownloadThread thread(downloader, path);
     thread.Wait(INFINITE);
     return thread.m_nResult;
 }
@@ -184,11 +160,11 @@ std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long 
     unsigned long long total = 0;
     while (size - total >= 0x10000) {
         total += 0x10000;
-        values.push_back(total * 100 / size);
+        const unsigned long long percent = total * 100 / size;
+        if (percent != (values.empty() ? 0 : values.back())) values.push_back(percent);
     }
     // The short read that ends the body (empty when the size is a multiple
-    // of 64 KB), then the final 100.
-    values.push_back(100);
-    values.push_back(100);
+    // of 64 KB) brings 100, unless the last full read did.
+    if (values.empty() || values.back() != 100) values.push_back(100);
     return values;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the download suites: a folder of the build per test, a
-// loopback server routed in as the download host, and a window on the
-// test's thread that records the worker's progress messages.
+// loopback server routed in as the download host, and the worker on a
+// thread of its own.
 // The server's header brings winsock2.h, which must come before windows.h.
 #include "tests/support/LoopbackHttpServer.h"
 
@@ -27,27 +27,14 @@ bool FileExists(const std::string& path);
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& contents);
 
-// A message-only window on the creating thread that records every
-// WM_DOWNLOAD_PROGRESS it receives and calls `onProgress` for each.
-class ProgressRecorder {
-public:
-    ProgressRecorder();
-    ~ProgressRecorder();
-    ProgressRecorder(const ProgressRecorder&) = delete;
-    ProgressRecorder& operator=(const ProgressRecorder&) = delete;
-
-    HWND m_hWnd = nullptr;
-    std::vector<unsigned long long> m_values;
-    std::function<void(WPARAM)> m_onProgress;
-
-private:
-    static LRESULT CALLBACK WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
-};
+// The percentages `downloader` has recorded so far, in order: what the
+// progress bar steps through.
+std::vector<unsigned long long> RecordedProgress(CHttpDownloader& downloader);
 
 // `downloader.Download` for the fixed host and object on a thread of its own.
 class DownloadThread {
 public:
-    DownloadThread(CHttpDownloader& downloader, const std::string& path, HWND hWndNotify);
+    DownloadThread(CHttpDownloader& downloader, const std::string& path);
     ~DownloadThread();
     DownloadThread(const DownloadThread&) = delete;
     DownloadThread& operator=(const DownloadThread&) = delete;
@@ -63,13 +50,11 @@ private:
 
     CHttpDownloader& m_downloader;
     std::string m_path;
-    HWND m_hWndNotify;
     HANDLE m_hThread = nullptr;
 };
 
-// Runs a download to its end while the calling thread dispatches the
-// progress messages.
-DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path, ProgressRecorder& recorder);
+// Runs a download to its end on a thread of its own.
+DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path);
 
 // Dispatches the calling thread's messages until `done` returns true; false
 // after `timeoutMs`.
@@ -78,7 +63,8 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs = 1000
 // Dispatches the calling thread's messages until `handle` is signalled.
 bool WaitPumpingMessages(HANDLE handle, DWORD timeoutMs);
 
-// The progress values a whole body of `size` bytes produces in 64 KB reads.
+// The percentages a whole body of `size` bytes passes through in 64 KB
+// reads, each once, ending at 100.
 std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size);
 
 // A loopback server that requests for the fixed download host reach, and
