@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devices/DShowUtils.h"
+#include "tests/support/ClassObject.h"
 #include "tests/support/DebugOutputCapture.h"
 #include "tests/support/DeviceDoubles.h"
 #include "tests/support/ImportPatch.h"
@@ -299,51 +300,6 @@ public:
 
     std::vector<const REGFILTER2*> records;
     std::vector<std::vector<BYTE>> parsed;
-};
-
-// Hands out one object through QueryInterface; registered for a class id,
-// it is what CoCreateInstance returns for that class in this process.
-class ClassObject final : public IClassFactory {
-public:
-    ClassObject(const CLSID& clsid, IUnknown* object) : m_object(object)
-    {
-        m_registered =
-            SUCCEEDED(CoRegisterClassObject(clsid, this, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie));
-    }
-    ~ClassObject()
-    {
-        if (m_registered) CoRevokeClassObject(m_cookie);
-    }
-    bool registered() const { return m_registered; }
-    int created() const { return m_created; }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
-    {
-        ++m_created;
-        if (outer) {
-            *out = nullptr;
-            return CLASS_E_NOAGGREGATION;
-        }
-        return m_object->QueryInterface(riid, out);
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-
-private:
-    IUnknown* m_object;
-    DWORD m_cookie = 0;
-    bool m_registered = false;
-    int m_created = 0;
 };
 
 // The trace lines of one device: before its Next, after the Next returned

@@ -15,6 +15,7 @@
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/Screenshot.h"
+#include "tests/support/SimulatedCamera.h"
 
 namespace {
 
@@ -139,6 +140,7 @@ DWORD WINAPI RunDeviceGate(LPVOID result)
 TEST(ConnectionCheckDialog, CheckThatCannotBeShownEndsTheDeviceGateAsCancel)
 {
     // No camera, and the dialog's template cannot be found.
+    SimulatedCamera::UnplugAll();
     CWinApp* app = AfxGetApp();
     const HINSTANCE saved = app->m_hInstance;
     app->m_hInstance = ::GetModuleHandleA("kernel32.dll");

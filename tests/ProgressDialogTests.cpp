@@ -15,6 +15,7 @@
 #include "download/ProgressDlg.h"
 #include "framework/CWinApp.h"
 #include "res/resource.h"
+#include "tests/support/ClassObject.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
@@ -183,48 +184,6 @@ private:
     ULONG m_nRefs = 0;
     bool m_bOverReleased = false;
     bool m_bInitialised = false;
-};
-
-// Registered for the task-bar list class, it is what CoCreateInstance returns
-// for that class on this thread until it is destroyed.
-class TaskbarListClass final : public IClassFactory {
-public:
-    explicit TaskbarListClass(FakeTaskbarList* object) : m_object(object)
-    {
-        m_bRegistered = SUCCEEDED(::CoRegisterClassObject(__uuidof(TaskbarList), this, CLSCTX_INPROC_SERVER,
-                                                          REGCLS_MULTIPLEUSE, &m_dwCookie));
-    }
-    ~TaskbarListClass()
-    {
-        if (m_bRegistered) ::CoRevokeClassObject(m_dwCookie);
-    }
-    bool Registered() const { return m_bRegistered; }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
-    {
-        if (outer) {
-            *out = nullptr;
-            return CLASS_E_NOAGGREGATION;
-        }
-        return m_object->QueryInterface(riid, out);
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-
-private:
-    FakeTaskbarList* m_object;
-    DWORD m_dwCookie = 0;
-    bool m_bRegistered = false;
 };
 
 #define REQUIRE_WINDOW(window)                        \
@@ -508,7 +467,7 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         std::vector<std::string> firstCalls, lastCalls;
     };
     FakeTaskbarList taskbar;
-    std::unique_ptr<TaskbarListClass> taskbarClass;
+    std::unique_ptr<ClassObject> taskbarClass;
     const UINT buttonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
     auto run = [&](const Case& c) {
         const size_t callsBefore = taskbar.Calls().size();
@@ -558,8 +517,8 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
     // whose connection closes early, with the button in the error state
     // while the message box is up; a task-bar list that cannot be set up.
     ASSERT_TRUE(SUCCEEDED(::CoInitialize(nullptr)));
-    taskbarClass = std::make_unique<TaskbarListClass>(&taskbar);
-    ASSERT_TRUE(taskbarClass->Registered());
+    taskbarClass = std::make_unique<ClassObject>(__uuidof(TaskbarList), &taskbar);
+    ASSERT_TRUE(taskbarClass->registered());
     run({"whole body",
          HttpBehaviour::Stalled(PatternBody(300000), 65536),
          21,

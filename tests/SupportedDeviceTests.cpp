@@ -32,7 +32,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        for (const char* key : {"test-camera-a", "test-camera-b", "test-camera-c"}) SimulatedCamera::Unplug(key);
+        SimulatedCamera::UnplugAll();
     }
     void TearDown() override { CoUninitialize(); }
 };

@@ -1,6 +1,8 @@
 #include "tests/support/SimulatedCamera.h"
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -55,4 +57,23 @@ void SimulatedCamera::Unplug(const std::string& key)
 {
     std::string keyPath = std::string(kCategoryInstances) + "\\" + key;
     RegDeleteKeyA(HKEY_CLASSES_ROOT, keyPath.c_str());
+}
+
+void SimulatedCamera::UnplugAll()
+{
+    HKEY instances = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kCategoryInstances, 0, KEY_READ, &instances) != ERROR_SUCCESS) return;
+    std::vector<std::string> simulated;
+    char name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(instances, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        char filterClass[64] = {};
+        DWORD size = sizeof filterClass - 1;
+        if (RegGetValueA(instances, name, "CLSID", RRF_RT_REG_SZ, nullptr, filterClass, &size) == ERROR_SUCCESS &&
+            _stricmp(filterClass, kCameraFilterClass) == 0)
+            simulated.push_back(name);
+    }
+    RegCloseKey(instances);
+    for (const std::string& key : simulated) Unplug(key);
 }

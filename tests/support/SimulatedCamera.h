@@ -22,6 +22,10 @@ public:
 
     static bool Plug(const std::string& key, const std::string& friendlyName, const std::string& devicePath);
     static void Unplug(const std::string& key);
+    // Unplugs every simulated camera, whoever plugged it: a test that needs
+    // a system without cameras starts with this, so that a camera left by
+    // an interrupted run cannot change its outcome.
+    static void UnplugAll();
 
 private:
     std::string m_key;
