@@ -129,6 +129,15 @@ protected:
         ChooseFile(saveAs, path);
     }
 
+    // Ticks the completion dialog's box and confirms it.
+    void RunFromTheCompletionDialog()
+    {
+        HWND complete = WaitForComplete();
+        ASSERT_NE(nullptr, complete);
+        ClickButton(complete, IDC_RUN_CHECK);
+        ClickButton(complete, IDOK);
+    }
+
     void ExpectMainDialogBackAlone()
     {
         const DWORD start = GetTickCount();
@@ -397,10 +406,8 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
 
     // Unplugging now changes nothing: the check was made before Save As.
     SimulatedCamera::Unplug(kCameraKey);
-    HWND complete = WaitForComplete();
-    ASSERT_NE(nullptr, complete);
-    ClickButton(complete, IDC_RUN_CHECK);
-    ClickButton(complete, IDOK);
+    RunFromTheCompletionDialog();
+    if (HasFatalFailure()) return;
 
     // It carries no signature: the user is asked first and runs it anyway.
     HWND question = WaitForMessageBox();
@@ -426,10 +433,8 @@ TEST_F(EndToEndTest, UnsignedInstallerAsksBeforeRunningAndNoKeepsItUnstarted)
     PlugSupportedCamera();
     const std::string target = Path(INSTALLER_FILE_NAME);
     DownloadTo(target);
-    HWND complete = WaitForComplete();
-    ASSERT_NE(nullptr, complete);
-    ClickButton(complete, IDC_RUN_CHECK);
-    ClickButton(complete, IDOK);
+    RunFromTheCompletionDialog();
+    if (HasFatalFailure()) return;
 
     HWND question = WaitForMessageBox();
     ASSERT_NE(nullptr, question);
