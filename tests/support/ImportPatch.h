@@ -1,6 +1,7 @@
 #pragma once
-// Replaces one imported function of this test program for the lifetime of
-// the object, by rewriting its slot in the program's import address table.
+// Replaces one imported or delay-loaded function of this test program for
+// the lifetime of the object, by rewriting its slot in the program's import
+// address table.
 // Product code linked into the test calls the replacement. Used to give a
 // test the documented behaviour of a system function where Wine's is kinder
 // than Windows', or to make a system call fail on demand.

@@ -1,0 +1,46 @@
+# System DLLs that are not KnownDLLs (wininet, wintrust) are delay-loaded:
+# the program's import table then names only DLLs that Windows always takes
+# from the system directory, so a look-alike DLL beside the program (in a
+# Downloads folder) is never loaded at start. When first called, the
+# delay-load helper asks the framework's hook (framework/SystemLibraries.cpp)
+# to load the DLL from the system directory.
+#
+# delay_load_system_library(NAME) defines an imported target NAME, so that
+# every target_link_libraries(... NAME) of the build, present or future,
+# links the delay-load import library instead of the ordinary one. The
+# library is made at configure time from the toolchain's import library: its
+# exports are the names behind the __imp_ symbols (with the stdcall suffix on
+# i686, which dlltool's --kill-at takes off the imported name).
+function(delay_load_system_library name)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=lib${name}.a
+                  OUTPUT_VARIABLE import_library OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_NM} -g --defined-only ${import_library}
+                  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cannot read ${import_library}")
+  endif()
+  string(REGEX MATCHALL "__imp_[^\n]+" imports "${symbols}")
+  set(definitions "LIBRARY ${name}.dll\nEXPORTS\n")
+  foreach(import IN LISTS imports)
+    string(REGEX REPLACE "^__imp_" "" export "${import}")
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+      string(REGEX REPLACE "^_" "" export "${export}")
+    endif()
+    string(APPEND definitions "${export}\n")
+  endforeach()
+  set(directory ${CMAKE_BINARY_DIR}/delayload)
+  file(MAKE_DIRECTORY ${directory})
+  file(WRITE ${directory}/${name}.def "${definitions}")
+  set(kill_at)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+    set(kill_at --kill-at)
+  endif()
+  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${directory}/${name}.def
+                          --output-delaylib ${directory}/lib${name}-delay.a
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cannot make the delay-load library of ${name}")
+  endif()
+  add_library(${name} STATIC IMPORTED GLOBAL)
+  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${directory}/lib${name}-delay.a)
+endfunction()
