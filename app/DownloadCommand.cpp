@@ -31,6 +31,8 @@ const char kBlockedByWindows[] =
     "ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
     "ファイルは保存した場所に残っています。";
 
+}  // namespace
+
 // Plain HTTP may have delivered a changed or foreign file: it is started
 // without asking only when its signature confirms the publisher. A file that
 // Windows itself refuses is not offered at all. Otherwise the user decides,
@@ -76,8 +78,6 @@ void RunInstaller(HWND owner, LPCWSTR path)
     TraceOut("installer not started: error %lu\r\n", static_cast<unsigned long>(error));
     if (error != ERROR_CANCELLED) AfxMessageBox(kCannotRunSetup, MB_OK);
 }
-
-}  // namespace
 
 bool WaitForSupportedDevice()
 {

@@ -58,7 +58,8 @@ protected:
         ASSERT_TRUE(m_root.trusted());
         LoopbackDownloadTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(m_program.Start(WindowsPath(PROGRAM_EXE), m_folder.c_str()));
+        StartFromFolderWithLookAlikeDlls();
+        if (HasFatalFailure()) return;
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
         Shot("main");
@@ -68,6 +69,35 @@ protected:
     {
         SimulatedCamera::Unplug(kCameraKey);
         m_server.Stop();
+        RegDeleteTreeA(HKEY_CURRENT_USER, kWineOverridesKey);
+        for (const char* dll : kLookAlikeDlls)
+            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".loaded")) << dll << " was loaded";
+    }
+
+    // The program runs as its users run it: from the Downloads folder, next
+    // to DLLs named like system DLLs that Windows' loader would take from
+    // there first, unless they are KnownDLLs. Wine prefers its own DLLs; its
+    // override for this program (what WINEDLLOVERRIDES="wininet,wintrust=n,b"
+    // does for one command) makes it look in the program's folder first, as
+    // Windows does.
+    void StartFromFolderWithLookAlikeDlls()
+    {
+        m_programFolder = m_folder + "-program";
+        CreateDirectoryA(m_programFolder.c_str(), nullptr);
+        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
+        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
+        for (const char* dll : kLookAlikeDlls) {
+            const std::string planted = m_programFolder + "\\" + dll;
+            DeleteFileA((planted + ".loaded").c_str());
+            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + "\\" + dll).c_str(), planted.c_str(), FALSE));
+        }
+        HKEY overrides;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kWineOverridesKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                                 nullptr, &overrides, nullptr));
+        for (const char* dll : {"wininet", "wintrust"})
+            RegSetValueExA(overrides, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
+        RegCloseKey(overrides);
+        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
     }
 
     void Shot(const char* step)
@@ -149,7 +179,11 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
+    static constexpr const char* kLookAlikeDlls[] = {"wininet.dll", "wintrust.dll"};
+    static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
+
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
+    std::string m_programFolder;
     ProgramProcess m_program;
     HWND m_main = nullptr;
     int m_shots = 0;
