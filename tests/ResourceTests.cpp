@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -663,6 +664,34 @@ TEST(Resources, Manifest)
     }
 }
 
+// Where the data at a relative virtual address lies in the file; 0 when no
+// section holds it.
+size_t FileOffset(const std::vector<uint8_t>& bytes, size_t sectionTable, unsigned sections, uint32_t rva)
+{
+    Reader r(bytes, sectionTable);
+    for (unsigned i = 0; i < sections; ++i) {
+        r.Seek(sectionTable + i * 40 + 8);
+        const uint32_t virtualSize = r.Dword(), address = r.Dword(), rawSize = r.Dword(), raw = r.Dword();
+        if (r.Ok() && rva >= address && rva < address + std::max(virtualSize, rawSize)) return raw + (rva - address);
+    }
+    return 0;
+}
+
+std::string LowerCase(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// DLLs that Windows 7 and every later Windows load only from the system
+// directory (its KnownDLLs), whatever lies beside the program; and the common
+// controls, which the manifest takes from the side-by-side store.
+const char* const kKnownDlls[] = {"advapi32.dll", "clbcatq.dll",  "comdlg32.dll", "gdi32.dll",   "imagehlp.dll",
+                                  "imm32.dll",    "kernel32.dll", "msctf.dll",    "msvcrt.dll",  "normaliz.dll",
+                                  "nsi.dll",      "ole32.dll",    "oleaut32.dll", "psapi.dll",   "rpcrt4.dll",
+                                  "sechost.dll",  "setupapi.dll", "shell32.dll",  "shlwapi.dll", "user32.dll",
+                                  "wldap32.dll",  "ws2_32.dll",   "comctl32.dll"};
+
 TEST(Resources, ExecutableHeaders)
 {
     for (const Program& program : kPrograms) {
@@ -689,7 +718,46 @@ TEST(Resources, ExecutableHeaders)
         EXPECT_EQ(r.Word(), 1) << "minor subsystem version";
         r.Seek(optional + 68);
         EXPECT_EQ(r.Word(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
+        const uint16_t dllCharacteristics = r.Word();
         EXPECT_TRUE(r.Ok());
+
+        // A program started from a Downloads folder: Windows' loader looks
+        // beside it first for every imported DLL that is not a KnownDLL.
+        r.Seek(pe + 6);
+        const unsigned sections = r.Word();
+        r.Seek(pe + 20);
+        const size_t sectionTable = optional + r.Word();
+        const size_t directories = optional + (program.machine == IMAGE_FILE_MACHINE_AMD64 ? 112 : 96);
+        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT);
+        size_t import = FileOffset(bytes, sectionTable, sections, r.Dword());
+        ASSERT_NE(0u, import);
+        std::vector<std::string> imported;
+        for (;; import += 20) {
+            r.Seek(import + 12);
+            const uint32_t name = r.Dword();
+            if (!r.Ok() || name == 0) break;
+            const size_t at = FileOffset(bytes, sectionTable, sections, name);
+            ASSERT_NE(0u, at);
+            imported.push_back(LowerCase(reinterpret_cast<const char*>(&bytes[at])));
+        }
+        EXPECT_TRUE(std::find(imported.begin(), imported.end(), "kernel32.dll") != imported.end());
+        for (const std::string& dll : imported)
+            EXPECT_TRUE(std::find(std::begin(kKnownDlls), std::end(kKnownDlls), dll) != std::end(kKnownDlls))
+                << dll << " is not a KnownDLL";
+
+        // On i386 the driver guard registers its own exception handler on
+        // the stack: the system calls it only when the image allows handlers
+        // (no NO_SEH) and has no SafeSEH table, which would have to list it.
+        if (program.machine != IMAGE_FILE_MACHINE_I386) continue;
+        EXPECT_EQ(0, dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH);
+        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+        const size_t loadConfig = FileOffset(bytes, sectionTable, sections, r.Dword());
+        if (loadConfig == 0) continue;
+        r.Seek(loadConfig);
+        const uint32_t size = r.Dword();
+        r.Seek(loadConfig + 64);
+        const uint32_t handlerTable = size >= 72 ? r.Dword() : 0, handlerCount = size >= 72 ? r.Dword() : 0;
+        EXPECT_EQ(0u, handlerTable) << handlerCount << " SafeSEH handlers";
     }
 }
 
