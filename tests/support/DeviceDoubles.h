@@ -6,8 +6,21 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// How a double's driver call goes wrong, as faulty driver code does.
+enum class Fault { None, CppException, AccessViolation };
+
+inline void RaiseFault(Fault fault)
+{
+    if (fault == Fault::CppException) throw std::runtime_error("driver failure");
+    if (fault == Fault::AccessViolation) {
+        volatile int* volatile target = nullptr;
+        *target = 1;
+    }
+}
 
 // Names of objects whose reference count reached zero, in that order.
 inline std::vector<std::string> g_finalReleases;
@@ -68,7 +81,11 @@ public:
 // Hands out each pin once, adding a reference for the caller as COM requires.
 class FakeEnumPins final : public IEnumPins, public RefCounted {
 public:
-    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins) : RefCounted(name), m_pins(std::move(pins)) {}
+    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins, size_t faultAt = SIZE_MAX,
+                 Fault fault = Fault::None)
+        : RefCounted(name), m_pins(std::move(pins)), m_faultAt(faultAt), m_fault(fault)
+    {
+    }
 
     STDMETHODIMP QueryInterface(REFIID, void** out) override
     {
@@ -81,6 +98,7 @@ public:
     STDMETHODIMP Next(ULONG wanted, IPin** out, ULONG* fetched) override
     {
         if (wanted != 1 || fetched != nullptr) return E_INVALIDARG;
+        if (m_next == m_faultAt) RaiseFault(m_fault);
         if (m_next >= m_pins.size()) {
             *out = nullptr;
             return S_FALSE;
@@ -97,6 +115,8 @@ public:
 private:
     std::vector<FakePin*> m_pins;
     size_t m_next = 0;
+    size_t m_faultAt;
+    Fault m_fault;
 };
 
 class FakeFilter final : public IBaseFilter, public RefCounted {
@@ -116,6 +136,7 @@ public:
 
     STDMETHODIMP GetClassID(CLSID* clsid) override
     {
+        RaiseFault(m_classIdFault);
         if (m_classIdFails) return E_FAIL;
         *clsid = m_clsid;
         return S_OK;
@@ -131,8 +152,9 @@ public:
     {
         ++m_enumCalls;
         *out = nullptr;
+        RaiseFault(m_enumPinsFault);
         if (m_enumFails) return E_FAIL;
-        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins));
+        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins, m_nextFaultAt, m_nextFault));
         *out = m_enumerators.back();
         return S_OK;
     }
@@ -151,6 +173,14 @@ public:
         m_clsid = clsid;
         m_classIdFails = fails;
     }
+    // EnumPins, the Next that fetches pin `index`, or GetClassID faults.
+    void FaultInEnumPins(Fault fault) { m_enumPinsFault = fault; }
+    void FaultInNext(size_t index, Fault fault)
+    {
+        m_nextFaultAt = index;
+        m_nextFault = fault;
+    }
+    void FaultInGetClassID(Fault fault) { m_classIdFault = fault; }
     int enumCalls() const { return m_enumCalls; }
     const std::vector<FakeEnumPins*>& enumerators() const { return m_enumerators; }
 
@@ -160,5 +190,9 @@ private:
     int m_enumCalls = 0;
     CLSID m_clsid = GUID_NULL;
     bool m_classIdFails = false;
+    Fault m_enumPinsFault = Fault::None;
+    size_t m_nextFaultAt = SIZE_MAX;
+    Fault m_nextFault = Fault::None;
+    Fault m_classIdFault = Fault::None;
     std::vector<FakeEnumPins*> m_enumerators;
 };
