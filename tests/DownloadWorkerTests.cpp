@@ -4,13 +4,40 @@
 #include "tests/support/LoopbackHttpServer.h"
 
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <memory>
 
 #include "download/HttpDownloader.h"
 #include "tests/support/DownloadTestRig.h"
+#include "tests/support/ImportPatch.h"
 
 namespace {
+
+// Signalled when a worker enters its second InternetReadFile, where it waits
+// for a server that stalls after the first 64 KB.
+class SecondReadWatch {
+public:
+    SecondReadWatch()
+    {
+        s_nReads = 0;
+        s_hEntered = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        s_pOriginal = m_patch.Original<decltype(&::InternetReadFile)>();
+    }
+    ~SecondReadWatch() { ::CloseHandle(s_hEntered); }
+    bool Wait() const { return m_patch.Applied() && ::WaitForSingleObject(s_hEntered, 10000) == WAIT_OBJECT_0; }
+
+private:
+    static BOOL WINAPI CountingRead(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+    {
+        if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hEntered);
+        return s_pOriginal(request, buffer, size, got);
+    }
+    static inline LONG s_nReads;
+    static inline HANDLE s_hEntered;
+    static inline decltype(&::InternetReadFile) s_pOriginal;
+    ImportPatch m_patch{"wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingRead)};
+};
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
@@ -251,10 +278,11 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
         m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
+        SecondReadWatch secondRead;
         CHttpDownloader downloader;
         DownloadThread thread(downloader, m_target);
         EXPECT_TRUE(m_server.WaitForStall()) << c.name;
-        ::Sleep(200);  // into its second read
+        EXPECT_TRUE(secondRead.Wait()) << c.name;
         downloader.Cancel();
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
@@ -286,10 +314,11 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     // the second one's file.
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
+    SecondReadWatch secondRead;
     CHttpDownloader stalled;
     DownloadThread earlier(stalled, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
-    ::Sleep(200);  // into its second read
+    EXPECT_TRUE(secondRead.Wait());
     stalled.Cancel();
     stalled.DetachNotifyWindow();
 

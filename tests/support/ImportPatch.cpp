@@ -51,19 +51,24 @@ void** FindDelayImportSlot(BYTE* base, const IMAGE_NT_HEADERS* nt, const char* d
     return nullptr;
 }
 
-void** FindImportSlot(const char* dllName, const char* functionName)
+void** FindImportSlot(const char* dllName, const char* functionName, bool* delayed)
 {
     auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleA(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return FindDelayImportSlot(base, nt, dllName, functionName);
+    *delayed = false;
+    if (!directory.VirtualAddress) {
+        *delayed = true;
+        return FindDelayImportSlot(base, nt, dllName, functionName);
+    }
     for (auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
          ++import) {
         if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dllName) != 0) continue;
         if (!import->OriginalFirstThunk) continue;
         if (void** slot = FindSlot(base, import->OriginalFirstThunk, import->FirstThunk, functionName)) return slot;
     }
+    *delayed = true;
     return FindDelayImportSlot(base, nt, dllName, functionName);
 }
 
@@ -71,9 +76,14 @@ void** FindImportSlot(const char* dllName, const char* functionName)
 
 ImportPatch::ImportPatch(const char* dllName, const char* functionName, const void* replacement)
 {
-    m_pSlot = FindImportSlot(dllName, functionName);
+    bool delayed = false;
+    m_pSlot = FindImportSlot(dllName, functionName, &delayed);
     if (!m_pSlot) return;
     m_pOriginal = *m_pSlot;
+    // A delay-loaded slot may still hold the loader thunk: a replacement
+    // that calls on calls the function itself.
+    m_pCallOn =
+        delayed ? reinterpret_cast<void*>(::GetProcAddress(::LoadLibraryA(dllName), functionName)) : m_pOriginal;
     WriteSlot(m_pSlot, const_cast<void*>(replacement));
 }
 

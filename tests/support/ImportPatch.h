@@ -17,14 +17,15 @@ public:
 
     // False when the program does not import the function by that name.
     bool Applied() const { return m_pSlot != nullptr; }
-    // The function the slot held before, for a replacement that calls on.
+    // The function the slot stood for, for a replacement that calls on.
     template <class Function>
     Function Original() const
     {
-        return reinterpret_cast<Function>(m_pOriginal);
+        return reinterpret_cast<Function>(m_pCallOn);
     }
 
 private:
     void** m_pSlot = nullptr;
     void* m_pOriginal = nullptr;
+    void* m_pCallOn = nullptr;
 };
