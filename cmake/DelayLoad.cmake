@@ -7,7 +7,10 @@
 #
 # delay_load_system_library(NAME) defines an imported target NAME, so that
 # every target_link_libraries(... NAME) of the build, present or future,
-# links the delay-load import library instead of the ordinary one. The
+# links the delay-load import library into a program whose property
+# DELAY_LOAD_SYSTEM_DLLS is on (the shipped program), and the ordinary one
+# elsewhere: the tests replace system functions in the ordinary import
+# table, which a delay-loaded function is not in. The
 # library is made at configure time from the toolchain's import library: its
 # exports are the names behind the __imp_ symbols (with the stdcall suffix on
 # i686, which dlltool's --kill-at takes off the imported name).
@@ -41,6 +44,7 @@ function(delay_load_system_library name)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "cannot make the delay-load library of ${name}")
   endif()
-  add_library(${name} STATIC IMPORTED GLOBAL)
-  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${directory}/lib${name}-delay.a)
+  add_library(${name} INTERFACE IMPORTED GLOBAL)
+  set_target_properties(${name} PROPERTIES INTERFACE_LINK_LIBRARIES
+    "$<IF:$<BOOL:$<TARGET_PROPERTY:DELAY_LOAD_SYSTEM_DLLS>>,${directory}/lib${name}-delay.a,${import_library}>")
 endfunction()

@@ -34,8 +34,7 @@ struct DeviceScript {
     Fault bindObjectFault = Fault::None;
     CLSID clsid = kCameraFilterClass;
     bool classIdFails = false;
-    Fault classIdFault = Fault::None;
-    Fault friendlyNameFault = Fault::None;
+    Fault classIdFault = Fault::None, friendlyNameFault = Fault::None;
 };
 
 class FakePropertyBag final : public IPropertyBag, public RefCounted {
@@ -101,7 +100,7 @@ public:
           m_filter(name + ".filter", {&m_pin})
     {
         m_filter.SetClassId(m_script.clsid, m_script.classIdFails);
-        m_filter.FaultInGetClassID(m_script.classIdFault);
+        m_filter.classIdFault = m_script.classIdFault;
     }
 
     STDMETHODIMP QueryInterface(REFIID, void** out) override
@@ -633,23 +632,12 @@ TEST_P(GuardedDriverCallTest, BindToObjectCountsButDoesNotList)
     ExpectAllReleased();
 }
 
-TEST_P(GuardedDriverCallTest, PropertyReadSkipsOnlyThatDevice)
+TEST_P(GuardedDriverCallTest, PropertyReadIsNotCountedGetClassIdIsCountedNeitherListed)
 {
-    DeviceScript broken;
-    broken.friendlyNameFault = GetParam().fault;
-    m_enumerator.devices.Add(broken);
-    m_enumerator.devices.Add(DeviceScript());
-    EXPECT_EQ(1, Enumerate());
-    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), DeviceLines(true, true), Closing(1)}), m_trace.lines());
-    EXPECT_EQ(1, m_list.m_nCount);
-    ExpectAllReleased();
-}
-
-TEST_P(GuardedDriverCallTest, GetClassIdCountsButDoesNotList)
-{
-    DeviceScript broken;
-    broken.classIdFault = GetParam().fault;
-    m_enumerator.devices.Add(broken);
+    DeviceScript brokenRead, brokenClassId;
+    brokenRead.friendlyNameFault = brokenClassId.classIdFault = GetParam().fault;
+    m_enumerator.devices.Add(brokenRead);
+    m_enumerator.devices.Add(brokenClassId);
     m_enumerator.devices.Add(DeviceScript());
     EXPECT_EQ(2, Enumerate());
     EXPECT_EQ(1, m_list.m_nCount);

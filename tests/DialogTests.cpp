@@ -2,8 +2,7 @@
 // the messages that clicks and keys produce.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <shellapi.h>
-#include <wintrust.h>
+#include <softpub.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -391,27 +390,20 @@ TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
 
 namespace {
 
-struct RecordedMessageBox {
-    HWND owner;
-    UINT type;
-    std::wstring text;
-};
-std::vector<RecordedMessageBox> s_messageBoxes;
+std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
+std::wstring s_lastMessage;
 DWORD s_dwShellError;
 
-// A message box as the program asks for it; answers No or OK.
 int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
 {
-    s_messageBoxes.push_back({owner, type, text});
-    return (type & MB_TYPEMASK) == MB_YESNO ? IDNO : IDOK;
+    s_messageBoxes.emplace_back(owner, type);
+    s_lastMessage = text;
+    return IDNO;
 }
-
-// Windows' verdict on a file whose signer the user or Windows distrusts.
 LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
 {
     return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
 }
-
 BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
 {
     ::SetLastError(s_dwShellError);
@@ -420,61 +412,48 @@ BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
 
 }  // namespace
 
-// While the main dialog is hidden (during a download and after it), every
-// question has a task-bar button: a user who switched away must find it.
-// Windows shows one for a visible top-level window that is unowned or has
-// WS_EX_APPWINDOW, and not WS_EX_TOOLWINDOW.
+// While the main dialog is hidden, every question needs a task-bar button
+// (Windows gives one to a visible top-level window that is unowned or has
+// WS_EX_APPWINDOW, and not WS_EX_TOOLWINDOW).
 TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffered)
 {
-    HWND hidden = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(nullptr, hidden);
-    CWnd mainWindow(hidden);
-    s_app.m_pMainWnd = &mainWindow;
+    CWnd hidden(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr));
+    s_app.m_pMainWnd = &hidden;
+    CCompleteDlg complete;
     {
-        CCompleteDlg dialog;
         DialogScript script([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
             REQUIRE_WINDOW(window);
-            // Still owned, so that the owner stays disabled meanwhile.
-            EXPECT_EQ(hidden, ::GetWindow(window, GW_OWNER));
-            EXPECT_FALSE(::IsWindowEnabled(hidden));
-            const LONG_PTR exStyle = ::GetWindowLongPtrW(window, GWL_EXSTYLE);
-            EXPECT_TRUE(exStyle & WS_EX_APPWINDOW);
-            EXPECT_FALSE(exStyle & WS_EX_TOOLWINDOW);
+            EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
+            EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
             PressKey(window, VK_ESCAPE);
-            EXPECT_TRUE(WaitUntilClosed(window));
         });
-        dialog.DoModal();
+        complete.DoModal();
     }
 
-    ImportPatch messageBox("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
+    ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
     ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&ExplicitlyDistrusted));
     ImportPatch shell("shell32.dll", "ShellExecuteExW", reinterpret_cast<const void*>(&FailingShellExecuteExW));
-    ASSERT_TRUE(messageBox.Applied() && verify.Applied() && shell.Applied());
+    ASSERT_TRUE(box.Applied() && verify.Applied() && shell.Applied());
     wchar_t file[MAX_PATH] = {};
-    ASSERT_NE(0u, ::GetModuleFileNameW(nullptr, file, MAX_PATH));
-
-    // Blocked by Windows: said so, with OK only, and not run.
-    s_messageBoxes.clear();
+    ::GetModuleFileNameW(nullptr, file, MAX_PATH);
+    // Blocked by Windows: said so with OK alone, in an unowned box that asks
+    // for the foreground, and not run.
     EXPECT_FALSE(MayRunInstaller(file));
     ASSERT_EQ(1u, s_messageBoxes.size());
-    EXPECT_EQ(std::wstring(L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
-                           L"ファイルは保存した場所に残っています。"),
-              s_messageBoxes[0].text);
-    EXPECT_EQ(static_cast<UINT>(MB_OK), s_messageBoxes[0].type & MB_TYPEMASK);
-    // Unowned, so that it has a button, and asking for the foreground.
-    EXPECT_EQ(nullptr, s_messageBoxes[0].owner);
-    EXPECT_TRUE(s_messageBoxes[0].type & MB_SETFOREGROUND);
-
-    // No to the installer's elevation prompt is the user's choice; any
-    // other failure is reported.
+    EXPECT_EQ(nullptr, s_messageBoxes[0].first);
+    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), s_messageBoxes[0].second & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
+    EXPECT_EQ(
+        L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
+        L"ファイルは保存した場所に残っています。",
+        s_lastMessage);
+    // No to the installer's elevation prompt is the user's choice.
     s_dwShellError = ERROR_CANCELLED;
     RunInstaller(nullptr, file);
     EXPECT_EQ(1u, s_messageBoxes.size());
     s_dwShellError = ERROR_ACCESS_DENIED;
     RunInstaller(nullptr, file);
     EXPECT_EQ(2u, s_messageBoxes.size());
-
     s_app.m_pMainWnd = nullptr;
-    ::DestroyWindow(hidden);
+    ::DestroyWindow(hidden.m_hWnd);
 }

@@ -14,35 +14,38 @@
 
 namespace {
 
-// Signalled when a worker enters its second InternetReadFile, where it waits
-// for a server that stalls after the first 64 KB.
-class SecondReadWatch {
-public:
-    SecondReadWatch()
-    {
-        s_nReads = 0;
-        s_hEntered = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        s_pOriginal = m_patch.Original<decltype(&::InternetReadFile)>();
-    }
-    ~SecondReadWatch() { ::CloseHandle(s_hEntered); }
-    bool Wait() const { return m_patch.Applied() && ::WaitForSingleObject(s_hEntered, 10000) == WAIT_OBJECT_0; }
+// Set when a worker enters its second InternetReadFile, where it waits for
+// a server that stalls after the first 64 KB.
+HANDLE s_hSecondRead;
+LONG s_nReads;
+decltype(&::InternetReadFile) s_pInternetReadFile;
 
-private:
-    static BOOL WINAPI CountingRead(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
-    {
-        if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hEntered);
-        return s_pOriginal(request, buffer, size, got);
-    }
-    static inline LONG s_nReads;
-    static inline HANDLE s_hEntered;
-    static inline decltype(&::InternetReadFile) s_pOriginal;
-    ImportPatch m_patch{"wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingRead)};
-};
+BOOL WINAPI CountingInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hSecondRead);
+    return s_pInternetReadFile(request, buffer, size, got);
+}
+
+bool WaitForSecondRead(const ImportPatch& patch)
+{
+    return patch.Applied() && ::WaitForSingleObject(s_hSecondRead, 10000) == WAIT_OBJECT_0;
+}
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
 class DownloadWorker : public LoopbackDownloadTest {
 protected:
+    // Counts the reads of each worker the test starts after Watch().
+    ImportPatch Watch()
+    {
+        s_nReads = 0;
+        if (!s_hSecondRead) s_hSecondRead = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ::ResetEvent(s_hSecondRead);
+        s_pInternetReadFile = reinterpret_cast<decltype(&::InternetReadFile)>(
+            reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), "InternetReadFile")));
+        return ImportPatch("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
+    }
+
     DownloadResult Download(const std::string& path)
     {
         CHttpDownloader downloader;
@@ -278,11 +281,11 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
         m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
-        SecondReadWatch secondRead;
+        const ImportPatch reads = Watch();
         CHttpDownloader downloader;
         DownloadThread thread(downloader, m_target);
         EXPECT_TRUE(m_server.WaitForStall()) << c.name;
-        EXPECT_TRUE(secondRead.Wait()) << c.name;
+        EXPECT_TRUE(WaitForSecondRead(reads)) << c.name;
         downloader.Cancel();
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
@@ -314,11 +317,11 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     // the second one's file.
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
-    SecondReadWatch secondRead;
+    const ImportPatch reads = Watch();
     CHttpDownloader stalled;
     DownloadThread earlier(stalled, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
-    EXPECT_TRUE(secondRead.Wait());
+    EXPECT_TRUE(WaitForSecondRead(reads));
     stalled.Cancel();
     stalled.DetachNotifyWindow();
 

@@ -74,12 +74,9 @@ protected:
             EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".loaded")) << dll << " was loaded";
     }
 
-    // The program runs as its users run it: from the Downloads folder, next
-    // to DLLs named like system DLLs that Windows' loader would take from
-    // there first, unless they are KnownDLLs. Wine prefers its own DLLs; its
-    // override for this program (what WINEDLLOVERRIDES="wininet,wintrust=n,b"
-    // does for one command) makes it look in the program's folder first, as
-    // Windows does.
+    // The program runs from a Downloads folder that holds DLLs named like
+    // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
+    // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
     void StartFromFolderWithLookAlikeDlls()
     {
         m_programFolder = m_folder + "-program";
@@ -91,12 +88,9 @@ protected:
             DeleteFileA((planted + ".loaded").c_str());
             ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + "\\" + dll).c_str(), planted.c_str(), FALSE));
         }
-        HKEY overrides;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kWineOverridesKey, 0, nullptr, 0, KEY_SET_VALUE,
-                                                 nullptr, &overrides, nullptr));
         for (const char* dll : {"wininet", "wintrust"})
-            RegSetValueExA(overrides, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
-        RegCloseKey(overrides);
+            ASSERT_EQ(ERROR_SUCCESS,
+                      RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
         ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
     }
 

@@ -81,8 +81,7 @@ public:
 // Hands out each pin once, adding a reference for the caller as COM requires.
 class FakeEnumPins final : public IEnumPins, public RefCounted {
 public:
-    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins, size_t faultAt = SIZE_MAX,
-                 Fault fault = Fault::None)
+    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins, size_t faultAt = SIZE_MAX, Fault fault = {})
         : RefCounted(name), m_pins(std::move(pins)), m_faultAt(faultAt), m_fault(fault)
     {
     }
@@ -136,7 +135,7 @@ public:
 
     STDMETHODIMP GetClassID(CLSID* clsid) override
     {
-        RaiseFault(m_classIdFault);
+        RaiseFault(classIdFault);
         if (m_classIdFails) return E_FAIL;
         *clsid = m_clsid;
         return S_OK;
@@ -152,9 +151,9 @@ public:
     {
         ++m_enumCalls;
         *out = nullptr;
-        RaiseFault(m_enumPinsFault);
+        RaiseFault(enumPinsFault);
         if (m_enumFails) return E_FAIL;
-        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins, m_nextFaultAt, m_nextFault));
+        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins, nextFaultAt, nextFault));
         *out = m_enumerators.back();
         return S_OK;
     }
@@ -162,6 +161,10 @@ public:
     STDMETHODIMP QueryFilterInfo(FILTER_INFO*) override { return E_NOTIMPL; }
     STDMETHODIMP JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+
+    // EnumPins, GetClassID or the Next that fetches pin `nextFaultAt` faults.
+    Fault enumPinsFault = Fault::None, classIdFault = Fault::None, nextFault = Fault::None;
+    size_t nextFaultAt = SIZE_MAX;
 
     ~FakeFilter()
     {
@@ -173,14 +176,6 @@ public:
         m_clsid = clsid;
         m_classIdFails = fails;
     }
-    // EnumPins, the Next that fetches pin `index`, or GetClassID faults.
-    void FaultInEnumPins(Fault fault) { m_enumPinsFault = fault; }
-    void FaultInNext(size_t index, Fault fault)
-    {
-        m_nextFaultAt = index;
-        m_nextFault = fault;
-    }
-    void FaultInGetClassID(Fault fault) { m_classIdFault = fault; }
     int enumCalls() const { return m_enumCalls; }
     const std::vector<FakeEnumPins*>& enumerators() const { return m_enumerators; }
 
@@ -190,9 +185,5 @@ private:
     int m_enumCalls = 0;
     CLSID m_clsid = GUID_NULL;
     bool m_classIdFails = false;
-    Fault m_enumPinsFault = Fault::None;
-    size_t m_nextFaultAt = SIZE_MAX;
-    Fault m_nextFault = Fault::None;
-    Fault m_classIdFault = Fault::None;
     std::vector<FakeEnumPins*> m_enumerators;
 };
