@@ -1,9 +1,10 @@
 # System DLLs that are not KnownDLLs (wininet, wintrust) are delay-loaded:
 # the program's import table then names only DLLs that Windows always takes
 # from the system directory, so a look-alike DLL beside the program (in a
-# Downloads folder) is never loaded at start. When first called, the
-# delay-load helper asks the framework's hook (framework/SystemLibraries.cpp)
-# to load the DLL from the system directory.
+# Downloads folder) is never loaded by Windows' loader. The program binds
+# these imports itself at start, after it has limited the DLL search, and
+# the delay-load helper asks the framework's hook
+# (framework/SystemLibraries.cpp) to load each DLL from the system directory.
 #
 # delay_load_system_library(NAME) defines an imported target NAME, so that
 # every target_link_libraries(... NAME) of the build, present or future,
@@ -38,13 +39,14 @@ function(delay_load_system_library name)
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(kill_at --kill-at)
   endif()
-  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${directory}/${name}.def
-                          --output-delaylib ${directory}/lib${name}-delay.a
-                  RESULT_VARIABLE status)
+  # Made in its folder under a bare name, so that its descriptor's symbol is
+  # __DELAY_IMPORT_DESCRIPTOR_<name>_a, which the program binds at start.
+  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${name}.def --output-delaylib ${name}.a
+                  WORKING_DIRECTORY ${directory} RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "cannot make the delay-load library of ${name}")
   endif()
   add_library(${name} INTERFACE IMPORTED GLOBAL)
   set_target_properties(${name} PROPERTIES INTERFACE_LINK_LIBRARIES
-    "$<IF:$<BOOL:$<TARGET_PROPERTY:DELAY_LOAD_SYSTEM_DLLS>>,${directory}/lib${name}-delay.a,${import_library}>")
+    "$<IF:$<BOOL:$<TARGET_PROPERTY:DELAY_LOAD_SYSTEM_DLLS>>,${directory}/${name}.a,${import_library}>")
 endfunction()

@@ -10,6 +10,8 @@ namespace {
 
 constexpr DWORD kNoChain = 0xFFFFFFFF;
 
+LONG g_nRunningVerifications = 0;
+
 // After WinVerifyTrust has accepted a file, the chain bits that still mean
 // "no trusted root or an invalid chain": untrusted root, partial chain,
 // signature not valid, revoked, explicitly distrusted. WinVerifyTrust's
@@ -114,6 +116,7 @@ DWORD WINAPI VerificationThreadProc(LPVOID parameter)
     Verification* verification = static_cast<Verification*>(parameter);
     Verify(verification);
     verification->Release();
+    ::InterlockedDecrement(&g_nRunningVerifications);
     return 0;
 }
 
@@ -152,6 +155,11 @@ bool WaitDispatchingMessages(HANDLE thread, DWORD timeoutMs)
 
 }  // namespace
 
+LONG RunningSignatureChecks()
+{
+    return ::InterlockedCompareExchange(&g_nRunningVerifications, 0, 0);
+}
+
 SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs)
 {
     SignatureCheck check{SignatureTrust::NotTrusted, 0, 0};
@@ -182,8 +190,10 @@ SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs)
     verification->m_pszPath = copy;
     verification->m_hFile = hFile;
 
+    ::InterlockedIncrement(&g_nRunningVerifications);
     HANDLE thread = ::CreateThread(nullptr, 0, VerificationThreadProc, verification, 0, nullptr);
     if (!thread) {
+        ::InterlockedDecrement(&g_nRunningVerifications);
         check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         verification->m_nReferences = 1;
         verification->Release();

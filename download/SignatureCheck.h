@@ -35,3 +35,8 @@ constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 // verification that has not ended after `timeoutMs` counts as not trusted
 // (it then finishes on its own in the background).
 SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+
+// Verifications that outlived their wait and are still running. The program
+// must not end through the libraries' shutdown code while one runs: it may
+// hold what that code waits for.
+LONG RunningSignatureChecks();

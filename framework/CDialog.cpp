@@ -78,6 +78,9 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     }
     if (!dialog || dialog->m_pendingException) return FALSE;
+    if (message == WM_WINDOWPOSCHANGED && dialog->m_bOwnerHidden &&
+        (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_SHOWWINDOW))
+        dialog->ComeForward();
 
     // No C++ exception may unwind through the system's dialog code: it is
     // kept, the dialog ends, and DoModal rethrows it to its caller.
@@ -85,7 +88,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         const INT_PTR result = dialog->WindowProc(message, wParam, lParam);
         if (message == WM_INITDIALOG) {
             dialog->CentreIfTemplateAsks();
-            if (dialog->m_bOwnerHidden) dialog->ComeForwardAlone();
+            if (dialog->m_bOwnerHidden) dialog->ShowOnTaskbar();
         }
         return result;
     } catch (...) {
@@ -119,14 +122,18 @@ void CDialog::CentreIfTemplateAsks()
 // program hung. Windows gives a visible top-level window a button when it is
 // unowned or has WS_EX_APPWINDOW (and not WS_EX_TOOLWINDOW); the owner is
 // kept, so that it stays disabled while the dialog runs. The style is read
-// when the window is first shown, which is here. Windows lets a program in
-// the background take the foreground only in some cases; where it does not,
-// the button flashes until the user comes to it.
-void CDialog::ComeForwardAlone()
+// when the window is first shown, which is after WM_INITDIALOG.
+void CDialog::ShowOnTaskbar()
 {
     const LONG_PTR exStyle = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
     ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, (exStyle | WS_EX_APPWINDOW) & ~static_cast<LONG_PTR>(WS_EX_TOOLWINDOW));
-    ::ShowWindow(m_hWnd, SW_SHOW);
+}
+
+// Once shown: Windows lets a program in the background take the foreground
+// only in some cases; where it does not, the button flashes until the user
+// comes to it.
+void CDialog::ComeForward()
+{
     if (::SetForegroundWindow(m_hWnd)) return;
     FLASHWINFO flash{sizeof flash, m_hWnd, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
     ::FlashWindowEx(&flash);

@@ -42,7 +42,8 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
     HWND FindOwner() const;
     void CentreIfTemplateAsks();
-    void ComeForwardAlone();
+    void ShowOnTaskbar();
+    void ComeForward();
 
     bool m_bCentre = false;
     // The owner was hidden when the dialog opened (the main dialog during a

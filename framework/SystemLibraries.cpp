@@ -1,6 +1,5 @@
 #include "framework/SystemLibraries.h"
 
-#include <delayimp.h>
 
 #include <cstring>
 
@@ -32,6 +31,16 @@ FARPROC WINAPI LoadDelayedLibrary(unsigned notification, PDelayLoadInfo info)
 extern "C" {
 PfnDliHook __pfnDliNotifyHook2 = LoadDelayedLibrary;
 PfnDliHook __pfnDliFailureHook2 = nullptr;
+}
+
+extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot);
+
+void BindDelayLoadedImports(const ImgDelayDescr& descriptor)
+{
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor.rvaINT);
+    auto* slots = reinterpret_cast<FARPROC*>(base + descriptor.rvaIAT);
+    for (; names->u1.AddressOfData; ++names, ++slots) __delayLoadHelper2(&descriptor, slots);
 }
 
 void RestrictLibrarySearchToSystemDirectory()

@@ -7,6 +7,7 @@
 // system DLLs are delay-loaded from the system directory, and every later
 // load, the system's own included, is kept to the system directory.
 #include <windows.h>
+#include <delayimp.h>
 
 // Keeps later DLL loads of this process, by the system's components too
 // (Save As, the shell, COM), to the system directory. The program calls it
@@ -18,3 +19,11 @@ void RestrictLibrarySearchToSystemDirectory();
 // Loads a DLL of the system, by its file name, from the system directory,
 // with its own dependencies taken from there as well. Null on failure.
 HMODULE LoadSystemLibrary(const char* fileName);
+
+// Binds every function of one delay-loaded DLL of this program now, through
+// the delay-load helper and so from the system directory. The linker leaves
+// the address slots of some delay-loaded DLLs of the 32-bit program empty
+// instead of pointing them at the helper's thunks, so they are bound before
+// first use rather than on it. A DLL or function that is missing ends the
+// program, as a missing import does.
+void BindDelayLoadedImports(const ImgDelayDescr& descriptor);

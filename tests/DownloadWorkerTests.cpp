@@ -16,36 +16,21 @@ namespace {
 
 // Set when a worker enters its second InternetReadFile, where it waits for
 // a server that stalls after the first 64 KB.
-HANDLE s_hSecondRead;
+HANDLE s_hSecondRead = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 LONG s_nReads;
-decltype(&::InternetReadFile) s_pInternetReadFile;
 
 BOOL WINAPI CountingInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
 {
+    static const auto read = reinterpret_cast<decltype(&::InternetReadFile)>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), "InternetReadFile")));
     if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hSecondRead);
-    return s_pInternetReadFile(request, buffer, size, got);
-}
-
-bool WaitForSecondRead(const ImportPatch& patch)
-{
-    return patch.Applied() && ::WaitForSingleObject(s_hSecondRead, 10000) == WAIT_OBJECT_0;
+    return read(request, buffer, size, got);
 }
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
 class DownloadWorker : public LoopbackDownloadTest {
 protected:
-    // Counts the reads of each worker the test starts after Watch().
-    ImportPatch Watch()
-    {
-        s_nReads = 0;
-        if (!s_hSecondRead) s_hSecondRead = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        ::ResetEvent(s_hSecondRead);
-        s_pInternetReadFile = reinterpret_cast<decltype(&::InternetReadFile)>(
-            reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), "InternetReadFile")));
-        return ImportPatch("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
-    }
-
     DownloadResult Download(const std::string& path)
     {
         CHttpDownloader downloader;
@@ -281,11 +266,13 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
         m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
-        const ImportPatch reads = Watch();
+        s_nReads = 0;
+        ::ResetEvent(s_hSecondRead);
+        ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
         CHttpDownloader downloader;
         DownloadThread thread(downloader, m_target);
         EXPECT_TRUE(m_server.WaitForStall()) << c.name;
-        EXPECT_TRUE(WaitForSecondRead(reads)) << c.name;
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000)) << c.name;
         downloader.Cancel();
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
@@ -317,11 +304,13 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     // the second one's file.
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
-    const ImportPatch reads = Watch();
+    ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
+    s_nReads = 0;
+    ::ResetEvent(s_hSecondRead);
     CHttpDownloader stalled;
     DownloadThread earlier(stalled, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
-    EXPECT_TRUE(WaitForSecondRead(reads));
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000));
     stalled.Cancel();
     stalled.DetachNotifyWindow();
 
