@@ -1,6 +1,5 @@
 #include "framework/SystemLibraries.h"
 
-
 #include <cstring>
 
 namespace {
