@@ -12,6 +12,7 @@
 #include "download/SignatureCheck.h"
 #include "framework/AfxMessageBox.h"
 #include "framework/CFileDialog.h"
+#include "framework/CWideText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -24,22 +25,59 @@ const char kPublisherNotConfirmed[] =
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
 
+// Windows refuses the file: its signer is distrusted or revoked, or the
+// administrator's policy forbids it.
+const char kBlockedByWindows[] =
+    "ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
+    "ファイルは保存した場所に残っています。";
+
+}  // namespace
+
 // Plain HTTP may have delivered a changed or foreign file: it is started
-// without asking only when its signature confirms the publisher. Otherwise
-// the user decides, and No is the default.
-bool MayRunInstaller(const char* pszPath)
+// without asking only when its signature confirms the publisher. A file that
+// Windows itself refuses is not offered at all. Otherwise the user decides,
+// and No is the default.
+bool MayRunInstaller(LPCWSTR path)
 {
-    const SignatureCheck check = CheckSignature(pszPath);
+    const SignatureCheck check = CheckSignature(path);
     TraceOut("installer signature: %s, WinVerifyTrust 0x%08lX, chain 0x%08lX\r\n",
              check.m_trust == SignatureTrust::Trusted     ? "trusted"
              : check.m_trust == SignatureTrust::NotSigned ? "not signed"
+             : check.m_trust == SignatureTrust::Blocked   ? "blocked"
                                                           : "not trusted",
              static_cast<unsigned long>(check.m_lResult), static_cast<unsigned long>(check.m_dwChainStatus));
-    if (check.m_trust == SignatureTrust::Trusted) return true;
+    switch (check.m_trust) {
+        case SignatureTrust::Trusted:
+            return true;
+        case SignatureTrust::Blocked:
+            AfxMessageBox(kBlockedByWindows, MB_OK | MB_ICONERROR);
+            return false;
+        case SignatureTrust::NotSigned:
+        case SignatureTrust::NotTrusted:
+            break;
+    }
     return AfxMessageBox(kPublisherNotConfirmed, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
 }
 
-}  // namespace
+// Starts the installer. A user who answers No to its elevation prompt has
+// chosen not to run it: that is no failure to report.
+void RunInstaller(HWND owner, LPCWSTR path)
+{
+    SHELLEXECUTEINFOW execute{};
+    execute.cbSize = sizeof execute;
+    // The program ends right after this: the shell must have finished
+    // starting the file before the call returns. The shell's own error
+    // boxes are left out; the program's message says it.
+    execute.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    execute.hwnd = owner;
+    execute.lpVerb = L"open";
+    execute.lpFile = path;
+    execute.nShow = SW_SHOWNORMAL;
+    if (::ShellExecuteExW(&execute)) return;
+    const DWORD error = ::GetLastError();
+    TraceOut("installer not started: error %lu\r\n", static_cast<unsigned long>(error));
+    if (error != ERROR_CANCELLED) AfxMessageBox(kCannotRunSetup, MB_OK);
+}
 
 bool WaitForSupportedDevice()
 {
@@ -85,9 +123,11 @@ void CDownloaderDlg::OnDownload()
 
     CCompleteDlg complete;
     complete.DoModal();
-    if (complete.m_bRun && MayRunInstaller(path)) {
-        HINSTANCE started = ShellExecuteA(m_hWnd, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
-        if (reinterpret_cast<UINT_PTR>(started) <= 32) AfxMessageBox(kCannotRunSetup, MB_OK);
+    if (complete.m_bRun) {
+        // Bridge until the Save As path arrives as UTF-16: the 8-bit path is
+        // converted once, here. Remove it then.
+        const CWideText widePath(path, CP_ACP);
+        if (MayRunInstaller(widePath)) RunInstaller(m_hWnd, widePath);
     }
     EndDialog(IDOK);
 }

@@ -33,3 +33,12 @@ POINT MinimisedIconPosition(const RECT& client, int iconWidth, int iconHeight);
 // and, while there is none, shows the connection check. False when the user
 // gave up (Cancel) or the check could not be shown.
 bool WaitForSupportedDevice();
+
+// Whether the downloaded installer at `path` may be started: its signature
+// confirms the publisher, or the user says so. A file that Windows refuses is
+// reported and never offered.
+bool MayRunInstaller(LPCWSTR path);
+
+// Starts the installer, reporting a failure other than a declined elevation
+// prompt.
+void RunInstaller(HWND owner, LPCWSTR path);

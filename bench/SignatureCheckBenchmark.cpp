@@ -39,7 +39,9 @@ double Median(std::vector<double> values)
 double TimedCheck(const char* path)
 {
     const double start = Now();
-    const SignatureCheck check = CheckSignature(path);
+    wchar_t widePath[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH)) exit(1);
+    const SignatureCheck check = CheckSignature(widePath);
     const double elapsed = Now() - start;
     if (check.m_trust != SignatureTrust::Trusted) {
         fprintf(stderr, "%s is not trusted: 0x%08lX, chain 0x%08lX\n", path,

@@ -42,10 +42,8 @@ public:
     void Abandon() { m_pointer = nullptr; }
     void Reset()
     {
-        if (m_pointer) {
-            m_pointer->Release();
-            m_pointer = nullptr;
-        }
+        ReleaseDeviceObject(m_pointer);
+        m_pointer = nullptr;
     }
 
 private:
@@ -91,7 +89,9 @@ bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, CString* text)
     VariantInit(&value);
     value.vt = VT_BSTR;
     value.bstrVal = nullptr;
-    HRESULT hr = bag->Read(name, &value, nullptr);
+    HRESULT hr = E_FAIL;
+    // A VARIANT that a faulting Read left half written is not touched.
+    if (!CallDevice([&] { hr = bag->Read(name, &value, nullptr); })) return false;
     if (FAILED(hr) || value.vt != VT_BSTR) {
         VariantClear(&value);
         return false;
@@ -191,7 +191,8 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
     }
 
     CLSID clsid = GUID_NULL;
-    if (FAILED(filter->GetClassID(&clsid))) return 1;
+    hr = E_FAIL;
+    if (!CallDevice([&] { hr = filter->GetClassID(&clsid); }) || FAILED(hr)) return 1;
 
     GUID guid = clsid;
     BOOL compressor = FALSE;
@@ -287,7 +288,9 @@ int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
 
     VARIANT data;
     VariantInit(&data);
-    if (pPropBag->Read(L"FilterData", &data, nullptr) == S_OK && (data.vt & VT_ARRAY) && data.parray) {
+    HRESULT hr = E_FAIL;
+    if (!CallDevice([&] { hr = pPropBag->Read(L"FilterData", &data, nullptr); })) return 0;
+    if (hr == S_OK && (data.vt & VT_ARRAY) && data.parray) {
         SAFEARRAY* array = data.parray;
         BYTE* bytes = nullptr;
         if (SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes)))) {
@@ -299,8 +302,11 @@ int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
                                            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
                                            IID_IAMFilterData, parser.ReceiveVoid())) &&
                 parser) {
+                // The system's parser reads what the device registered.
                 BYTE* block = nullptr;
-                if (SUCCEEDED(parser->ParseFilterData(bytes, static_cast<ULONG>(size), &block)) && block) {
+                hr = E_FAIL;
+                if (CallDevice([&] { hr = parser->ParseFilterData(bytes, static_cast<ULONG>(size), &block); }) &&
+                    SUCCEEDED(hr) && block) {
                     // The block starts with a pointer to the registration record.
                     const REGFILTER2* record = *reinterpret_cast<REGFILTER2**>(block);
                     if (record) FindOutputSubtype(*record, subtype);

@@ -1,5 +1,7 @@
 #include "FilterList.h"
 
+#include "devices/GuardedCall.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -113,10 +115,8 @@ CPinItem::~CPinItem()
 
 void CPinItem::ReleasePin()
 {
-    if (m_pPin) {
-        m_pPin->Release();
-        m_pPin = nullptr;
-    }
+    ReleaseDeviceObject(m_pPin);
+    m_pPin = nullptr;
 }
 
 CFilterItem::CFilterItem(IBaseFilter* filter, BOOL ownsFilter)
@@ -148,28 +148,33 @@ int CFilterItem::EnumeratePins()
     if (!m_pFilter) return 0;
     ClearPins();
 
+    // The filter and its pins are the device's code: every call goes through
+    // the guard, and a call that faults ends the enumeration with the pins
+    // gathered so far. What a faulting call was to write is not used.
     IEnumPins* pins = nullptr;
-    if (FAILED(m_pFilter->EnumPins(&pins)) || !pins) {
+    HRESULT hr = E_FAIL;
+    if (!CallDevice([&] { hr = m_pFilter->EnumPins(&pins); }) || FAILED(hr) || !pins) {
         m_nPinCount = 0;
         return 0;
     }
 
     int count = 0;
-    IPin* pin = nullptr;
-    while (pins->Next(1, &pin, nullptr) == S_OK) {
+    for (;;) {
+        IPin* pin = nullptr;
+        hr = S_FALSE;
+        if (!CallDevice([&] { hr = pins->Next(1, &pin, nullptr); }) || hr != S_OK) break;
         CPinItem** grown = static_cast<CPinItem**>(realloc(m_ppPins, sizeof(CPinItem*) * (count + 1)));
         if (!grown) {
             // Keep the pins gathered so far; drop only the one that has no slot.
-            if (pin) pin->Release();
+            ReleaseDeviceObject(pin);
             break;
         }
         m_ppPins = grown;
         CPinItem* item = new (std::nothrow) CPinItem(pin, TRUE);
-        if (!item && pin) pin->Release();
+        if (!item) ReleaseDeviceObject(pin);
         m_ppPins[count++] = item;
-        pin = nullptr;
     }
-    pins->Release();
+    ReleaseDeviceObject(pins);
 
     m_nPinCount = count;
     return count;
@@ -212,10 +217,8 @@ void CFilterItem::SetGuid(GUID guid)
 
 void CFilterItem::ReleaseFilter()
 {
-    if (m_pFilter) {
-        m_pFilter->Release();
-        m_pFilter = nullptr;
-    }
+    ReleaseDeviceObject(m_pFilter);
+    m_pFilter = nullptr;
 }
 
 CFilterList::CFilterList() : m_nCount(0), m_ppItems(nullptr) {}
@@ -233,7 +236,7 @@ int CFilterList::AddFilter(IBaseFilter* filter, BOOL ownsFilter)
     m_ppItems = grown;
     ++m_nCount;
     CFilterItem* item = new (std::nothrow) CFilterItem(filter, ownsFilter);
-    if (!item && ownsFilter) filter->Release();
+    if (!item && ownsFilter) ReleaseDeviceObject(filter);
     m_ppItems[m_nCount - 1] = item;
     return m_nCount;
 }

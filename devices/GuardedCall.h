@@ -28,6 +28,23 @@ GuardOutcome CallGuarded(Function& function)
     return RunGuarded([](void* context) { (*static_cast<Function*>(context))(); }, &function);
 }
 
+// Calls one method of an object that a device (its driver) supplied, inside
+// the guard. False when the call threw or faulted: whatever it was to write
+// is then not to be trusted.
+template <class Function>
+bool CallDevice(Function function)
+{
+    return CallGuarded(function) == GUARD_COMPLETED;
+}
+
+// Releases a reference to an object that a device supplied. A Release that
+// faults counts as done: the reference is not used again either way.
+template <class Interface>
+void ReleaseDeviceObject(Interface* object)
+{
+    if (object) CallDevice([object] { object->Release(); });
+}
+
 // Whether RunGuarded turns an exception with this code into
 // GUARD_SYSTEM_EXCEPTION: every error-severity code except stack overflow.
 bool IsGuardedExceptionCode(DWORD code);

@@ -6,13 +6,16 @@
 enum class SignatureTrust {
     Trusted,     // signed, unchanged since, and issued under a root the system trusts
     NotSigned,   // carries no signature at all
-    NotTrusted,  // anything else, a file that could not be checked included
+    NotTrusted,  // anything else, a file that could not be checked in time included
+    Blocked,     // Windows refuses it: its signer is distrusted or revoked, or the
+                 // administrator's policy forbids it
 };
 
 struct SignatureCheck {
     SignatureTrust m_trust;
     // What WinVerifyTrust returned; when the file could not be opened, the
-    // error that opening it gave, as an HRESULT.
+    // error that opening it gave, as an HRESULT; HRESULT_FROM_WIN32
+    // (ERROR_TIMEOUT) when the verification did not end in time.
     LONG m_lResult;
     // After a successful verification, the error bits of the signer's
     // certificate chain (CERT_TRUST_*); 0xFFFFFFFF when there was no chain
@@ -20,7 +23,20 @@ struct SignatureCheck {
     DWORD m_dwChainStatus;
 };
 
-// Verifies the file at `pszPath` (ANSI code page) with the system's
-// Authenticode policy, without user interface and without network
-// retrieval, so that it cannot hang on an unreachable server.
-SignatureCheck CheckSignature(const char* pszPath);
+// How long the verification may take. Building the chain may fetch a
+// missing intermediate or root certificate from the network (Windows
+// completes its root store on demand), and each such fetch has a time-out
+// of its own of about 15 seconds in Windows' chain engine; two of them fit.
+constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
+
+// Verifies the file at `path` with the system's Authenticode policy, without
+// user interface and without revocation checks. Runs the verification on a
+// thread of its own and keeps this thread's windows responsive meanwhile; a
+// verification that has not ended after `timeoutMs` counts as not trusted
+// (it then finishes on its own in the background).
+SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+
+// Verifications that outlived their wait and are still running. The program
+// must not end through the libraries' shutdown code while one runs: it may
+// hold what that code waits for.
+LONG RunningSignatureChecks();

@@ -51,11 +51,13 @@ INT_PTR CDialog::DoModal()
     HINSTANCE instance = AfxGetResourceHandle();
     m_bCentre = ShouldCentreDialog(LoadTemplateInfo(instance, m_nIDTemplate));
     m_pendingException = nullptr;
+    const HWND owner = FindOwner();
+    m_bOwnerHidden = owner && !::IsWindowVisible(owner);
 
     // DialogBoxParam disables the owner for the modal loop and enables it
     // again before returning, as MFC's own modal loop does.
-    const INT_PTR result = ::DialogBoxParamW(instance, MAKEINTRESOURCEW(m_nIDTemplate), FindOwner(), DialogProc,
-                                             reinterpret_cast<LPARAM>(this));
+    const INT_PTR result =
+        ::DialogBoxParamW(instance, MAKEINTRESOURCEW(m_nIDTemplate), owner, DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     if (m_pendingException) {
         std::exception_ptr pending = m_pendingException;
@@ -76,12 +78,18 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         dialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     }
     if (!dialog || dialog->m_pendingException) return FALSE;
+    if (message == WM_WINDOWPOSCHANGED && dialog->m_bOwnerHidden &&
+        (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_SHOWWINDOW))
+        dialog->ComeForward();
 
     // No C++ exception may unwind through the system's dialog code: it is
     // kept, the dialog ends, and DoModal rethrows it to its caller.
     try {
         const INT_PTR result = dialog->WindowProc(message, wParam, lParam);
-        if (message == WM_INITDIALOG) dialog->CentreIfTemplateAsks();
+        if (message == WM_INITDIALOG) {
+            dialog->CentreIfTemplateAsks();
+            if (dialog->m_bOwnerHidden) dialog->ShowOnTaskbar();
+        }
         return result;
     } catch (...) {
         dialog->m_pendingException = std::current_exception();
@@ -107,6 +115,28 @@ void CDialog::CentreIfTemplateAsks()
 
     const POINT position = CentredPosition(window, overOwner ? &ownerRect : nullptr, monitor.rcWork);
     ::SetWindowPos(m_hWnd, nullptr, position.x, position.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// A window owned by a hidden window has no task-bar button, so a user who
+// switched to another program meanwhile would find nothing and think the
+// program hung. Windows gives a visible top-level window a button when it is
+// unowned or has WS_EX_APPWINDOW (and not WS_EX_TOOLWINDOW); the owner is
+// kept, so that it stays disabled while the dialog runs. The style is read
+// when the window is first shown, which is after WM_INITDIALOG.
+void CDialog::ShowOnTaskbar()
+{
+    const LONG_PTR exStyle = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
+    ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, (exStyle | WS_EX_APPWINDOW) & ~static_cast<LONG_PTR>(WS_EX_TOOLWINDOW));
+}
+
+// Once shown: Windows lets a program in the background take the foreground
+// only in some cases; where it does not, the button flashes until the user
+// comes to it.
+void CDialog::ComeForward()
+{
+    if (::SetForegroundWindow(m_hWnd)) return;
+    FLASHWINFO flash{sizeof flash, m_hWnd, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+    ::FlashWindowEx(&flash);
 }
 
 INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)

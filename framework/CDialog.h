@@ -42,8 +42,13 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
     HWND FindOwner() const;
     void CentreIfTemplateAsks();
+    void ShowOnTaskbar();
+    void ComeForward();
 
     bool m_bCentre = false;
+    // The owner was hidden when the dialog opened (the main dialog during a
+    // download).
+    bool m_bOwnerHidden = false;
     std::exception_ptr m_pendingException;
 };
 

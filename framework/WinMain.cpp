@@ -3,9 +3,13 @@
 #include <cstdlib>
 
 #include "framework/CWinApp.h"
+#include "framework/SystemLibraries.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    // Before anything that could load a DLL. The static constructors that
+    // ran before this point load none: every DLL they use is imported.
+    RestrictLibrarySearchToSystemDirectory();
     return AfxWinMain(instance);
 }
 

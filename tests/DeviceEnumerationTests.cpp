@@ -23,17 +23,6 @@ namespace {
 // {6C2B7E10-1D51-4F0A-9E55-0E4D3A6B2C01}: the class of an ordinary camera filter.
 const CLSID kCameraFilterClass = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
 
-enum class Fault { None, CppException, AccessViolation };
-
-void RaiseFault(Fault fault)
-{
-    if (fault == Fault::CppException) throw std::runtime_error("driver failure");
-    if (fault == Fault::AccessViolation) {
-        volatile int* volatile target = nullptr;
-        *target = 1;
-    }
-}
-
 // What one simulated device answers.
 struct DeviceScript {
     const wchar_t* friendlyName = L"USB Camera";  // null: the property is missing
@@ -45,6 +34,7 @@ struct DeviceScript {
     Fault bindObjectFault = Fault::None;
     CLSID clsid = kCameraFilterClass;
     bool classIdFails = false;
+    Fault classIdFault = Fault::None, friendlyNameFault = Fault::None;
 };
 
 class FakePropertyBag final : public IPropertyBag, public RefCounted {
@@ -63,6 +53,7 @@ public:
     {
         std::wstring name = property;
         m_reads.push_back(name);
+        if (name == L"FriendlyName") RaiseFault(m_script.friendlyNameFault);
         const wchar_t* text = nullptr;
         if (name == L"FriendlyName")
             text = m_script.friendlyName;
@@ -109,6 +100,7 @@ public:
           m_filter(name + ".filter", {&m_pin})
     {
         m_filter.SetClassId(m_script.clsid, m_script.classIdFails);
+        m_filter.classIdFault = m_script.classIdFault;
     }
 
     STDMETHODIMP QueryInterface(REFIID, void** out) override
@@ -636,6 +628,18 @@ TEST_P(GuardedDriverCallTest, BindToObjectCountsButDoesNotList)
                       DeviceLines(true, true),
                       Closing(2)}),
               m_trace.lines());
+    EXPECT_EQ(1, m_list.m_nCount);
+    ExpectAllReleased();
+}
+
+TEST_P(GuardedDriverCallTest, PropertyReadIsNotCountedGetClassIdIsCountedNeitherListed)
+{
+    DeviceScript brokenRead, brokenClassId;
+    brokenRead.friendlyNameFault = brokenClassId.classIdFault = GetParam().fault;
+    m_enumerator.devices.Add(brokenRead);
+    m_enumerator.devices.Add(brokenClassId);
+    m_enumerator.devices.Add(DeviceScript());
+    EXPECT_EQ(2, Enumerate());
     EXPECT_EQ(1, m_list.m_nCount);
     ExpectAllReleased();
 }

@@ -1,6 +1,8 @@
 // The dialogs in their real modal loops, driven from a second thread with
 // the messages that clicks and keys produce.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <softpub.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
+#include "tests/support/ImportPatch.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/SimulatedCamera.h"
 
@@ -383,4 +386,74 @@ TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
     } dialog;
     EXPECT_EQ(IDCANCEL, dialog.DoModal());
     EXPECT_NE(nullptr, dialog.bar);
+}
+
+namespace {
+
+std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
+std::wstring s_lastMessage;
+DWORD s_dwShellError;
+
+int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
+{
+    s_messageBoxes.emplace_back(owner, type);
+    s_lastMessage = text;
+    return IDNO;
+}
+LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
+{
+    return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
+}
+BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
+{
+    ::SetLastError(s_dwShellError);
+    return FALSE;
+}
+
+}  // namespace
+
+// While the main dialog is hidden, every question needs a task-bar button
+// (Windows gives one to a visible top-level window that is unowned or has
+// WS_EX_APPWINDOW, and not WS_EX_TOOLWINDOW).
+TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffered)
+{
+    CWnd hidden(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr));
+    s_app.m_pMainWnd = &hidden;
+    CCompleteDlg complete;
+    {
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
+            EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
+            PressKey(window, VK_ESCAPE);
+        });
+        complete.DoModal();
+    }
+
+    ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
+    ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&ExplicitlyDistrusted));
+    ImportPatch shell("shell32.dll", "ShellExecuteExW", reinterpret_cast<const void*>(&FailingShellExecuteExW));
+    ASSERT_TRUE(box.Applied() && verify.Applied() && shell.Applied());
+    wchar_t file[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, file, MAX_PATH);
+    // Blocked by Windows: said so with OK alone, in an unowned box that asks
+    // for the foreground, and not run.
+    EXPECT_FALSE(MayRunInstaller(file));
+    ASSERT_EQ(1u, s_messageBoxes.size());
+    EXPECT_EQ(nullptr, s_messageBoxes[0].first);
+    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), s_messageBoxes[0].second & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
+    EXPECT_EQ(
+        L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
+        L"ファイルは保存した場所に残っています。",
+        s_lastMessage);
+    // No to the installer's elevation prompt is the user's choice.
+    s_dwShellError = ERROR_CANCELLED;
+    RunInstaller(nullptr, file);
+    EXPECT_EQ(1u, s_messageBoxes.size());
+    s_dwShellError = ERROR_ACCESS_DENIED;
+    RunInstaller(nullptr, file);
+    EXPECT_EQ(2u, s_messageBoxes.size());
+    s_app.m_pMainWnd = nullptr;
+    ::DestroyWindow(hidden.m_hWnd);
 }

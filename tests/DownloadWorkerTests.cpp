@@ -4,13 +4,28 @@
 #include "tests/support/LoopbackHttpServer.h"
 
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <memory>
 
 #include "download/HttpDownloader.h"
 #include "tests/support/DownloadTestRig.h"
+#include "tests/support/ImportPatch.h"
 
 namespace {
+
+// Set when a worker enters its second InternetReadFile, where it waits for
+// a server that stalls after the first 64 KB.
+HANDLE s_hSecondRead = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+LONG s_nReads;
+
+BOOL WINAPI CountingInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    static const auto read = reinterpret_cast<decltype(&::InternetReadFile)>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), "InternetReadFile")));
+    if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hSecondRead);
+    return read(request, buffer, size, got);
+}
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
@@ -251,10 +266,13 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
         m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
+        s_nReads = 0;
+        ::ResetEvent(s_hSecondRead);
+        ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
         CHttpDownloader downloader;
         DownloadThread thread(downloader, m_target);
         EXPECT_TRUE(m_server.WaitForStall()) << c.name;
-        ::Sleep(200);  // into its second read
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000)) << c.name;
         downloader.Cancel();
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
@@ -286,10 +304,13 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     // the second one's file.
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
+    ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
+    s_nReads = 0;
+    ::ResetEvent(s_hSecondRead);
     CHttpDownloader stalled;
     DownloadThread earlier(stalled, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
-    ::Sleep(200);  // into its second read
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000));
     stalled.Cancel();
     stalled.DetachNotifyWindow();
 

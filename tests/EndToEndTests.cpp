@@ -58,7 +58,8 @@ protected:
         ASSERT_TRUE(m_root.trusted());
         LoopbackDownloadTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(m_program.Start(WindowsPath(PROGRAM_EXE), m_folder.c_str()));
+        StartFromFolderWithLookAlikeDlls();
+        if (HasFatalFailure()) return;
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
         Shot("main");
@@ -68,6 +69,29 @@ protected:
     {
         SimulatedCamera::Unplug(kCameraKey);
         m_server.Stop();
+        RegDeleteTreeA(HKEY_CURRENT_USER, kWineOverridesKey);
+        for (const char* dll : kLookAlikeDlls)
+            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".loaded")) << dll << " was loaded";
+    }
+
+    // The program runs from a Downloads folder that holds DLLs named like
+    // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
+    // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
+    void StartFromFolderWithLookAlikeDlls()
+    {
+        m_programFolder = m_folder + "-program";
+        CreateDirectoryA(m_programFolder.c_str(), nullptr);
+        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
+        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
+        for (const char* dll : kLookAlikeDlls) {
+            const std::string planted = m_programFolder + "\\" + dll;
+            DeleteFileA((planted + ".loaded").c_str());
+            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + "\\" + dll).c_str(), planted.c_str(), FALSE));
+        }
+        for (const char* dll : {"wininet", "wintrust"})
+            ASSERT_EQ(ERROR_SUCCESS,
+                      RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
+        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
     }
 
     void Shot(const char* step)
@@ -149,7 +173,11 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
+    static constexpr const char* kLookAlikeDlls[] = {"wininet.dll", "wintrust.dll"};
+    static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
+
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
+    std::string m_programFolder;
     ProgramProcess m_program;
     HWND m_main = nullptr;
     int m_shots = 0;

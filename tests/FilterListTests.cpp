@@ -268,6 +268,28 @@ TEST_F(FilterListTest, FailedPinEnumerationLeavesAnEntryWithoutPins)
     EXPECT_EQ(1, pin.refs());
 }
 
+TEST_F(FilterListTest, FaultingPinEnumerationKeepsTheEntryWithThePinsGathered)
+{
+    for (Fault fault : {Fault::CppException, Fault::AccessViolation}) {
+        FakePin a("a"), b("b");
+        FakeFilter noEnumerator("no enumerator", {&a}), secondNext("second next", {&a, &b});
+        noEnumerator.enumPinsFault = secondNext.nextFault = fault;
+        secondNext.nextFaultAt = 1;
+        {
+            CFilterList list;
+            EXPECT_EQ(1, list.AddFilter(&noEnumerator, TRUE));
+            EXPECT_EQ(2, list.AddFilter(&secondNext, TRUE));
+            EXPECT_EQ(0, list.m_ppItems[0]->m_nPinCount);
+            ASSERT_EQ(1, list.m_ppItems[1]->m_nPinCount);
+            EXPECT_EQ(2, a.refs());
+            EXPECT_EQ(1, b.refs());
+            ExpectEnumeratorsReleased(secondNext);
+        }
+        EXPECT_EQ(1, a.refs());
+        EXPECT_EQ(0, noEnumerator.refs() + secondNext.refs());
+    }
+}
+
 TEST_F(FilterListTest, DestroyingReleasesPinsBeforeTheirFilterOnce)
 {
     // The pins' creator reference is dropped up front so the list holds the

@@ -4,7 +4,6 @@
 
 #include <excpt.h>
 
-#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -170,18 +169,17 @@ TEST(GuardedCall, FaultsThrowsAndCleanCallsAreToldApartRepeatedly)
 
 TEST(GuardedCall, ExceptionsTheDriverHandlesItselfNeverReachTheGuard)
 {
-    if (NullWriteExceptionCode() == EXCEPTION_ACCESS_VIOLATION) {
-        BOOL bad = FALSE;
-        EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ProbeBadPointer, &bad));
-        EXPECT_TRUE(bad);
-    } else {
-        std::printf("faults are not reported as access violations here: the pointer check is left out\n");
-    }
-
     int handled = 0;
     EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ThrowAndCatchOwnCppException, &handled));
     EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ThrowAndCatchForeignCppException, &handled));
     EXPECT_EQ(2, handled);
+
+    if (NullWriteExceptionCode() != EXCEPTION_ACCESS_VIOLATION)
+        GTEST_SKIP() << "faults are not reported as access violations here (user-mode emulation): "
+                        "the system's pointer check inside a guarded call is left out";
+    BOOL bad = FALSE;
+    EXPECT_EQ(GUARD_COMPLETED, RunGuarded(ProbeBadPointer, &bad));
+    EXPECT_TRUE(bad);
 }
 
 TEST(GuardedCall, AfterAFaultTheFloatingPointControlIsAsBefore)

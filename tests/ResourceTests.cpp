@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -663,6 +664,26 @@ TEST(Resources, Manifest)
     }
 }
 
+// Where the data at a relative virtual address lies in the file; 0 when no
+// section holds it.
+size_t FileOffset(const std::vector<uint8_t>& bytes, size_t sectionTable, unsigned sections, uint32_t rva)
+{
+    Reader r(bytes);
+    for (size_t section = sectionTable; section < sectionTable + sections * 40; section += 40) {
+        r.Seek(section + 8);
+        const uint32_t size = r.Dword(), address = r.Dword(), rawSize = r.Dword(), raw = r.Dword();
+        if (r.Ok() && rva >= address && rva < address + std::max(size, rawSize)) return raw + (rva - address);
+    }
+    return 0;
+}
+
+// KnownDLLs of Windows 7 and every later Windows, which the loader takes only
+// from the system directory, and the common controls, which the manifest
+// takes from the side-by-side store.
+const char kKnownDlls[] =
+    " advapi32 clbcatq comdlg32 gdi32 imagehlp imm32 kernel32 msctf msvcrt normaliz nsi ole32 oleaut32 psapi"
+    " rpcrt4 sechost setupapi shell32 shlwapi user32 wldap32 ws2_32 comctl32 ";
+
 TEST(Resources, ExecutableHeaders)
 {
     for (const Program& program : kPrograms) {
@@ -689,7 +710,42 @@ TEST(Resources, ExecutableHeaders)
         EXPECT_EQ(r.Word(), 1) << "minor subsystem version";
         r.Seek(optional + 68);
         EXPECT_EQ(r.Word(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
+        const uint16_t dllCharacteristics = r.Word();
         EXPECT_TRUE(r.Ok());
+
+        // A program started from a Downloads folder: Windows' loader looks
+        // beside it first for every imported DLL that is not a KnownDLL.
+        r.Seek(pe + 6);
+        const unsigned sections = r.Word();
+        r.Seek(pe + 20);
+        const size_t sectionTable = optional + r.Word();
+        const size_t directories = optional + (program.machine == IMAGE_FILE_MACHINE_AMD64 ? 112 : 96);
+        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT);
+        int imported = 0;
+        for (size_t import = FileOffset(bytes, sectionTable, sections, r.Dword()); import; import += 20, ++imported) {
+            r.Seek(import + 12);
+            const size_t name = FileOffset(bytes, sectionTable, sections, r.Dword());
+            if (!name) break;
+            std::string dll = reinterpret_cast<const char*>(&bytes[name]);
+            CharLowerA(&dll[0]);
+            EXPECT_EQ(".dll", dll.substr(dll.size() - 4));
+            EXPECT_NE(std::string::npos, std::string(kKnownDlls).find(" " + dll.substr(0, dll.size() - 4) + " "))
+                << dll << " is not a KnownDLL";
+        }
+        EXPECT_GE(imported, 5);
+
+        // The i386 driver guard registers its exception handler on the stack:
+        // the system calls it only in an image without NO_SEH and without a
+        // SafeSEH table, which would have to list it.
+        if (program.machine != IMAGE_FILE_MACHINE_I386) continue;
+        EXPECT_EQ(0, dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH);
+        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+        const size_t loadConfig = FileOffset(bytes, sectionTable, sections, r.Dword());
+        r.Seek(loadConfig);
+        if (loadConfig && r.Dword() >= 72) {
+            r.Seek(loadConfig + 64);
+            EXPECT_EQ(0u, r.Dword()) << "SafeSEH handler table";
+        }
     }
 }
 

@@ -7,15 +7,51 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <wintrust.h>
+#include <softpub.h>
 
 #include <string>
 
 #include "download/SignatureCheck.h"
+#include "tests/support/ImportPatch.h"
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/TrustedRoot.h"
 
 namespace {
+
+SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
+{
+    wchar_t wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
+    return ::CheckSignature(wide, timeoutMs);
+}
+
+// Windows' verdicts, which Wine does not give, through the import table:
+// WinVerifyTrust's result (after a hang, when asked) and the chain's bits.
+LONG s_lVerdict;
+DWORD s_dwProvFlags;
+HANDLE s_hHang;
+LONG s_nClosed;
+CERT_CHAIN_CONTEXT s_chain;
+CRYPT_PROVIDER_SGNR s_signer;
+CRYPT_PROVIDER_DATA s_provider;
+
+LONG WINAPI WindowsWinVerifyTrust(HWND, GUID*, LPVOID parameter)
+{
+    auto* data = static_cast<WINTRUST_DATA*>(parameter);
+    if (data->dwStateAction == WTD_STATEACTION_CLOSE) return InterlockedIncrement(&s_nClosed), 0;
+    s_dwProvFlags = data->dwProvFlags;
+    if (s_hHang) WaitForSingleObject(s_hHang, INFINITE);
+    data->hWVTStateData = &s_provider;
+    return s_lVerdict;
+}
+CRYPT_PROVIDER_DATA* WINAPI ProviderData(HANDLE)
+{
+    return &s_provider;
+}
+CRYPT_PROVIDER_SGNR* WINAPI FirstSigner(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD)
+{
+    return &s_signer;
+}
 
 class SignatureCheckTest : public ::testing::Test {
 protected:
@@ -84,6 +120,46 @@ TEST_F(SignatureCheckTest, ChangedUntrustedOrUnreadableFileIsNotTrusted)
     check = CheckSignature((m_folder + "\\missing.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), check.m_lResult);
+}
+
+TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTheBound)
+{
+    ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&WindowsWinVerifyTrust));
+    ImportPatch data("wintrust.dll", "WTHelperProvDataFromStateData", reinterpret_cast<const void*>(&ProviderData));
+    ImportPatch signer("wintrust.dll", "WTHelperGetProvSignerFromChain", reinterpret_cast<const void*>(&FirstSigner));
+    ASSERT_TRUE(verify.Applied() && data.Applied() && signer.Applied());
+    s_signer.cbStruct = sizeof s_signer;
+    s_signer.pChainContext = &s_chain;
+    const struct {
+        LONG lResult;
+        DWORD dwChain;
+        SignatureTrust expected;
+    } cases[] = {{0, CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureTrust::Trusted},
+                 {0, CERT_TRUST_IS_UNTRUSTED_ROOT, SignatureTrust::NotTrusted},
+                 {TRUST_E_EXPLICIT_DISTRUST, 0, SignatureTrust::Blocked},
+                 {CERT_E_REVOKED, 0, SignatureTrust::Blocked}};
+    for (const auto& c : cases) {
+        s_lVerdict = c.lResult;
+        s_chain.TrustStatus.dwErrorStatus = c.dwChain;
+        EXPECT_EQ(c.expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << c.lResult << " " << c.dwChain;
+        EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
+    }
+
+    // A fetch that never returns ends within the bound; the verification
+    // still closes its state when it ends later.
+    s_lVerdict = 0;
+    s_hHang = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const LONG closed = s_nClosed;
+    const DWORD start = GetTickCount();
+    const SignatureCheck check = CheckSignature(m_signed.c_str(), 500);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT), check.m_lResult);
+    SetEvent(s_hHang);
+    for (int i = 0; i < 500 && s_nClosed == closed; ++i) Sleep(10);
+    EXPECT_EQ(closed + 1, s_nClosed);
+    CloseHandle(s_hHang);
+    s_hHang = nullptr;
 }
 
 }  // namespace

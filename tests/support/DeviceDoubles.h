@@ -6,8 +6,21 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// How a double's driver call goes wrong, as faulty driver code does.
+enum class Fault { None, CppException, AccessViolation };
+
+inline void RaiseFault(Fault fault)
+{
+    if (fault == Fault::CppException) throw std::runtime_error("driver failure");
+    if (fault == Fault::AccessViolation) {
+        volatile int* volatile target = nullptr;
+        *target = 1;
+    }
+}
 
 // Names of objects whose reference count reached zero, in that order.
 inline std::vector<std::string> g_finalReleases;
@@ -68,7 +81,10 @@ public:
 // Hands out each pin once, adding a reference for the caller as COM requires.
 class FakeEnumPins final : public IEnumPins, public RefCounted {
 public:
-    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins) : RefCounted(name), m_pins(std::move(pins)) {}
+    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins, size_t faultAt = SIZE_MAX, Fault fault = {})
+        : RefCounted(name), m_pins(std::move(pins)), m_faultAt(faultAt), m_fault(fault)
+    {
+    }
 
     STDMETHODIMP QueryInterface(REFIID, void** out) override
     {
@@ -81,6 +97,7 @@ public:
     STDMETHODIMP Next(ULONG wanted, IPin** out, ULONG* fetched) override
     {
         if (wanted != 1 || fetched != nullptr) return E_INVALIDARG;
+        if (m_next == m_faultAt) RaiseFault(m_fault);
         if (m_next >= m_pins.size()) {
             *out = nullptr;
             return S_FALSE;
@@ -97,6 +114,8 @@ public:
 private:
     std::vector<FakePin*> m_pins;
     size_t m_next = 0;
+    size_t m_faultAt;
+    Fault m_fault;
 };
 
 class FakeFilter final : public IBaseFilter, public RefCounted {
@@ -116,6 +135,7 @@ public:
 
     STDMETHODIMP GetClassID(CLSID* clsid) override
     {
+        RaiseFault(classIdFault);
         if (m_classIdFails) return E_FAIL;
         *clsid = m_clsid;
         return S_OK;
@@ -131,8 +151,9 @@ public:
     {
         ++m_enumCalls;
         *out = nullptr;
+        RaiseFault(enumPinsFault);
         if (m_enumFails) return E_FAIL;
-        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins));
+        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins, nextFaultAt, nextFault));
         *out = m_enumerators.back();
         return S_OK;
     }
@@ -140,6 +161,10 @@ public:
     STDMETHODIMP QueryFilterInfo(FILTER_INFO*) override { return E_NOTIMPL; }
     STDMETHODIMP JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+
+    // EnumPins, GetClassID or the Next that fetches pin `nextFaultAt` faults.
+    Fault enumPinsFault = Fault::None, classIdFault = Fault::None, nextFault = Fault::None;
+    size_t nextFaultAt = SIZE_MAX;
 
     ~FakeFilter()
     {
