@@ -65,11 +65,10 @@ void CDownloaderDlg::OnDownload()
 
     if (!WaitForSupportedDevice()) return;
 
-    CFileDialog saveAs(FALSE, "exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter,
-                       this);
+    CFileDialog saveAs("exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter, this);
     if (saveAs.DoModal() == IDCANCEL) return;
-    CString fileName = saveAs.GetFileName();
-    CString path = saveAs.GetPathName();
+    CStringW fileName = saveAs.GetFileName();
+    CStringW path = saveAs.GetPathName();
     if (fileName.IsEmpty() || path.IsEmpty()) {
         AfxMessageBox(kInvalidFileName, MB_OK);
         return;
@@ -85,8 +84,12 @@ void CDownloaderDlg::OnDownload()
 
     CCompleteDlg complete;
     complete.DoModal();
-    if (complete.m_bRun && MayRunInstaller(path)) {
-        HINSTANCE started = ShellExecuteA(m_hWnd, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    // Bridge until the signature check and the installer start take wide
+    // paths: the ANSI path they still expect.
+    char ansiPath[2 * MAX_PATH] = {};
+    ::WideCharToMultiByte(CP_ACP, 0, path, -1, ansiPath, sizeof ansiPath, nullptr, nullptr);
+    if (complete.m_bRun && MayRunInstaller(ansiPath)) {
+        HINSTANCE started = ShellExecuteA(m_hWnd, "open", ansiPath, nullptr, nullptr, SW_SHOWNORMAL);
         if (reinterpret_cast<UINT_PTR>(started) <= 32) AfxMessageBox(kCannotRunSetup, MB_OK);
     }
     EndDialog(IDOK);

@@ -2,6 +2,7 @@
 // filter list, where dialogs open, where the minimised icon is drawn.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 #include "app/DownloaderDlg.h"
@@ -9,10 +10,10 @@
 #include "framework/CString.h"
 #include "framework/DialogLayout.h"
 
-// Every byte of a string, zero bytes included.
-std::string AsBytes(const CString& text)
+// Every character of a wide string, zeros included.
+std::wstring AsWide(const CStringW& text)
 {
-    return std::string(text.GetString(), static_cast<size_t>(text.GetLength()));
+    return std::wstring(text.GetString(), static_cast<size_t>(text.GetLength()));
 }
 
 TEST(CStringFormat, FormatsNumbersStringsAndLongText)
@@ -41,26 +42,25 @@ TEST(CStringFormat, KeepsShiftJisBytesAndReplacesOldText)
     EXPECT_TRUE(text.IsEmpty());
 }
 
-TEST(FileDialogFilter, BarsBecomeZeroBytesWithDoubleZeroEnd)
+TEST(FileDialogFilter, BarsBecomeZerosWithDoubleZeroEnd)
 {
-    const char expected[] = "Execute Files(*.exe)\0*.exe\0";  // the literal adds the last zero
-    EXPECT_EQ(std::string(expected, sizeof expected),
-              AsBytes(ConvertFilterString("Execute Files(*.exe)|*.exe||", 932)));
+    const wchar_t expected[] = L"Execute Files(*.exe)\0*.exe\0";  // the literal adds the last zero
+    EXPECT_EQ(std::wstring(expected, std::size(expected)),
+              AsWide(ConvertFilterString("Execute Files(*.exe)|*.exe||", 932)));
 
-    // Without the closing "||" the list still ends in two zero bytes.
-    const char shortList[] = "A\0*.a\0";
-    EXPECT_EQ(std::string(shortList, sizeof shortList), AsBytes(ConvertFilterString("A|*.a", 932)));
-    EXPECT_EQ("", AsBytes(ConvertFilterString(nullptr, 932)));
+    // Without the closing "||" the list still ends in two zeros.
+    const wchar_t shortList[] = L"A\0*.a\0";
+    EXPECT_EQ(std::wstring(shortList, std::size(shortList)), AsWide(ConvertFilterString("A|*.a", 932)));
+    EXPECT_EQ(L"", AsWide(ConvertFilterString(nullptr, 932)));
 }
 
 TEST(FileDialogFilter, TrailByteThatLooksLikeABarIsKept)
 {
-    // 0x83 0x7C is a double-byte character in code page 932 whose second
-    // byte equals '|'; it must not split the description.
+    // 0x83 0x7C is a double-byte character in code page 932 (U+30DD) whose
+    // second byte equals '|'; it must not split the description.
     const char filter[] = {'\x83', '\x7C', '(', '*', '.', 'x', ')', '|', '*', '.', 'x', '|', '|', 0};
-    const std::string converted = AsBytes(ConvertFilterString(filter, 932));
-    const char expected[] = "\x83\x7C(*.x)\0*.x\0";
-    EXPECT_EQ(std::string(expected, sizeof expected), converted);
+    const wchar_t expected[] = L"\u30DD(*.x)\0*.x\0";
+    EXPECT_EQ(std::wstring(expected, std::size(expected)), AsWide(ConvertFilterString(filter, 932)));
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "download/ProgressDlg.h"
+#include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 #include "tests/support/ClassObject.h"
@@ -219,7 +220,7 @@ protected:
                                 const char* screenshot = nullptr, std::function<void(HWND)> afterInit = nullptr)
     {
         ObservedProgressDlg dialog;
-        dialog.m_strPath = path.c_str();
+        dialog.m_strPath = CWideText(path.c_str(), CP_ACP);
         dialog.m_afterInit = afterInit;
         DialogScript script([&] {
             HWND box = WaitForThreadWindow(DialogScript::MainThread(), AfxGetAppName());
@@ -248,7 +249,7 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
     const std::string body = PatternBody(300000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
-    dialog.m_strPath = m_target.c_str();
+    dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
     INT_PTR result;
     {
         DialogScript script([&] {
@@ -330,7 +331,7 @@ TEST_F(ProgressDialog, BarStepsThroughEveryPercentageInOrderAndEndsAt100)
     for (const Case& c : cases) {
         m_server.SetBehaviour(c.behaviour);
         ObservedProgressDlg dialog;
-        dialog.m_strPath = m_target.c_str();
+        dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
         INT_PTR result;
         {
             DialogScript script([&] {
@@ -370,7 +371,7 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
         HANDLE worker = nullptr;
         {
             CProgressDlg dialog(nullptr);
-            dialog.m_strPath = m_target.c_str();
+            dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
             DWORD closingMs = 0;
             INT_PTR result;
             {
@@ -410,7 +411,7 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
     const std::string body = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
-    dialog.m_strPath = m_target.c_str();
+    dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
     {
         DialogScript script([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
@@ -431,7 +432,7 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     std::vector<HANDLE> workers;
     for (int i = 0; i < 10; ++i) {
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = m_target.c_str();
+        dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
         dialog.m_downloader.m_dwTimeoutMs = 2000;
         {
             DialogScript script([&] {
@@ -474,7 +475,7 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         taskbar.m_hrInit = c.hrInit;
         m_server.SetBehaviour(c.behaviour);
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = m_target.c_str();
+        dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
         INT_PTR result;
         {
             DialogScript script([&] {
