@@ -39,6 +39,20 @@ POINT WorkAreaCentre()
     return POINT{(area.left + area.right) / 2, (area.top + area.bottom) / 2};
 }
 
+typedef std::pair<int, int> IconSize;
+
+IconSize IconSizeOf(HICON icon)
+{
+    ICONINFO info{};
+    BITMAP image{};
+    if (::GetIconInfo(icon, &info)) {
+        ::GetObjectA(info.hbmColor, sizeof image, &image);
+        ::DeleteObject(info.hbmColor);
+        ::DeleteObject(info.hbmMask);
+    }
+    return IconSize(image.bmWidth, image.bmHeight);
+}
+
 // Fails the test (from the script thread) and unblocks the modal loop.
 #define REQUIRE_WINDOW(window)                        \
     if (!(window)) {                                  \
@@ -254,7 +268,13 @@ TEST(MainDialog, OpensCentredOnScreenWithItsIconAndBanner)
             EXPECT_NEAR(screen.x, centre.x, 1);
             EXPECT_NEAR(screen.y, centre.y, 1);
             EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_BIG, 0));
-            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0));
+            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hSmallIcon),
+                      ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0));
+            // Each at the system's size for it, which grows with the DPI.
+            EXPECT_EQ(IconSize(::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON)),
+                      IconSizeOf(dialog.m_hIcon));
+            EXPECT_EQ(IconSize(::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON)),
+                      IconSizeOf(dialog.m_hSmallIcon));
             EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_QUERYDRAGICON, 0, 0));
 
             // The banner static takes its bitmap's size at the top left.
@@ -269,6 +289,12 @@ TEST(MainDialog, OpensCentredOnScreenWithItsIconAndBanner)
             EXPECT_EQ(0, bannerRect.top);
             EXPECT_EQ(365, bannerRect.right - bannerRect.left);
             EXPECT_EQ(94, bannerRect.bottom - bannerRect.top);
+            // The base unit the banner grows with is the dialog manager's.
+            LOGFONTW font{};
+            ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0)), sizeof font, &font);
+            RECT fourUnits{0, 0, 4, 0};
+            ::MapDialogRect(window, &fourUnits);
+            EXPECT_EQ(fourUnits.right, DialogBaseUnitX(font, 96, 96));
             ClickButton(window, IDCANCEL);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
