@@ -1,5 +1,6 @@
 // The Download command: device gate, Save As, download, completion and the
 // optional start of the downloaded installer.
+// CDownloaderDlg::OnDownload is here, apart from the dialog's window code, because it is the whole download flow.
 #include "app/DownloaderDlg.h"
 
 #include <windows.h>
