@@ -6,7 +6,9 @@
 // The server's header brings winsock2.h, which must come before windows.h.
 #include "tests/support/LoopbackHttpServer.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <functional>
 #include <memory>
@@ -61,6 +63,25 @@ std::string ReadWholeFile(const std::wstring& path)
     return contents;
 }
 
+// True once no process runs a program file named `fileName` (CP932 bytes),
+// as a started installer would, within 15 s: a started installer has then
+// left its mark.
+bool NoProcessRuns(const std::string& fileName)
+{
+    const std::wstring name = Wide(fileName);
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
+        bool running = false;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
+            running = _wcsicmp(entry.szExeFile, name.c_str()) == 0;
+        CloseHandle(snapshot);
+        if (!running) return true;
+    }
+    return false;
+}
+
 bool HasControl(HWND dialog, int id)
 {
     return GetDlgItem(dialog, id) != nullptr;
@@ -94,8 +115,10 @@ protected:
 
     void Shot(const char* step)
     {
-        // A window that has just appeared may not have painted yet.
-        Sleep(300);
+        // A window that has just appeared may not have painted yet: what
+        // the program's windows still have to paint, they paint now.
+        for (HWND dialog : VisibleThreadDialogs(m_program.thread()))
+            RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         char name[200];
         snprintf(name, sizeof name, "\\e2e-%s-%02d-%s.bmp", test->name(), ++m_shots, step);
@@ -215,11 +238,11 @@ TEST_F(EndToEndTest, PressingDownloadTwiceQuicklyRunsOneCommand)
     PostMessageA(GetDlgItem(m_main, IDC_DOWNLOAD), BM_CLICK, 0, 0);
     HWND check = WaitForConnectCheck();
     ASSERT_NE(nullptr, check);
-    Sleep(500);
     EXPECT_EQ(2u, VisibleThreadDialogs(m_program.thread()).size());
+    // Posted after the second click, so handled after it: once the check
+    // has closed, a second command would show.
     ClickButton(check, IDCANCEL);
     ASSERT_TRUE(WaitUntilClosed(check));
-    Sleep(500);
     ExpectMainDialogBackAlone();
 }
 
@@ -299,7 +322,7 @@ TEST_F(EndToEndTest, SuccessWithTheBoxClearEndsWithoutStartingAndKeepsTheChosenN
 
     ASSERT_TRUE(m_program.HasExited(15000));
     EXPECT_EQ(installer, ReadWholeFile(target));
-    Sleep(1000);
+    EXPECT_TRUE(NoProcessRuns("カメラ表ソフト.exe"));
     EXPECT_FALSE(FileExists(target + ".ran"));
     EXPECT_EQ(std::vector<std::string>{"カメラ表ソフト.exe"}, FilesIn(m_folder));
     // The installer is requested under its fixed name whatever the local one.
@@ -372,6 +395,10 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     HWND progress = WaitForProgress();
     ASSERT_NE(nullptr, progress);
     ASSERT_TRUE(m_server.WaitForStall());
+    // The bar shows the first read's share from the dialog's next tick on.
+    HWND bar = GetDlgItem(progress, IDC_PROGRESS);
+    for (const DWORD start = GetTickCount(); !SendMessageA(bar, PBM_GETPOS, 0, 0) && GetTickCount() - start < 5000;)
+        Sleep(10);
     Shot("progress-stalled");
     const DWORD pressed = GetTickCount();
     ClickButton(progress, IDCANCEL);
@@ -380,7 +407,8 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ExpectMainDialogBackAlone();
     Shot("main-after-cancel");
 
-    EXPECT_EQ(nullptr, WaitForMessageBox(500));
+    // The command has returned with the main dialog back: nothing follows.
+    EXPECT_EQ(nullptr, WaitForMessageBox(0));
 
     // The worker still waits in the stalled read (for up to 30 s) when the
     // user closes the program: the program ends at once all the same, and
@@ -471,7 +499,7 @@ TEST_F(EndToEndTest, UnsignedInstallerAsksBeforeRunningAndNoKeepsItUnstarted)
     DWORD exitCode = 99;
     ASSERT_TRUE(m_program.HasExited(15000, &exitCode));
     EXPECT_EQ(0u, exitCode);
-    Sleep(1000);
+    EXPECT_TRUE(NoProcessRuns(INSTALLER_FILE_NAME));
     EXPECT_FALSE(FileExists(target + ".ran"));
     EXPECT_EQ(installer, ReadWholeFile(target));
 }
