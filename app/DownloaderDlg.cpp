@@ -25,7 +25,6 @@ CDownloaderDlg::~CDownloaderDlg()
 {
     if (m_hIcon) ::DestroyIcon(m_hIcon);
     if (m_hSmallIcon) ::DestroyIcon(m_hSmallIcon);
-    if (m_hScaledBanner) ::DeleteObject(m_hScaledBanner);
 }
 
 INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -37,6 +36,9 @@ INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
             return OnPaint();
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        case WM_DESTROY:
+            ReleaseScaledBanner();
+            break;
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }
@@ -112,13 +114,23 @@ void CDownloaderDlg::ScaleBannerToScreen()
             // from the template is then ours to delete.
             ::DeleteObject(reinterpret_cast<HGDIOBJ>(
                 ::SendMessageW(banner, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled))));
-            if (m_hScaledBanner) ::DeleteObject(m_hScaledBanner);
             m_hScaledBanner = scaled;
+            m_hWndBanner = banner;
         } else if (scaled) {
             ::DeleteObject(scaled);
         }
     }
     ::ReleaseDC(nullptr, screen);
+}
+
+// Taken back before the static goes, so that only this dialog deletes it,
+// whatever a static does with its image when it is destroyed.
+void CDownloaderDlg::ReleaseScaledBanner()
+{
+    if (!m_hScaledBanner) return;
+    ::SendMessageW(m_hWndBanner, STM_SETIMAGE, IMAGE_BITMAP, 0);
+    ::DeleteObject(m_hScaledBanner);
+    m_hScaledBanner = nullptr;
 }
 
 BOOL CDownloaderDlg::OnButtonClicked(UINT buttonId)

@@ -13,10 +13,13 @@ public:
     HICON m_hSmallIcon;
 
 private:
-    BOOL m_bDownloadRunning = FALSE;    // the Download command is in progress
-    HBITMAP m_hScaledBanner = nullptr;  // the banner at the screen's scale, when it is not 96 DPI
+    BOOL m_bDownloadRunning = FALSE;  // the Download command is in progress
+    // The banner at the screen's scale, when that is not 96 DPI, and its static.
+    HBITMAP m_hScaledBanner = nullptr;
+    HWND m_hWndBanner = nullptr;
 
     void ScaleBannerToScreen();
+    void ReleaseScaledBanner();
 
 protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
