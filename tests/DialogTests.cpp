@@ -241,7 +241,8 @@ TEST(UnicodeWindows, DialogAndMessageTextsAreJapaneseOnAnyCodePage)
             ClickButton(window, IDCANCEL);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
-        ::SetTimer(nullptr, 0, 500, ShowNetworkErrorOnce);
+        // Fires inside the dialog's modal loop, so the box comes over it.
+        ::SetTimer(nullptr, 0, USER_TIMER_MINIMUM, ShowNetworkErrorOnce);
         EXPECT_EQ(IDCANCEL, dialog.DoModal());
     }
     s_app.m_pMainWnd = nullptr;
