@@ -1,5 +1,6 @@
 // The Download command: device gate, Save As, download, completion and the
 // optional start of the downloaded installer.
+// CDownloaderDlg::OnDownload is here, apart from the dialog's window code, because it is the whole download flow.
 #include "app/DownloaderDlg.h"
 
 #include <windows.h>
@@ -12,7 +13,6 @@
 #include "download/SignatureCheck.h"
 #include "framework/AfxMessageBox.h"
 #include "framework/CFileDialog.h"
-#include "framework/CWideText.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -103,11 +103,10 @@ void CDownloaderDlg::OnDownload()
 
     if (!WaitForSupportedDevice()) return;
 
-    CFileDialog saveAs(FALSE, "exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter,
-                       this);
+    CFileDialog saveAs("exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter, this);
     if (saveAs.DoModal() == IDCANCEL) return;
-    CString fileName = saveAs.GetFileName();
-    CString path = saveAs.GetPathName();
+    CStringW fileName = saveAs.GetFileName();
+    CStringW path = saveAs.GetPathName();
     if (fileName.IsEmpty() || path.IsEmpty()) {
         AfxMessageBox(kInvalidFileName, MB_OK);
         return;
@@ -123,11 +122,6 @@ void CDownloaderDlg::OnDownload()
 
     CCompleteDlg complete;
     complete.DoModal();
-    if (complete.m_bRun) {
-        // Bridge until the Save As path arrives as UTF-16: the 8-bit path is
-        // converted once, here. Remove it then.
-        const CWideText widePath(path, CP_ACP);
-        if (MayRunInstaller(widePath)) RunInstaller(m_hWnd, widePath);
-    }
+    if (complete.m_bRun && MayRunInstaller(path)) RunInstaller(m_hWnd, path);
     EndDialog(IDOK);
 }

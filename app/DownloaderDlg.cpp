@@ -5,9 +5,26 @@
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 
+namespace {
+
+HICON LoadApplicationIcon(int widthMetric, int heightMetric)
+{
+    return static_cast<HICON>(::LoadImageW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                           ::GetSystemMetrics(widthMetric), ::GetSystemMetrics(heightMetric), 0));
+}
+
+}  // namespace
+
 CDownloaderDlg::CDownloaderDlg(CWnd* parent) : CDialog(IDD_DOWNLOADER_DIALOG, parent)
 {
-    m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    m_hIcon = LoadApplicationIcon(SM_CXICON, SM_CYICON);
+    m_hSmallIcon = LoadApplicationIcon(SM_CXSMICON, SM_CYSMICON);
+}
+
+CDownloaderDlg::~CDownloaderDlg()
+{
+    if (m_hIcon) ::DestroyIcon(m_hIcon);
+    if (m_hSmallIcon) ::DestroyIcon(m_hSmallIcon);
 }
 
 INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -19,6 +36,9 @@ INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
             return OnPaint();
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        case WM_DESTROY:
+            ReleaseScaledBanner();
+            break;
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }
@@ -26,10 +46,91 @@ INT_PTR CDownloaderDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 BOOL CDownloaderDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
-    // The same icon serves as the big and the small one.
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    ScaleBannerToScreen();
     return TRUE;
+}
+
+int DialogBaseUnitX(LOGFONTW font, int fontDpi, int dpi)
+{
+    font.lfHeight = ::MulDiv(font.lfHeight, dpi, fontDpi);
+    font.lfWidth = 0;
+    HDC screen = ::GetDC(nullptr);
+    HFONT made = ::CreateFontIndirectW(&font);
+    const HGDIOBJ before = ::SelectObject(screen, made);
+    SIZE letters{};
+    ::GetTextExtentPoint32W(screen, L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52, &letters);
+    ::SelectObject(screen, before);
+    ::DeleteObject(made);
+    ::ReleaseDC(nullptr, screen);
+    return (letters.cx / 26 + 1) / 2;
+}
+
+RECT BannerRect(POINT topLeft, SIZE bitmap, int baseUnitX, int baseUnitXAt96)
+{
+    return RECT{topLeft.x, topLeft.y, topLeft.x + ::MulDiv(bitmap.cx, baseUnitX, baseUnitXAt96),
+                topLeft.y + ::MulDiv(bitmap.cy, baseUnitX, baseUnitXAt96)};
+}
+
+// The banner's static shows its bitmap at the bitmap's own size, which
+// suits 96 DPI only; on any other screen it gets a copy stretched smoothly
+// to the dialog's scale, and takes that copy's size.
+void CDownloaderDlg::ScaleBannerToScreen()
+{
+    HWND banner = nullptr;
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child && !banner; child = ::GetWindow(child, GW_HWNDNEXT))
+        if ((::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
+    if (!banner) return;
+    const HBITMAP original = reinterpret_cast<HBITMAP>(::SendMessageW(banner, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    BITMAP bitmap;
+    if (!original || !::GetObjectW(original, sizeof bitmap, &bitmap)) return;
+
+    HDC screen = ::GetDC(nullptr);
+    RECT control;
+    ::GetWindowRect(banner, &control);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&control), 2);
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)), sizeof font, &font);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    const RECT target = BannerRect(POINT{control.left, control.top}, SIZE{bitmap.bmWidth, bitmap.bmHeight},
+                                   DialogBaseUnitX(font, dpi, dpi), DialogBaseUnitX(font, dpi, 96));
+    const int width = target.right - target.left, height = target.bottom - target.top;
+    if (width != bitmap.bmWidth || height != bitmap.bmHeight) {
+        HBITMAP scaled = ::CreateCompatibleBitmap(screen, width, height);
+        HDC from = ::CreateCompatibleDC(screen), to = ::CreateCompatibleDC(screen);
+        const HGDIOBJ fromBefore = ::SelectObject(from, original), toBefore = ::SelectObject(to, scaled);
+        // HALFTONE averages the source pixels that meet in one target pixel;
+        // it needs the brush origin set after the mode.
+        ::SetStretchBltMode(to, HALFTONE);
+        ::SetBrushOrgEx(to, 0, 0, nullptr);
+        const BOOL drawn = ::StretchBlt(to, 0, 0, width, height, from, 0, 0, bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
+        ::SelectObject(from, fromBefore);
+        ::SelectObject(to, toBefore);
+        ::DeleteDC(from);
+        ::DeleteDC(to);
+        if (scaled && drawn) {
+            // The static resizes itself to the new bitmap; the one it loaded
+            // from the template is then ours to delete.
+            ::DeleteObject(reinterpret_cast<HGDIOBJ>(
+                ::SendMessageW(banner, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled))));
+            m_hScaledBanner = scaled;
+            m_hWndBanner = banner;
+        } else if (scaled) {
+            ::DeleteObject(scaled);
+        }
+    }
+    ::ReleaseDC(nullptr, screen);
+}
+
+// Taken back before the static goes, so that only this dialog deletes it,
+// whatever a static does with its image when it is destroyed.
+void CDownloaderDlg::ReleaseScaledBanner()
+{
+    if (!m_hScaledBanner) return;
+    ::SendMessageW(m_hWndBanner, STM_SETIMAGE, IMAGE_BITMAP, 0);
+    ::DeleteObject(m_hScaledBanner);
+    m_hScaledBanner = nullptr;
 }
 
 BOOL CDownloaderDlg::OnButtonClicked(UINT buttonId)

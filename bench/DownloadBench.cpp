@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "download/ProgressDlg.h"
+#include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 
 namespace {
@@ -209,7 +210,7 @@ int main(int argc, char** argv)
     // stays loaded and is not counted against every download.
     {
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = target.c_str();
+        dialog.m_strPath = CWideText(target.c_str(), CP_ACP);
         if (dialog.DoModal() != IDOK) return 1;
         ::DeleteFileA(target.c_str());
     }
@@ -233,7 +234,7 @@ int main(int argc, char** argv)
         before = sampler.Start();
         idle = std::max(idle, before);
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = target.c_str();
+        dialog.m_strPath = CWideText(target.c_str(), CP_ACP);
         ::QueryPerformanceCounter(&start);
         const INT_PTR result = dialog.DoModal();
         const double seconds = Seconds(start);

@@ -10,9 +10,6 @@ const IID IID_IAMFilterData = {0x97f7c4d4, 0x547b, 0x4a5f, {0x83, 0x32, 0x53, 0x
 
 namespace {
 
-// Size of the device-path buffer, terminator included.
-constexpr size_t kDevicePathSize = 512;
-
 // Holds one interface reference and releases it exactly once.
 template <class Interface>
 class ComRef {
@@ -169,7 +166,7 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
         return 0;
     }
 
-    char devicePath[kDevicePathSize] = {};
+    char devicePath[MAX_DEVICE_PATH + 1] = {};
     if (IsDeviceCategory(category)) {
         TraceOut("DevicePath\r\n");
         CString path;

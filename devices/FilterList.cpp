@@ -9,10 +9,6 @@
 
 namespace {
 
-// Longest device path kept, in bytes; longer paths are cut to this length
-// or less, at a character boundary.
-const size_t kMaxDevicePath = 511;
-
 // Whether the byte at `text` starts a double-byte character (one whose
 // second byte is there).
 bool IsDoubleByteCharacter(const char* text)
@@ -198,7 +194,7 @@ void CFilterItem::SetDevicePath(const char* path)
     ReplaceString(&m_pszDevicePath, nullptr);
     if (!path) return;
 
-    const size_t length = CharacterBoundaryLength(path, kMaxDevicePath);
+    const size_t length = CharacterBoundaryLength(path, MAX_DEVICE_PATH);
     char* copy = static_cast<char*>(malloc(length + 1));
     if (copy) {
         memcpy(copy, path, length);

@@ -35,6 +35,10 @@ public:
     char* m_pszName;
 };
 
+// Longest device path kept, in bytes; longer paths are cut to this length
+// or less, at a character boundary.
+constexpr size_t MAX_DEVICE_PATH = 511;
+
 // One filter with its pins, name and device identity. Takes over the caller's
 // reference to the filter.
 class CFilterItem {

@@ -428,7 +428,11 @@ DWORD WINAPI DownloadThreadProc(LPVOID parameter)
     char szObjectName[256];
     JoinText(szObjectName, sizeof szObjectName, {INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME});
 
-    const DownloadResult result = job->m_downloader.Download(DOWNLOAD_SERVER_HOST, szObjectName, job->m_strPath);
+    // Bridge until the worker takes wide paths: the ANSI path it still expects.
+    char szLocalPath[2 * MAX_PATH] = {};
+    if (!::WideCharToMultiByte(CP_ACP, 0, job->m_strPath, -1, szLocalPath, sizeof szLocalPath, nullptr, nullptr))
+        szLocalPath[0] = '\0';
+    const DownloadResult result = job->m_downloader.Download(DOWNLOAD_SERVER_HOST, szObjectName, szLocalPath);
     job->m_nResult = result;
     // Lets the dialog end at once instead of at its next poll, which still
     // ends it when there is no window yet or the post is lost.

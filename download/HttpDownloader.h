@@ -2,7 +2,7 @@
 // The HTTP transfer of the installer, run on the progress dialog's worker
 // thread.
 #include "download/DownloadConstants.h"
-#include "framework/CString.h"
+#include "framework/CStringW.h"
 
 // Fetches one object over HTTP into a local file, recording the percentages
 // it passes for another thread to show and honouring a cancel request made
@@ -84,7 +84,7 @@ public:
     DownloadResult m_nResult = DOWNLOAD_SUCCEEDED;
     // Set before the thread starts and not changed afterwards; the worker
     // reads the path from here for the whole transfer.
-    CString m_strPath;
+    CStringW m_strPath;
 
 private:
     ~CDownloadJob() = default;

@@ -118,6 +118,7 @@ void CProgressDlg::OnTimer(UINT_PTR)
     if (m_bEnded) return;
     ShowNewProgress();
     if (m_hThread) {
+        // Sees a worker that is just ending now, not a tick later; brief, as the window must stay responsive.
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
     }

@@ -3,7 +3,7 @@
 #include "download/HttpDownloader.h"
 #include "framework/CDialog.h"
 #include "framework/CProgressCtrl.h"
-#include "framework/CString.h"
+#include "framework/CStringW.h"
 
 struct ITaskbarList3;
 
@@ -24,9 +24,9 @@ private:
 public:
     HANDLE m_hThread = nullptr;
     // The target, set before DoModal. It is the worker's own copy, which it
-    // reads for the whole transfer; a path of MAX_PATH bytes or more is
-    // reported as the file error, never cut.
-    CString& m_strPath;
+    // reads for the whole transfer; a path of MAX_PATH UTF-16 units or more
+    // is reported as the file error, never cut.
+    CStringW& m_strPath;
     CHttpDownloader& m_downloader;
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;

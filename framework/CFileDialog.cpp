@@ -1,47 +1,41 @@
 #include "framework/CFileDialog.h"
 
-#include <cstring>
+#include <cwchar>
+#include <memory>
 
 #include "framework/CDialog.h"
 
-CString ConvertFilterString(const char* filter, UINT codePage)
+CStringW ConvertFilterString(const char* filter, UINT codePage)
 {
-    const int length = filter ? static_cast<int>(std::strlen(filter)) : 0;
-    // Two more bytes at most: the list ends with two zero bytes whether or
+    if (!filter) return CStringW();
+    const CWideText text(filter, codePage);
+    const wchar_t* wide = text;
+    const int length = static_cast<int>(std::wcslen(wide));
+    // Two more characters at most: the list ends with two zeros whether or
     // not the text ended "||".
-    CString result;
-    char* list = result.GetBuffer(length + 2);
+    std::unique_ptr<wchar_t[]> list(new wchar_t[length + 2]);
     int used = 0;
-    for (int i = 0; i < length; ++i) {
-        if (::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(filter[i])) && filter[i + 1]) {
-            list[used++] = filter[i++];
-            list[used++] = filter[i];
-        } else {
-            list[used++] = filter[i] == '|' ? '\0' : filter[i];
-        }
-    }
-    if (filter) {
-        while (used < 2 || list[used - 1] != '\0' || list[used - 2] != '\0') list[used++] = '\0';
-    }
-    result.ReleaseBuffer(used);
-    return result;
+    for (int i = 0; i < length; ++i) list[used++] = wide[i] == L'|' ? L'\0' : wide[i];
+    while (used < 2 || list[used - 1] != L'\0' || list[used - 2] != L'\0') list[used++] = L'\0';
+    return CStringW(list.get(), used);
 }
 
-CFileDialog::CFileDialog(BOOL openFileDialog, const char* defaultExtension, const char* fileName, DWORD flags,
-                         const char* filter, CWnd* parent)
-    : m_bOpenFileDialog(openFileDialog), m_pParentWnd(parent)
+CFileDialog::CFileDialog(const char* defaultExtension, const char* fileName, DWORD flags, const char* filter,
+                         CWnd* parent)
+    : m_pParentWnd(parent)
 {
     m_ofn.lStructSize = sizeof m_ofn;
     m_ofn.lpstrFile = m_szFileName;
     m_ofn.nMaxFile = MAX_PATH;
     m_ofn.Flags = flags | OFN_EXPLORER;
     if (defaultExtension) {
-        m_defaultExtension = defaultExtension;
+        m_defaultExtension = CWideText(defaultExtension, PROGRAM_TEXT_CODE_PAGE);
         m_ofn.lpstrDefExt = m_defaultExtension;
     }
     if (fileName) {
-        std::strncpy(m_szFileName, fileName, MAX_PATH - 1);
-        m_szFileName[MAX_PATH - 1] = '\0';
+        // Offered only whole: a cut name could end in half a surrogate pair.
+        const CWideText name(fileName, PROGRAM_TEXT_CODE_PAGE);
+        if (std::wcslen(name) < MAX_PATH) std::wcscpy(m_szFileName, name);
     }
     if (filter) {
         m_filter = ConvertFilterString(filter);
@@ -53,17 +47,16 @@ INT_PTR CFileDialog::DoModal()
 {
     m_ofn.hwndOwner = AfxGetSafeOwner(m_pParentWnd);
     m_ofn.hInstance = nullptr;
-    const BOOL chosen = m_bOpenFileDialog ? ::GetOpenFileNameA(&m_ofn) : ::GetSaveFileNameA(&m_ofn);
-    return chosen ? IDOK : IDCANCEL;
+    return ::GetSaveFileNameW(&m_ofn) ? IDOK : IDCANCEL;
 }
 
-CString CFileDialog::GetPathName() const
+CStringW CFileDialog::GetPathName() const
 {
-    return CString(m_szFileName);
+    return CStringW(m_szFileName);
 }
 
-CString CFileDialog::GetFileName() const
+CStringW CFileDialog::GetFileName() const
 {
-    if (m_ofn.nFileOffset >= std::strlen(m_szFileName)) return CString();
-    return CString(m_szFileName + m_ofn.nFileOffset);
+    if (m_ofn.nFileOffset >= std::wcslen(m_szFileName)) return CStringW();
+    return CStringW(m_szFileName + m_ofn.nFileOffset);
 }

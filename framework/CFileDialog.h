@@ -1,15 +1,19 @@
 #pragma once
-// The Open / Save As common dialog: an OPENFILENAME filled in by the
-// constructor and a DoModal that returns IDOK or IDCANCEL.
+// The Save As common dialog: an OPENFILENAMEW filled in by the constructor
+// and a DoModal that returns IDOK or IDCANCEL. The program's own texts it
+// is given (code page 932) are converted for display; the path the user
+// chooses comes back in UTF-16, so a folder that the system's ANSI code
+// page cannot name arrives whole.
 #include <windows.h>
 #include <commdlg.h>
 
-#include "framework/CString.h"
+#include "framework/CStringW.h"
+#include "framework/CWideText.h"
 #include "framework/CWnd.h"
 
 class CFileDialog {
 public:
-    CFileDialog(BOOL openFileDialog, const char* defaultExtension = nullptr, const char* fileName = nullptr,
+    CFileDialog(const char* defaultExtension = nullptr, const char* fileName = nullptr,
                 DWORD flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, const char* filter = nullptr,
                 CWnd* parent = nullptr);
     virtual ~CFileDialog() = default;
@@ -17,20 +21,20 @@ public:
     CFileDialog& operator=(const CFileDialog&) = delete;
 
     virtual INT_PTR DoModal();
-    CString GetPathName() const;  // the full path the user chose
-    CString GetFileName() const;  // its last component, taken at nFileOffset
+    CStringW GetPathName() const;  // the full path the user chose
+    CStringW GetFileName() const;  // its last component, taken at nFileOffset
 
-    OPENFILENAMEA m_ofn{};
+    OPENFILENAMEW m_ofn{};
 
 private:
-    BOOL m_bOpenFileDialog;
     CWnd* m_pParentWnd;
-    CString m_filter;
-    CString m_defaultExtension;
-    char m_szFileName[MAX_PATH] = {};
+    CStringW m_filter;
+    CStringW m_defaultExtension;
+    wchar_t m_szFileName[MAX_PATH] = {};
 };
 
-// Turns MFC's "Name|pattern|...||" filter into the double-zero-terminated
-// list that OPENFILENAME takes. Double-byte characters of `codePage` are
-// stepped over whole, so a trail byte equal to '|' is never taken for one.
-CString ConvertFilterString(const char* filter, UINT codePage = CP_ACP);
+// Turns MFC's "Name|pattern|...||" filter, 8-bit text in `codePage`, into
+// the double-zero-terminated UTF-16 list that OPENFILENAMEW takes. The text
+// is converted before the bars are looked for, so a trail byte equal to '|'
+// is never taken for one.
+CStringW ConvertFilterString(const char* filter, UINT codePage = PROGRAM_TEXT_CODE_PAGE);

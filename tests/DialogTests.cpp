@@ -42,6 +42,20 @@ POINT WorkAreaCentre()
     return POINT{(area.left + area.right) / 2, (area.top + area.bottom) / 2};
 }
 
+typedef std::pair<int, int> IconSize;
+
+IconSize IconSizeOf(HICON icon)
+{
+    ICONINFO info{};
+    BITMAP image{};
+    if (::GetIconInfo(icon, &info)) {
+        ::GetObjectA(info.hbmColor, sizeof image, &image);
+        ::DeleteObject(info.hbmColor);
+        ::DeleteObject(info.hbmMask);
+    }
+    return IconSize(image.bmWidth, image.bmHeight);
+}
+
 // Fails the test (from the script thread) and unblocks the modal loop.
 #define REQUIRE_WINDOW(window)                        \
     if (!(window)) {                                  \
@@ -49,6 +63,24 @@ POINT WorkAreaCentre()
         CancelAllDialogs(DialogScript::MainThread()); \
         return;                                       \
     }
+
+// Runs `dialog` as the application's main window while `script` drives its
+// window from a second thread; DoModal's result.
+INT_PTR RunMainDialog(CDownloaderDlg& dialog, const std::function<void(HWND)>& script)
+{
+    s_app.m_pMainWnd = &dialog;
+    INT_PTR result;
+    {
+        DialogScript driver([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+            REQUIRE_WINDOW(window);
+            script(window);
+        });
+        result = dialog.DoModal();
+    }
+    s_app.m_pMainWnd = nullptr;
+    return result;
+}
 
 // Runs the completion dialog once: ticks the box when asked, then ends it
 // with `finish` (a key).
@@ -212,7 +244,8 @@ TEST(UnicodeWindows, DialogAndMessageTextsAreJapaneseOnAnyCodePage)
             ClickButton(window, IDCANCEL);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
-        ::SetTimer(nullptr, 0, 500, ShowNetworkErrorOnce);
+        // Fires inside the dialog's modal loop, so the box comes over it.
+        ::SetTimer(nullptr, 0, USER_TIMER_MINIMUM, ShowNetworkErrorOnce);
         EXPECT_EQ(IDCANCEL, dialog.DoModal());
     }
     s_app.m_pMainWnd = nullptr;
@@ -227,18 +260,10 @@ TEST(MainDialog, EndsOnCancelEscapeAndCloseBox)
     };
     for (const auto& ending : endings) {
         CDownloaderDlg dialog;
-        s_app.m_pMainWnd = &dialog;
-        INT_PTR result;
-        {
-            DialogScript script([&] {
-                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-                REQUIRE_WINDOW(window);
-                ending.second(window);
-                EXPECT_TRUE(WaitUntilClosed(window));
-            });
-            result = dialog.DoModal();
-        }
-        s_app.m_pMainWnd = nullptr;
+        const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+            ending.second(window);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
         EXPECT_EQ(IDCANCEL, result) << ending.first;
     }
 }
@@ -247,96 +272,88 @@ TEST(MainDialog, OpensCentredOnScreenWithItsIconAndBanner)
 {
     CDownloaderDlg dialog;
     ASSERT_NE(nullptr, dialog.m_hIcon);
-    s_app.m_pMainWnd = &dialog;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            SaveScreenshot(ScreenshotFolder() + "/main-dialog.bmp");
-            const POINT centre = Centre(window), screen = WorkAreaCentre();
-            EXPECT_NEAR(screen.x, centre.x, 1);
-            EXPECT_NEAR(screen.y, centre.y, 1);
-            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_BIG, 0));
-            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0));
-            EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_QUERYDRAGICON, 0, 0));
+    RunMainDialog(dialog, [&](HWND window) {
+        SaveScreenshot(ScreenshotFolder() + "/main-dialog.bmp");
+        const POINT centre = Centre(window), screen = WorkAreaCentre();
+        EXPECT_NEAR(screen.x, centre.x, 1);
+        EXPECT_NEAR(screen.y, centre.y, 1);
+        EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_GETICON, ICON_BIG, 0));
+        EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hSmallIcon), ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0));
+        // Each at the system's size for it, which grows with the DPI.
+        EXPECT_EQ(IconSize(::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON)), IconSizeOf(dialog.m_hIcon));
+        EXPECT_EQ(IconSize(::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON)),
+                  IconSizeOf(dialog.m_hSmallIcon));
+        EXPECT_EQ(reinterpret_cast<LRESULT>(dialog.m_hIcon), ::SendMessageA(window, WM_QUERYDRAGICON, 0, 0));
 
-            // The banner static takes its bitmap's size at the top left.
-            HWND banner = nullptr;
-            for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
-                if ((::GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
-            ASSERT_NE(nullptr, banner);
-            RECT bannerRect;
-            ::GetWindowRect(banner, &bannerRect);
-            ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bannerRect), 2);
-            EXPECT_EQ(0, bannerRect.left);
-            EXPECT_EQ(0, bannerRect.top);
-            EXPECT_EQ(365, bannerRect.right - bannerRect.left);
-            EXPECT_EQ(94, bannerRect.bottom - bannerRect.top);
-            ClickButton(window, IDCANCEL);
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        dialog.DoModal();
-    }
-    s_app.m_pMainWnd = nullptr;
+        // The banner static takes its bitmap's size at the top left.
+        HWND banner = nullptr;
+        for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+            if ((::GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
+        ASSERT_NE(nullptr, banner);
+        RECT bannerRect;
+        ::GetWindowRect(banner, &bannerRect);
+        ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bannerRect), 2);
+        EXPECT_EQ(0, bannerRect.left);
+        EXPECT_EQ(0, bannerRect.top);
+        EXPECT_EQ(365, bannerRect.right - bannerRect.left);
+        EXPECT_EQ(94, bannerRect.bottom - bannerRect.top);
+        // The base unit the banner grows with is the dialog manager's.
+        LOGFONTW font{};
+        ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0)), sizeof font, &font);
+        RECT fourUnits{0, 0, 4, 0};
+        ::MapDialogRect(window, &fourUnits);
+        EXPECT_EQ(fourUnits.right, DialogBaseUnitX(font, 96, 96));
+        ClickButton(window, IDCANCEL);
+        EXPECT_TRUE(WaitUntilClosed(window));
+    });
 }
 
 TEST(MainDialog, AboutCommandRangeOpensOwnedCentredAboutBox)
 {
     CDownloaderDlg dialog;
-    s_app.m_pMainWnd = &dialog;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            for (WPARAM command : {WPARAM(0x0010), WPARAM(0x001F)}) {
-                ::PostMessageA(window, WM_SYSCOMMAND, command, 0);
-                HWND about = WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle);
-                REQUIRE_WINDOW(about);
-                if (command == 0x0010) SaveScreenshot(ScreenshotFolder() + "/about-box.bmp");
-                // Ownerless in code, owned by the main window in fact; the
-                // main window cannot be used behind it.
-                EXPECT_EQ(window, ::GetWindow(about, GW_OWNER));
-                EXPECT_FALSE(::IsWindowEnabled(window));
-                const POINT aboutCentre = Centre(about), mainCentre = Centre(window);
-                EXPECT_NEAR(mainCentre.x, aboutCentre.x, 1);
-                EXPECT_NEAR(mainCentre.y, aboutCentre.y, 1);
-                PressKey(about, VK_ESCAPE);
-                EXPECT_TRUE(WaitUntilClosed(about));
-                for (int i = 0; i < 100 && !::IsWindowEnabled(window); ++i) ::Sleep(10);
-                EXPECT_TRUE(::IsWindowEnabled(window));
-            }
-            // 0x0020 is outside the about command's range: nothing opens.
-            ::PostMessageA(window, WM_SYSCOMMAND, 0x0020, 0);
-            EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle, 500));
-            // SC_CLOSE still gets the platform's processing: the dialog ends.
-            ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        EXPECT_EQ(IDCANCEL, dialog.DoModal());
-    }
-    s_app.m_pMainWnd = nullptr;
+    const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+        for (WPARAM command : {WPARAM(0x0010), WPARAM(0x001F)}) {
+            ::PostMessageA(window, WM_SYSCOMMAND, command, 0);
+            HWND about = WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle);
+            REQUIRE_WINDOW(about);
+            if (command == 0x0010) SaveScreenshot(ScreenshotFolder() + "/about-box.bmp");
+            // Ownerless in code, owned by the main window in fact; the
+            // main window cannot be used behind it.
+            EXPECT_EQ(window, ::GetWindow(about, GW_OWNER));
+            EXPECT_FALSE(::IsWindowEnabled(window));
+            const POINT aboutCentre = Centre(about), mainCentre = Centre(window);
+            EXPECT_NEAR(mainCentre.x, aboutCentre.x, 1);
+            EXPECT_NEAR(mainCentre.y, aboutCentre.y, 1);
+            PressKey(about, VK_ESCAPE);
+            EXPECT_TRUE(WaitUntilClosed(about));
+            for (int i = 0; i < 100 && !::IsWindowEnabled(window); ++i) ::Sleep(10);
+            EXPECT_TRUE(::IsWindowEnabled(window));
+        }
+        // 0x0020 is outside the about command's range: nothing opens, so
+        // the command is handled at once rather than in an about box's loop.
+        DWORD_PTR ignored;
+        EXPECT_TRUE(::SendMessageTimeoutA(window, WM_SYSCOMMAND, 0x0020, 0, SMTO_NORMAL, 5000, &ignored));
+        EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle, 0));
+        // SC_CLOSE still gets the platform's processing: the dialog ends.
+        ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_TRUE(WaitUntilClosed(window));
+    });
+    EXPECT_EQ(IDCANCEL, result);
 }
 
 TEST(MainDialog, SystemMenuHasOnlyThePlatformsEntries)
 {
     CDownloaderDlg dialog;
-    s_app.m_pMainWnd = &dialog;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            HMENU menu = ::GetSystemMenu(window, FALSE);
-            ASSERT_NE(nullptr, menu);
-            for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
-                const UINT id = ::GetMenuItemID(menu, i);
-                EXPECT_TRUE(id == 0 || id == static_cast<UINT>(-1) || id >= 0xF000) << "item " << i << " id " << id;
-            }
-            ClickButton(window, IDCANCEL);
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        dialog.DoModal();
-    }
-    s_app.m_pMainWnd = nullptr;
+    RunMainDialog(dialog, [&](HWND window) {
+        HMENU menu = ::GetSystemMenu(window, FALSE);
+        ASSERT_NE(nullptr, menu);
+        for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+            const UINT id = ::GetMenuItemID(menu, i);
+            EXPECT_TRUE(id == 0 || id == static_cast<UINT>(-1) || id >= 0xF000) << "item " << i << " id " << id;
+        }
+        ClickButton(window, IDCANCEL);
+        EXPECT_TRUE(WaitUntilClosed(window));
+    });
 }
 
 TEST(MainDialog, MissingIconLeavesHandleNullWithoutCrash)
@@ -350,21 +367,15 @@ TEST(MainDialog, MissingIconLeavesHandleNullWithoutCrash)
     app->m_hInstance = saved;
     EXPECT_EQ(nullptr, dialog.m_hIcon);
 
-    s_app.m_pMainWnd = &dialog;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            ::PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-            for (int i = 0; i < 100 && !::IsIconic(window); ++i) ::Sleep(10);
-            ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-            ::Sleep(100);
-            ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        EXPECT_EQ(IDCANCEL, dialog.DoModal());
-    }
-    s_app.m_pMainWnd = nullptr;
+    const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+        ::PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        for (int i = 0; i < 100 && !::IsIconic(window); ++i) ::Sleep(10);
+        // Painted before this returns: the minimised painting has run.
+        ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_TRUE(WaitUntilClosed(window));
+    });
+    EXPECT_EQ(IDCANCEL, result);
 }
 
 TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)

@@ -2,6 +2,7 @@
 // filter list, where dialogs open, where the minimised icon is drawn.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 #include "app/DownloaderDlg.h"
@@ -9,10 +10,10 @@
 #include "framework/CString.h"
 #include "framework/DialogLayout.h"
 
-// Every byte of a string, zero bytes included.
-std::string AsBytes(const CString& text)
+// Every character of a wide string, zeros included.
+std::wstring AsWide(const CStringW& text)
 {
-    return std::string(text.GetString(), static_cast<size_t>(text.GetLength()));
+    return std::wstring(text.GetString(), static_cast<size_t>(text.GetLength()));
 }
 
 TEST(CStringFormat, FormatsNumbersStringsAndLongText)
@@ -41,26 +42,25 @@ TEST(CStringFormat, KeepsShiftJisBytesAndReplacesOldText)
     EXPECT_TRUE(text.IsEmpty());
 }
 
-TEST(FileDialogFilter, BarsBecomeZeroBytesWithDoubleZeroEnd)
+TEST(FileDialogFilter, BarsBecomeZerosWithDoubleZeroEnd)
 {
-    const char expected[] = "Execute Files(*.exe)\0*.exe\0";  // the literal adds the last zero
-    EXPECT_EQ(std::string(expected, sizeof expected),
-              AsBytes(ConvertFilterString("Execute Files(*.exe)|*.exe||", 932)));
+    const wchar_t expected[] = L"Execute Files(*.exe)\0*.exe\0";  // the literal adds the last zero
+    EXPECT_EQ(std::wstring(expected, std::size(expected)),
+              AsWide(ConvertFilterString("Execute Files(*.exe)|*.exe||", 932)));
 
-    // Without the closing "||" the list still ends in two zero bytes.
-    const char shortList[] = "A\0*.a\0";
-    EXPECT_EQ(std::string(shortList, sizeof shortList), AsBytes(ConvertFilterString("A|*.a", 932)));
-    EXPECT_EQ("", AsBytes(ConvertFilterString(nullptr, 932)));
+    // Without the closing "||" the list still ends in two zeros.
+    const wchar_t shortList[] = L"A\0*.a\0";
+    EXPECT_EQ(std::wstring(shortList, std::size(shortList)), AsWide(ConvertFilterString("A|*.a", 932)));
+    EXPECT_EQ(L"", AsWide(ConvertFilterString(nullptr, 932)));
 }
 
 TEST(FileDialogFilter, TrailByteThatLooksLikeABarIsKept)
 {
-    // 0x83 0x7C is a double-byte character in code page 932 whose second
-    // byte equals '|'; it must not split the description.
+    // 0x83 0x7C is a double-byte character in code page 932 (U+30DD) whose
+    // second byte equals '|'; it must not split the description.
     const char filter[] = {'\x83', '\x7C', '(', '*', '.', 'x', ')', '|', '*', '.', 'x', '|', '|', 0};
-    const std::string converted = AsBytes(ConvertFilterString(filter, 932));
-    const char expected[] = "\x83\x7C(*.x)\0*.x\0";
-    EXPECT_EQ(std::string(expected, sizeof expected), converted);
+    const wchar_t expected[] = L"\u30DD(*.x)\0*.x\0";
+    EXPECT_EQ(std::wstring(expected, std::size(expected)), AsWide(ConvertFilterString(filter, 932)));
 }
 
 namespace {
@@ -156,4 +156,27 @@ TEST(MinimisedIcon, CentredWithRoundingTowardZero)
     EXPECT_EQ(0, MinimisedIconPosition(RECT{0, 0, 31, 31}, 32, 32).y);
     // (0 - 32 + 1) / 2 = -15 (not -16): division truncates toward zero.
     EXPECT_EQ(-15, MinimisedIconPosition(RECT{0, 0, 0, 0}, 32, 32).x);
+}
+
+TEST(DialogAtScreenScale, BannerCoversTheSameShareOfTheDialogAt96And144Dpi)
+{
+    // The main dialog's font, 9 points, as made for 96 DPI.
+    LOGFONTW font{};
+    font.lfHeight = -12;
+    font.lfCharSet = SHIFTJIS_CHARSET;
+    wcscpy(font.lfFaceName, L"ＭＳ Ｐゴシック");
+    const int unitAt96 = DialogBaseUnitX(font, 96, 96), unitAt144 = DialogBaseUnitX(font, 96, 144);
+    ASSERT_GT(unitAt96, 0);
+    // Its width: 210 dialog units.
+    const int clientAt96 = ::MulDiv(210, unitAt96, 4), clientAt144 = ::MulDiv(210, unitAt144, 4);
+
+    const SIZE bitmap{365, 94};
+    const RECT at96 = BannerRect(POINT{0, 0}, bitmap, unitAt96, unitAt96);
+    EXPECT_EQ(365, at96.right - at96.left);  // its own size, pixel for pixel
+    EXPECT_EQ(94, at96.bottom - at96.top);
+    const RECT at144 = BannerRect(POINT{0, 0}, bitmap, unitAt144, unitAt96);
+    EXPECT_NEAR(double(at96.right) / clientAt96, double(at144.right) / clientAt144, 0.005)
+        << clientAt96 << " and " << clientAt144 << " pixels wide";
+    // Not distorted: the height grows with the width.
+    EXPECT_NEAR(double(at144.bottom) / at144.right, 94.0 / 365, 0.005);
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "download/ProgressDlg.h"
+#include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 #include "tests/support/ClassObject.h"
@@ -205,6 +206,19 @@ HWND ProgressWindow()
 
 class ProgressDialog : public LoopbackDownloadTest {
 protected:
+    // Runs `dialog` for the test's target while `script` drives its window
+    // from a second thread; DoModal's result.
+    INT_PTR RunDialog(CProgressDlg& dialog, const std::function<void(HWND)>& script)
+    {
+        dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
+        DialogScript driver([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            script(window);
+        });
+        return dialog.DoModal();
+    }
+
     // Runs the dialog for `path`; the script expects exactly one message box
     // with `expectedText` and the bar at `expectedBar` behind it, and
     // closes the box with OK.
@@ -219,7 +233,7 @@ protected:
                                 const char* screenshot = nullptr, std::function<void(HWND)> afterInit = nullptr)
     {
         ObservedProgressDlg dialog;
-        dialog.m_strPath = path.c_str();
+        dialog.m_strPath = CWideText(path.c_str(), CP_ACP);
         dialog.m_afterInit = afterInit;
         DialogScript script([&] {
             HWND box = WaitForThreadWindow(DialogScript::MainThread(), AfxGetAppName());
@@ -248,21 +262,14 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
     const std::string body = PatternBody(300000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
-    dialog.m_strPath = m_target.c_str();
-    INT_PTR result;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-            REQUIRE_WINDOW(window);
-            m_server.ReleaseStall();
-            // A message box would hold the dialog open.
-            if (!WaitUntilClosed(window)) {
-                ADD_FAILURE() << "the dialog did not close by itself";
-                CancelAllDialogs(DialogScript::MainThread());
-            }
-        });
-        result = dialog.DoModal();
-    }
+    const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+        m_server.ReleaseStall();
+        // A message box would hold the dialog open.
+        if (!WaitUntilClosed(window)) {
+            ADD_FAILURE() << "the dialog did not close by itself";
+            CancelAllDialogs(DialogScript::MainThread());
+        }
+    });
     EXPECT_EQ(IDOK, result);
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, dialog.m_nResult);
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
@@ -330,26 +337,19 @@ TEST_F(ProgressDialog, BarStepsThroughEveryPercentageInOrderAndEndsAt100)
     for (const Case& c : cases) {
         m_server.SetBehaviour(c.behaviour);
         ObservedProgressDlg dialog;
-        dialog.m_strPath = m_target.c_str();
-        INT_PTR result;
-        {
-            DialogScript script([&] {
-                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-                REQUIRE_WINDOW(window);
-                if (c.stalledBar >= 0) {
-                    EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
-                    SaveScreenshot(ScreenshotFolder() + "/progress-dialog.bmp");
-                    m_server.ReleaseStall();
-                }
-                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-                REQUIRE_WINDOW(box);
-                EXPECT_EQ(kNetworkErrorText, MessageBoxText(box)) << c.name;
-                EXPECT_EQ(100, BarPosition(window)) << c.name;
-                ClickButton(box, IDOK);
-                EXPECT_TRUE(WaitUntilClosed(window));
-            });
-            result = dialog.DoModal();
-        }
+        const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+            if (c.stalledBar >= 0) {
+                EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+                SaveScreenshot(ScreenshotFolder() + "/progress-dialog.bmp");
+                m_server.ReleaseStall();
+            }
+            HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+            REQUIRE_WINDOW(box);
+            EXPECT_EQ(kNetworkErrorText, MessageBoxText(box)) << c.name;
+            EXPECT_EQ(100, BarPosition(window)) << c.name;
+            ClickButton(box, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
         EXPECT_EQ(IDCANCEL, result) << c.name;
         EXPECT_EQ(c.positions, dialog.m_barPositions) << c.name;
         EXPECT_TRUE(FilesIn(m_folder).empty()) << c.name;
@@ -370,25 +370,18 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
         HANDLE worker = nullptr;
         {
             CProgressDlg dialog(nullptr);
-            dialog.m_strPath = m_target.c_str();
             DWORD closingMs = 0;
-            INT_PTR result;
-            {
-                DialogScript script([&] {
-                    HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-                    REQUIRE_WINDOW(window);
-                    // One full read arrived; the worker waits in the next.
-                    EXPECT_TRUE(WaitForBar(window, 21));
-                    ::Sleep(100);
-                    const DWORD start = ::GetTickCount();
-                    ending.second(window);
-                    EXPECT_TRUE(WaitUntilClosed(window, 5000));
-                    closingMs = ::GetTickCount() - start;
-                    EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), nullptr, 300))
-                        << "no message after a cancel";
-                });
-                result = dialog.DoModal();
-            }
+            const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+                // One full read arrived; the worker waits in the next.
+                EXPECT_TRUE(WaitForBar(window, 21));
+                ::Sleep(100);
+                const DWORD start = ::GetTickCount();
+                ending.second(window);
+                EXPECT_TRUE(WaitUntilClosed(window, 5000));
+                closingMs = ::GetTickCount() - start;
+                EXPECT_EQ(nullptr, WaitForThreadWindow(DialogScript::MainThread(), nullptr, 300))
+                    << "no message after a cancel";
+            });
             EXPECT_EQ(IDCANCEL, result) << ending.first;
             // Nothing waits for the worker: only the closing itself, with
             // room for a busy machine.
@@ -410,16 +403,11 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
     const std::string body = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
     CProgressDlg dialog(nullptr);
-    dialog.m_strPath = m_target.c_str();
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-            REQUIRE_WINDOW(window);
-            m_server.ReleaseStall();
-            EXPECT_TRUE(WaitUntilClosed(window));
-        });
-        EXPECT_EQ(IDOK, dialog.DoModal());
-    }
+    const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+        m_server.ReleaseStall();
+        EXPECT_TRUE(WaitUntilClosed(window));
+    });
+    EXPECT_EQ(IDOK, result);
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
 }
 
@@ -431,18 +419,13 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     std::vector<HANDLE> workers;
     for (int i = 0; i < 10; ++i) {
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = m_target.c_str();
         dialog.m_downloader.m_dwTimeoutMs = 2000;
-        {
-            DialogScript script([&] {
-                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-                REQUIRE_WINDOW(window);
-                EXPECT_TRUE(WaitForBar(window, 21));
-                ClickButton(window, IDCANCEL);
-                EXPECT_TRUE(WaitUntilClosed(window));
-            });
-            EXPECT_EQ(IDCANCEL, dialog.DoModal());
-        }
+        const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+            EXPECT_TRUE(WaitForBar(window, 21));
+            ClickButton(window, IDCANCEL);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(IDCANCEL, result);
         HANDLE worker = nullptr;
         ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), dialog.m_hThread, ::GetCurrentProcess(), &worker, 0, FALSE,
                                       DUPLICATE_SAME_ACCESS));
@@ -474,30 +457,23 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         taskbar.m_hrInit = c.hrInit;
         m_server.SetBehaviour(c.behaviour);
         CProgressDlg dialog(nullptr);
-        dialog.m_strPath = m_target.c_str();
-        INT_PTR result;
-        {
-            DialogScript script([&] {
-                HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
-                REQUIRE_WINDOW(window);
-                EXPECT_TRUE(::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW) << c.name;
-                EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
-                EXPECT_EQ(callsBefore, taskbar.Calls().size()) << "nothing before the button exists";
-                // What the shell sends once it has made the button.
-                taskbar.m_hWndExpected = window;
-                ::SendMessageA(window, buttonCreated, 0, 0);
-                m_server.ReleaseStall();
-                if (c.result == IDCANCEL) {
-                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-                    REQUIRE_WINDOW(box);
-                    const std::vector<std::string> calls = taskbar.Calls();
-                    EXPECT_EQ("state 4", calls.empty() ? "" : calls.back()) << "the error shows with the box";
-                    ClickButton(box, IDOK);
-                }
-                EXPECT_TRUE(WaitUntilClosed(window));
-            });
-            result = dialog.DoModal();
-        }
+        const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+            EXPECT_TRUE(::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW) << c.name;
+            EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+            EXPECT_EQ(callsBefore, taskbar.Calls().size()) << "nothing before the button exists";
+            // What the shell sends once it has made the button.
+            taskbar.m_hWndExpected = window;
+            ::SendMessageA(window, buttonCreated, 0, 0);
+            m_server.ReleaseStall();
+            if (c.result == IDCANCEL) {
+                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                REQUIRE_WINDOW(box);
+                const std::vector<std::string> calls = taskbar.Calls();
+                EXPECT_EQ("state 4", calls.empty() ? "" : calls.back()) << "the error shows with the box";
+                ClickButton(box, IDOK);
+            }
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
         EXPECT_EQ(c.result, result) << c.name;
         const std::vector<std::string> all = taskbar.Calls();
         const std::vector<std::string> calls(all.begin() + callsBefore, all.end());

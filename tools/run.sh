@@ -60,7 +60,15 @@ stop_demo() {
     fi
 }
 
-cleanup() { stop_demo; stop_wine; stop_virtual_display; }
+DESKTOP_SETTINGS='HKCU\Control Panel\Desktop'
+restore_dpi() {
+    if [ -n "${DPI_SET:-}" ]; then
+        "$BUILD/wine-run" reg delete "$DESKTOP_SETTINGS" /v LogPixels /f >/dev/null 2>&1 || true
+        DPI_SET=
+    fi
+}
+
+cleanup() { restore_dpi; stop_demo; stop_wine; stop_virtual_display; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
     start_virtual_display
@@ -113,6 +121,12 @@ elif [ "$mode" = demo ]; then
     windows_path() { local p="Z:$1"; echo "${p//\//\\}"; }
     "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$(windows_path "$exe")" \
         "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")" 2>&1 | quiet_wine | screenshots_as_png
+    # The main dialog once more on a screen at 150 % scaling: 144 DPI, which
+    # Wine reads from the prefix when a program starts.
+    DPI_SET=1
+    "$BUILD/wine-run" reg add "$DESKTOP_SETTINGS" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
+    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" --main-dialog "$(windows_path "$exe")" \
+        "$(windows_path "$shots")" main-dialog-at-144-dpi 2>&1 | quiet_wine | screenshots_as_png
 else
     "$BUILD/wine-run" "$exe" > >(quiet_wine) 2>&1 &
     program=$!

@@ -3,9 +3,12 @@
 //   demo_tour <Downloader exe> <download folder> <screenshot folder>
 // Download, Save As with the offered name, the completion dialog with its
 // box ticked, and the installer it starts.
+//   demo_tour --main-dialog <Downloader exe> <screenshot folder> <name>
+// only takes the main dialog's screenshot, as tour-<name>, and closes it.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "res/resource.h"
@@ -41,10 +44,25 @@ int Fail(const char* what)
     return 1;
 }
 
+int ShowMainDialog(const char* exe, const char* name)
+{
+    ProgramProcess downloader;
+    if (!downloader.Start(exe, nullptr)) return Fail("the Downloader did not start");
+    HWND main = WaitForDialogWith(downloader.thread(), IDC_DOWNLOAD);
+    if (!main) return Fail("no main dialog");
+    Shot(name);
+    ClickButton(main, IDCANCEL);
+    return downloader.HasExited(10000) ? 0 : Fail("the Downloader did not end");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && strcmp(argv[1], "--main-dialog") == 0) {
+        g_shotFolder = argv[3];
+        return ShowMainDialog(argv[2], argv[4]);
+    }
     if (argc != 4) return Fail("usage: demo_tour <Downloader exe> <download folder> <screenshot folder>");
     g_shotFolder = argv[3];
     CreateDirectoryA(argv[2], nullptr);
