@@ -155,7 +155,9 @@ DWORD WINAPI RunWorker(LPVOID parameter)
     auto* run = static_cast<WorkerRun*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, run->target.c_str());
+    wchar_t target[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, run->target.c_str(), -1, target, MAX_PATH);
+    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, target);
     return 0;
 }
 
