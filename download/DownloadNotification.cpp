@@ -88,10 +88,13 @@ DWORD CHttpDownloader::AskForProxyCredentials(HINTERNET hRequest)
 
 void CHttpDownloader::AnswerProxyPrompt(HWND hWnd)
 {
+    // The prompt's own modal loop may bring another request to show it.
     ::AcquireSRWLockExclusive(&m_notifyLock);
-    const HINTERNET hRequest = m_hPromptRequest;
-    m_bPromptShowing = hRequest != nullptr;
-    m_dwPromptAnswer = ERROR_CANCELLED;
+    const HINTERNET hRequest = m_bPromptShowing ? nullptr : m_hPromptRequest;
+    if (hRequest) {
+        m_bPromptShowing = true;
+        m_dwPromptAnswer = ERROR_CANCELLED;
+    }
     ::ReleaseSRWLockExclusive(&m_notifyLock);
     if (!hRequest) return;
 
@@ -102,6 +105,7 @@ void CHttpDownloader::AnswerProxyPrompt(HWND hWnd)
     ::AcquireSRWLockExclusive(&m_notifyLock);
     m_dwPromptAnswer = answer;
     m_bPromptShowing = false;
+    m_hPromptRequest = nullptr;
     ::ReleaseSRWLockExclusive(&m_notifyLock);
     ::SetEvent(m_hPromptAnswered);
 }

@@ -70,8 +70,7 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     if (message == WM_DOWNLOAD_FINISHED) {
         OnDownloadFinished(static_cast<DownloadResult>(wParam));
     } else if (message == WM_DOWNLOAD_PROXY_PROMPT) {
-        // The worker waits for the answer, or for Cancel.
-        if (!m_bEnded) m_downloader.AnswerProxyPrompt(m_hWnd);
+        ShowProxyPrompt();
     } else if (message == WM_DESTROY) {
         StopNotifications();
         ReleaseTaskbarButton();
@@ -119,11 +118,20 @@ void CProgressDlg::OnDownloadFinished(DownloadResult result)
     EndDownload(result);
 }
 
+// The worker waits for the answer, or for Cancel. A request that comes before
+// the modal loop has shown this dialog is answered by the next poll, so that
+// the prompt never stands over a window the user cannot see.
+void CProgressDlg::ShowProxyPrompt()
+{
+    if (!m_bEnded && IsWindowVisible()) m_downloader.AnswerProxyPrompt(m_hWnd);
+}
+
 void CProgressDlg::OnTimer(UINT_PTR)
 {
     // A tick already due when the timer was killed may still arrive.
     if (m_bEnded) return;
     ShowNewProgress();
+    ShowProxyPrompt();
     if (m_hThread) {
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;

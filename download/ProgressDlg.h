@@ -43,6 +43,7 @@ private:
     void ShowNewProgress();
     void ShowProgressOnTaskbarButton();
     void OnDownloadFinished(DownloadResult result);
+    void ShowProxyPrompt();
     void EndDownload(DownloadResult result);
     void StopNotifications();
     void OnTaskbarButtonCreated();

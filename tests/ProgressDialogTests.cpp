@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <shobjidl.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -542,6 +543,59 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
     run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
     taskbarClass.reset();
     ::CoUninitialize();
+}
+
+// Debian's tinyproxy asks for "user" and "password" (Basic) and passes what
+// it lets through to the server of this test (see tests/CMakeLists.txt).
+TEST_F(ProgressDialog, ProxyThatAsksForAPasswordGetsTheOneTypedIntoTheSystemPrompt)
+{
+    const char* proxyPort = std::getenv("TINYPROXY_PORT");
+    const char* upstreamPort = std::getenv("TINYPROXY_UPSTREAM_PORT");
+    if (!proxyPort || !upstreamPort) GTEST_SKIP() << "runs behind tinyproxy only";
+    LoopbackHttpServer upstream;
+    ASSERT_TRUE(upstream.Start(static_cast<USHORT>(std::atoi(upstreamPort))));
+    m_route.reset();
+    ProxyRoute route(static_cast<USHORT>(std::atoi(proxyPort)));
+    const std::string body = PatternBody(100000);
+    upstream.SetBehaviour(HttpBehaviour::Whole(body));
+
+    // Cancelling the prompt is the network error; typing the password
+    // brings the installer.
+    for (const char* password : {static_cast<const char*>(nullptr), "password"}) {
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = m_target.c_str();
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            // The system's prompt: a dialog with a password box.
+            HWND user = nullptr, secret = nullptr;
+            HWND prompt = WaitForThreadDialog(DialogScript::MainThread(), [&](HWND dialog) {
+                user = secret = nullptr;
+                for (HWND edit = nullptr; (edit = ::FindWindowExA(dialog, edit, "Edit", nullptr)) != nullptr;)
+                    (::GetWindowLongPtrA(edit, GWL_STYLE) & ES_PASSWORD ? secret : user) = edit;
+                return user && secret;
+            });
+            REQUIRE_WINDOW(prompt);
+            EXPECT_EQ(window, ::GetWindow(prompt, GW_OWNER));
+            if (!password) {
+                ClickButton(prompt, IDCANCEL);
+                EXPECT_TRUE(WaitUntilClosed(prompt));
+                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                REQUIRE_WINDOW(box);
+                EXPECT_EQ(kNetworkErrorText, MessageBoxText(box));
+                ClickButton(box, IDOK);
+                return;
+            }
+            ::SendMessageA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("user"));
+            ::SendMessageA(secret, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password));
+            SaveScreenshot(ScreenshotFolder() + "/proxy-password.bmp");
+            ClickButton(prompt, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(password ? IDOK : IDCANCEL, dialog.DoModal());
+    }
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    EXPECT_EQ(1u, upstream.Requests().size());
 }
 
 }  // namespace
