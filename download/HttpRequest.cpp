@@ -112,7 +112,8 @@ bool CHttpRequest::Open(LPCSTR url)
     if (char* fragment = std::strchr(extra, '#')) *fragment = '\0';
     char objectName[INTERNET_MAX_URL_LENGTH];
     if (!JoinText(objectName, sizeof objectName, {path, extra})) return false;
-    ::lstrcpynA(m_szUrl, url, sizeof m_szUrl);
+    // A request again at the same URL passes m_szUrl itself.
+    if (url != m_szUrl) ::lstrcpynA(m_szUrl, url, sizeof m_szUrl);
     if (char* fragment = std::strchr(m_szUrl, '#')) *fragment = '\0';
 
     m_hConnection.Reset(::InternetConnectA(m_hRoot, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
