@@ -63,8 +63,9 @@ def relay(client):
             if pending:
                 client.sendall(pending)
                 offset += len(pending)
-                with lock:
+                with lock, open(stats_file, "w") as stats:
                     state["body_bytes"] += len(pending)
+                    stats.write(str(state["body_bytes"]))
             if drop_at is not None and offset >= drop_at:
                 return
             got = server.recv_into(buffer)
@@ -74,8 +75,6 @@ def relay(client):
     except OSError:
         pass
     finally:
-        with lock, open(stats_file, "w") as stats:
-            stats.write(str(state["body_bytes"]))
         for connection in (client, server):
             try:
                 connection.shutdown(socket.SHUT_RDWR)

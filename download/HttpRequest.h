@@ -44,7 +44,8 @@ public:
     // the request; false when it names nothing we follow (not http/https).
     bool RedirectTarget(char (&target)[INTERNET_MAX_URL_LENGTH]);
     // Reads what has arrived, at most `size` bytes, waiting only when
-    // nothing has; TRUE with 0 bytes is the end of the body.
+    // nothing has (or, while the link fills `size` bytes within a quarter
+    // of a second, the full `size`); TRUE with 0 bytes is the end.
     bool Read(BYTE* buffer, DWORD size, DWORD* got);
     // Closes the session; in-flight data is discarded, not read.
     void Close();
@@ -67,6 +68,7 @@ public:
 
 private:
     bool QueryHeader(DWORD info, char* text, DWORD size, DWORD* index = nullptr);
+    void NoteArrival(DWORD got, DWORD size);
 
     DWORD m_dwTimeoutMs;
     // Declared first so that it is closed last.
@@ -74,6 +76,11 @@ private:
     CInternetHandle m_hConnection;
     CInternetHandle m_hRequest;
     char m_szUrl[INTERNET_MAX_URL_LENGTH] = {};
+    // Whether the link fills the read buffer quickly, from the bytes that
+    // arrived since m_dwMeasureStart (0: no byte yet).
+    bool m_bFastLink = false;
+    DWORD m_dwMeasureStart = 0;
+    DWORD m_dwMeasureBytes = 0;
 };
 
 // Joins `parts` into `buffer`; false, with the buffer empty, when they do
