@@ -168,9 +168,11 @@ void CHttpRequest::NoteArrival(DWORD got, DWORD size)
     if (!m_dwMeasureStart) m_dwMeasureStart = now;
     m_dwMeasureBytes += got;
     const DWORD elapsed = now - m_dwMeasureStart;
-    if (elapsed < MEASURE_MS) return;
-    m_bFastLink = static_cast<unsigned long long>(m_dwMeasureBytes) * MEASURE_MS >=
-                  static_cast<unsigned long long>(size) * elapsed;
+    // A full buffer already: no need to wait for the end of the measure.
+    const bool bFilledEarly = !m_bFastLink && m_dwMeasureBytes >= size && elapsed < MEASURE_MS;
+    if (!bFilledEarly && elapsed < MEASURE_MS) return;
+    m_bFastLink = bFilledEarly || static_cast<unsigned long long>(m_dwMeasureBytes) * MEASURE_MS >=
+                                      static_cast<unsigned long long>(size) * elapsed;
     m_dwMeasureStart = now;
     m_dwMeasureBytes = 0;
 }
