@@ -3,9 +3,12 @@
 // table; tools/bench-download.sh runs it against a local web server.
 //
 //   download_bench.exe PORT OUTPUT_FOLDER [ROUNDS] [pair]
+//   download_bench.exe PORT OUTPUT_FOLDER ROUNDS relay RELAY_PORT
 // Each round times the bare loop to a file and then the Downloader, and
 // unless "pair" is given (for a rate-limited server, where each transfer
-// takes seconds) the bare loop without a file and the worker alone.
+// takes seconds) the bare loop without a file and the worker alone. With
+// "relay", each round times the worker alone on the server undisturbed and
+// then through a relay that drops the connection part way.
 // The proxy route comes with the test server's header, which brings
 // winsock2.h ahead of windows.h.
 #include "tests/support/LoopbackHttpServer.h"
@@ -156,11 +159,20 @@ DWORD WINAPI RunWorker(LPVOID parameter)
     auto* run = static_cast<WorkerRun*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, run->target.c_str());
+    wchar_t target[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, run->target.c_str(), -1, target, MAX_PATH);
+    run->result = run->downloader.Download(DOWNLOAD_SERVER_HOST, object, target);
     return 0;
 }
 
-double WorkerAlone(const std::string& target, double megabytes)
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Seconds for the worker alone, or a negative number when it failed.
+double TimeWorkerAlone(const std::string& target)
 {
     WorkerRun run;
     run.target = target;
@@ -174,13 +186,33 @@ double WorkerAlone(const std::string& target, double megabytes)
     const double seconds = Seconds(start);
     ::CloseHandle(thread);
     ::DeleteFileA(target.c_str());
-    return run.result == DOWNLOAD_SUCCEEDED ? megabytes / seconds : 0;
+    return run.result == DOWNLOAD_SUCCEEDED ? seconds : -1;
 }
 
-double Median(std::vector<double> values)
+double WorkerAlone(const std::string& target, double megabytes)
 {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const double seconds = TimeWorkerAlone(target);
+    return seconds > 0 ? megabytes / seconds : 0;
+}
+
+// The worker undisturbed and through the relay, each round, in seconds.
+int RelayRounds(USHORT port, USHORT relayPort, const std::string& target, int rounds)
+{
+    std::vector<double> direct, relayed;
+    for (int round = 0; round < rounds; ++round) {
+        {
+            ProxyRoute route(port);
+            direct.push_back(TimeWorkerAlone(target));
+        }
+        ProxyRoute route(relayPort);
+        relayed.push_back(TimeWorkerAlone(target));
+        std::printf("round %d: undisturbed %.2f s, through the relay %.2f s\n", round + 1, direct.back(),
+                    relayed.back());
+        if (direct.back() < 0 || relayed.back() < 0) return 1;
+    }
+    std::printf("worker, median: undisturbed %.2f s, relay %.2f s, relay / undisturbed %.2f\n", Median(direct),
+                Median(relayed), Median(relayed) / Median(direct));
+    return 0;
 }
 
 }  // namespace
@@ -191,12 +223,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: download_bench PORT OUTPUT_FOLDER [ROUNDS] [pair]\n");
         return 2;
     }
-    ProxyRoute proxy(static_cast<USHORT>(std::atoi(argv[1])));
     const std::string folder = argv[2];
     const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
     const bool bPairOnly = argc > 4 && std::strcmp(argv[4], "pair") == 0;
     const std::string bareFile = folder + "\\bare-loop.bin";
     const std::string target = folder + "\\" + INSTALLER_FILE_NAME;
+    if (argc > 5 && std::strcmp(argv[4], "relay") == 0)
+        return RelayRounds(static_cast<USHORT>(std::atoi(argv[1])), static_cast<USHORT>(std::atoi(argv[5])), target,
+                           rounds);
+    ProxyRoute proxy(static_cast<USHORT>(std::atoi(argv[1])));
 
     // Warm-up of the connection: loads WinInet and opens the first one.
     const LONGLONG size = BareReadLoop(nullptr);

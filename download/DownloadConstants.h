@@ -14,6 +14,9 @@ constexpr char INSTALLER_OBJECT_FOLDER[] = "support/download/peripheral/pccamera
 constexpr char DOWNLOAD_USER_AGENT[] = "ZEMBRA Downloader";
 // Connect and receive time-outs of a transfer.
 constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
+// The wait before taking up a dropped transfer again; doubled after each try
+// that brings no new byte.
+constexpr DWORD RETRY_FIRST_WAIT_MS = 1000;
 
 // Outcome of one transfer.
 typedef int DownloadResult;
@@ -25,3 +28,8 @@ constexpr DownloadResult DOWNLOAD_CANCELLED = -1;
 // Posted by the worker thread to the progress dialog once the transfer has
 // ended and its result is stored: wParam is the DownloadResult, lParam 0.
 constexpr UINT WM_DOWNLOAD_FINISHED = WM_APP + 2;
+
+// Posted by the worker thread to the progress dialog when a proxy asks for a
+// user name and password; the dialog answers through
+// CHttpDownloader::AnswerProxyPrompt. wParam and lParam are 0.
+constexpr UINT WM_DOWNLOAD_PROXY_PROMPT = WM_APP + 3;

@@ -2,31 +2,42 @@
 // The HTTP transfer of the installer, run on the progress dialog's worker
 // thread.
 #include "download/DownloadConstants.h"
+
+#include <wininet.h>
+
 #include "framework/CStringW.h"
+
+class CHttpRequest;
+class CTemporaryFile;
 
 // Fetches one object over HTTP into a local file, recording the percentages
 // it passes for another thread to show and honouring a cancel request made
-// from another thread. One transfer per object.
+// from another thread. A connection that drops mid-body is taken up again
+// where it stopped. One transfer per object.
 class CHttpDownloader {
 public:
-    CHttpDownloader() = default;
+    CHttpDownloader();
+    ~CHttpDownloader();
     CHttpDownloader(const CHttpDownloader&) = delete;
     CHttpDownloader& operator=(const CHttpDownloader&) = delete;
 
-    // Seen by Download before its first read and after every full read.
-    void Cancel() { ::InterlockedExchange(&m_bCancel, 1); }
+    // Seen by Download after every read and during every wait.
+    void Cancel();
 
     // Blocks until the transfer ends. A file already at `localPath` is
     // replaced only once the whole body has arrived; otherwise it stays as
     // it was and nothing of this transfer is left behind. A `localPath` of
-    // MAX_PATH bytes or more is the file error: it is never cut.
-    DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCSTR localPath);
+    // MAX_PATH UTF-16 units or more is the file error: it is never cut.
+    // WM_DOWNLOAD_FINISHED is posted as soon as the outcome is known, before
+    // the connection is closed.
+    DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCWSTR localPath);
 
     // The whole percentages received so far, in order, each differing from
     // the one before (the first from 0): one above 100 when more bytes
-    // arrive than announced, and 100 last once the local file was opened.
-    // Recorded by Download without waiting for anyone, and read from any
-    // thread: an entry below ProgressCount() does not change any more.
+    // arrive than announced, 100 only when the whole body has arrived, and
+    // 0 again when the body starts over from its first byte. Recorded by
+    // Download without waiting for anyone, and read from any thread: an
+    // entry below ProgressCount() does not change any more.
     LONG ProgressCount() { return ::InterlockedCompareExchange(&m_nProgressCount, 0, 0); }
     LONG ProgressAt(LONG index) const { return m_progress[index]; }
 
@@ -41,26 +52,59 @@ public:
     // sent: the transfer does not wait for the window's thread.
     void PostToNotifyWindow(UINT message, WPARAM wParam);
 
+    // Called on the attached window's thread when WM_DOWNLOAD_PROXY_PROMPT
+    // arrives: shows the system's prompt for the proxy's user name and
+    // password, owned by `hWnd`, and hands the answer to the waiting worker.
+    void AnswerProxyPrompt(HWND hWnd);
+
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
     // Connect and receive time-out of the transfer. Fixed in the program;
     // tests shorten it so that a silent server is given up on quickly.
     DWORD m_dwTimeoutMs = NETWORK_TIMEOUT_MS;
+    // The wait before the first new try after a dropped connection; it
+    // doubles with each try that brings nothing. Shortened by tests.
+    DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
 
 private:
+    struct Body;
+
+    DownloadResult Transfer(CHttpRequest& request, LPCSTR url, LPCWSTR localPath);
+    DownloadResult SendFollowingRedirects(CHttpRequest& request, LPCSTR url);
+    DownloadResult SendWithCredentials(CHttpRequest& request, LPCSTR headers);
+    DownloadResult ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
+    DownloadResult ReadBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
+    DownloadResult Resume(CHttpRequest& request, CTemporaryFile& file, Body& body);
+    DownloadResult StartOver(CHttpRequest& request, CTemporaryFile& file, Body& body);
+    DownloadResult TakeWholeBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
+    DownloadResult KeepWholeBody(DownloadResult result, CTemporaryFile& file, const Body& body, LPCWSTR localPath);
+    DWORD AskForProxyCredentials(HINTERNET hRequest);
+
     bool IsCancelRequested() { return ::InterlockedCompareExchange(&m_bCancel, 0, 0) != 0; }
     bool IsWindowDetached();
     void RecordProgress(LONG percent);
 
-    // 1 to 100, one value above 100 and the final 100.
-    static constexpr LONG MAX_PROGRESS_VALUES = 102;
+    // Room for a few starts from the first byte; once it is full the bar
+    // stays where it is.
+    static constexpr LONG MAX_PROGRESS_VALUES = 1024;
     LONG m_progress[MAX_PROGRESS_VALUES] = {};
     volatile LONG m_nProgressCount = 0;
+    // Set by Cancel, so that a wait ends at once.
+    HANDLE m_hCancelEvent;
 
-    // Held while a message is posted and while the window is detached, so
-    // that no post can slip in after DetachNotifyWindow has returned.
+    // Held while a message is posted, while the window is detached and while
+    // the proxy prompt changes hands, so that no post can slip in after
+    // DetachNotifyWindow has returned.
     SRWLOCK m_notifyLock = SRWLOCK_INIT;
     HWND m_hWndNotify = nullptr;
     bool m_bWindowDetached = false;
+
+    // The request whose proxy asks for a password, while the worker waits
+    // for the window's thread to prompt the user; null otherwise, and once
+    // the worker has stopped waiting for an answer nobody has taken up.
+    HINTERNET m_hPromptRequest = nullptr;
+    bool m_bPromptShowing = false;
+    DWORD m_dwPromptAnswer = ERROR_CANCELLED;
+    HANDLE m_hPromptAnswered;
 };
 
 // What one download's worker thread uses, shared by the progress dialog and
@@ -79,8 +123,8 @@ public:
     }
 
     CHttpDownloader m_downloader;
-    // Written by the worker before it posts WM_DOWNLOAD_FINISHED; read by
-    // others only after that message or once the thread has ended.
+    // Written by the worker once the transfer has ended; read by others only
+    // once the thread has ended (WM_DOWNLOAD_FINISHED carries it as well).
     DownloadResult m_nResult = DOWNLOAD_SUCCEEDED;
     // Set before the thread starts and not changed afterwards; the worker
     // reads the path from here for the whole transfer.
@@ -93,8 +137,7 @@ private:
 };
 
 // Thread entry: `parameter` is a CDownloadJob whose reference the thread
-// takes over and releases when the transfer has ended and
-// WM_DOWNLOAD_FINISHED has been posted. Returns 0.
+// takes over and releases when the transfer has ended. Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
 
 // Download threads that have started and not yet ended.

@@ -69,6 +69,8 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_DOWNLOAD_FINISHED) {
         OnDownloadFinished(static_cast<DownloadResult>(wParam));
+    } else if (message == WM_DOWNLOAD_PROXY_PROMPT) {
+        ShowProxyPrompt();
     } else if (message == WM_DESTROY) {
         StopNotifications();
         ReleaseTaskbarButton();
@@ -88,7 +90,12 @@ void CProgressDlg::ShowNewProgress()
     const LONG count = m_downloader.ProgressCount();
     if (m_nProgressShown == count) return;
     m_progress.SendMessage(WM_SETREDRAW, FALSE);
-    while (m_nProgressShown < count) m_progress.SetPos(m_downloader.ProgressAt(m_nProgressShown++));
+    LONG percent = 0;
+    while (m_nProgressShown < count) {
+        percent = m_downloader.ProgressAt(m_nProgressShown++);
+        m_progress.SetPos(percent);
+    }
+    m_nPercentShown = percent;
     m_progress.SendMessage(WM_SETREDRAW, TRUE);
     ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     ShowProgressOnTaskbarButton();
@@ -99,8 +106,7 @@ void CProgressDlg::ShowProgressOnTaskbarButton()
     if (!m_pTaskbarList) return;
     // The button shows a share of the whole, which a body longer than
     // announced cannot pass.
-    const int percent = m_progress.GetPos();
-    m_pTaskbarList->SetProgressValue(m_hWnd, percent < 100 ? percent : 100, 100);
+    m_pTaskbarList->SetProgressValue(m_hWnd, m_nPercentShown < 100 ? m_nPercentShown : 100, 100);
 }
 
 void CProgressDlg::OnDownloadFinished(DownloadResult result)
@@ -112,11 +118,20 @@ void CProgressDlg::OnDownloadFinished(DownloadResult result)
     EndDownload(result);
 }
 
+// The worker waits for the answer, or for Cancel. A request that comes before
+// the modal loop has shown this dialog is answered by the next poll, so that
+// the prompt never stands over a window the user cannot see.
+void CProgressDlg::ShowProxyPrompt()
+{
+    if (!m_bEnded && IsWindowVisible()) m_downloader.AnswerProxyPrompt(m_hWnd);
+}
+
 void CProgressDlg::OnTimer(UINT_PTR)
 {
     // A tick already due when the timer was killed may still arrive.
     if (m_bEnded) return;
     ShowNewProgress();
+    ShowProxyPrompt();
     if (m_hThread) {
         // Sees a worker that is just ending now, not a tick later; brief, as the window must stay responsive.
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
@@ -132,8 +147,9 @@ void CProgressDlg::EndDownload(DownloadResult result)
     m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
     StopNotifications();
-    // The bar shows the last percentage, 100 after a success, before the
-    // dialog closes or behind a message box.
+    // The bar shows the last percentage before the dialog closes or behind a
+    // message box: 100 only after a success, and after a failure the share
+    // that had arrived.
     ShowNewProgress();
 
     const char* errorText = nullptr;

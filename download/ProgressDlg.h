@@ -43,12 +43,14 @@ private:
     void ShowNewProgress();
     void ShowProgressOnTaskbarButton();
     void OnDownloadFinished(DownloadResult result);
+    void ShowProxyPrompt();
     void EndDownload(DownloadResult result);
     void StopNotifications();
     void OnTaskbarButtonCreated();
     void ReleaseTaskbarButton();
 
     LONG m_nProgressShown = 0;  // of the worker's recorded percentages
+    LONG m_nPercentShown = 0;   // the last of them, for the task-bar button
     bool m_bEnded = false;
     // The shell's progress on the dialog's task-bar button; null until the
     // shell has made the button, and where the shell offers none.

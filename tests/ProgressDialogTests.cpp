@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <shobjidl.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -318,25 +319,26 @@ TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-TEST_F(ProgressDialog, BarStepsThroughEveryPercentageInOrderAndEndsAt100)
+TEST_F(ProgressDialog, BarStepsThroughThePercentagesAndStaysWhereAFailureLeftIt)
 {
     struct Case {
         const char* name;
         HttpBehaviour behaviour;
         int stalledBar;  // where the bar stands while the server holds back
-        std::vector<WPARAM> positions;
+        WPARAM lastPosition;
     };
     // 131,072 of 1,000,000 bytes, then the connection closes; a body that
     // goes on past the 100,000 bytes announced.
     HttpBehaviour longer = HttpBehaviour::Chunked(PatternBody(8 << 20));
     longer.contentLength = "100000";
     const Case cases[] = {
-        {"closed early", HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072), 13, {6, 13, 100}},
-        {"longer than announced", longer, -1, {65, 131, 100}},
+        {"closed early", HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072), 13, 13},
+        {"longer than announced", longer, -1, 101},  // past 100, by as much as the last read brought
     };
     for (const Case& c : cases) {
         m_server.SetBehaviour(c.behaviour);
         ObservedProgressDlg dialog;
+        dialog.m_downloader.m_dwRetryWaitMs = 10;
         const INT_PTR result = RunDialog(dialog, [&](HWND window) {
             if (c.stalledBar >= 0) {
                 EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
@@ -346,12 +348,16 @@ TEST_F(ProgressDialog, BarStepsThroughEveryPercentageInOrderAndEndsAt100)
             HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
             REQUIRE_WINDOW(box);
             EXPECT_EQ(kNetworkErrorText, MessageBoxText(box)) << c.name;
-            EXPECT_EQ(100, BarPosition(window)) << c.name;
+            EXPECT_EQ(std::min<int>(100, c.lastPosition), BarPosition(window)) << c.name;
             ClickButton(box, IDOK);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
         EXPECT_EQ(IDCANCEL, result) << c.name;
-        EXPECT_EQ(c.positions, dialog.m_barPositions) << c.name;
+        ASSERT_FALSE(dialog.m_barPositions.empty()) << c.name;
+        if (c.lastPosition > 100)
+            EXPECT_GT(dialog.m_barPositions.back(), 100u) << c.name;
+        else
+            EXPECT_EQ(c.lastPosition, dialog.m_barPositions.back()) << c.name;
         EXPECT_TRUE(FilesIn(m_folder).empty()) << c.name;
     }
 }
@@ -502,16 +508,73 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
          IDOK,
          {"HrInit", "state 2", "value 21/100"},
          {"value 100/100", "state 0"}});
+    // The range asked for after the drop is refused at once.
+    HttpBehaviour closedEarly = HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072);
+    closedEarly.rangeValidator = "\"v1\"";
+    closedEarly.nRangeStatus = 416;
     run({"closed early",
-         HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072),
+         closedEarly,
          13,
          S_OK,
          IDCANCEL,
          {"HrInit", "state 2", "value 13/100"},
-         {"value 100/100", "state 4", "state 0"}});
+         {"value 13/100", "state 4", "state 0"}});
     run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
     taskbarClass.reset();
     ::CoUninitialize();
+}
+
+// Debian's tinyproxy asks for "user" and "password" (Basic) and passes what
+// it lets through to the server of this test (see tests/CMakeLists.txt).
+TEST_F(ProgressDialog, ProxyThatAsksForAPasswordGetsTheOneTypedIntoTheSystemPrompt)
+{
+    const char* proxyPort = std::getenv("TINYPROXY_PORT");
+    const char* upstreamPort = std::getenv("TINYPROXY_UPSTREAM_PORT");
+    if (!proxyPort || !upstreamPort) GTEST_SKIP() << "runs behind tinyproxy only";
+    LoopbackHttpServer upstream;
+    ASSERT_TRUE(upstream.Start(static_cast<USHORT>(std::atoi(upstreamPort))));
+    m_route.reset();
+    ProxyRoute route(static_cast<USHORT>(std::atoi(proxyPort)));
+    const std::string body = PatternBody(100000);
+    upstream.SetBehaviour(HttpBehaviour::Whole(body));
+
+    // Cancelling the prompt is the network error; typing the password
+    // brings the installer.
+    for (const char* password : {static_cast<const char*>(nullptr), "password"}) {
+        CProgressDlg dialog(nullptr);
+        dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
+        DialogScript script([&] {
+            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            REQUIRE_WINDOW(window);
+            // The system's prompt: a dialog with a password box.
+            HWND user = nullptr, secret = nullptr;
+            HWND prompt = WaitForThreadDialog(DialogScript::MainThread(), [&](HWND dialog) {
+                user = secret = nullptr;
+                for (HWND edit = nullptr; (edit = ::FindWindowExA(dialog, edit, "Edit", nullptr)) != nullptr;)
+                    (::GetWindowLongPtrA(edit, GWL_STYLE) & ES_PASSWORD ? secret : user) = edit;
+                return user && secret;
+            });
+            REQUIRE_WINDOW(prompt);
+            EXPECT_EQ(window, ::GetWindow(prompt, GW_OWNER));
+            if (!password) {
+                ClickButton(prompt, IDCANCEL);
+                EXPECT_TRUE(WaitUntilClosed(prompt));
+                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                REQUIRE_WINDOW(box);
+                EXPECT_EQ(kNetworkErrorText, MessageBoxText(box));
+                ClickButton(box, IDOK);
+                return;
+            }
+            ::SendMessageA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("user"));
+            ::SendMessageA(secret, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password));
+            SaveScreenshot(ScreenshotFolder() + "/proxy-password.bmp");
+            ClickButton(prompt, IDOK);
+            EXPECT_TRUE(WaitUntilClosed(window));
+        });
+        EXPECT_EQ(password ? IDOK : IDCANCEL, dialog.DoModal());
+    }
+    EXPECT_TRUE(ReadWholeFile(m_target) == body);
+    EXPECT_EQ(1u, upstream.Requests().size());
 }
 
 }  // namespace

@@ -5,7 +5,12 @@
 # first a 256 MiB body at whatever rate the machine manages, then with the
 # server held to 125 MB/s (the same body) and to 12.5 MB/s (a 32 MiB body,
 # so that a transfer takes seconds, not minutes). ROUNDS interleaved rounds
-# each (default 5). Everything it writes stays under build/x64/bench-download.
+# each (default 5). Last, a relay (bench/drop-relay.py) in front of nginx
+# drops the connection at 30 % and at 70 % of the 256 MiB body: the bytes
+# fetched for one download against the body's size, for the worker and for
+# curl --retry 3 -C - on the same relay, and the worker's wall time against
+# an undisturbed download. Everything it writes stays under
+# build/x64/bench-download.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -23,10 +28,10 @@ make_body() {
 make_body "$work/www/$object" 268435456
 make_body "$work/www-small/$object" 33554432
 
-# Three free ports, held open together while they are picked so that they differ.
-read -r port port125 port12 < <(python3 -c '
+# Four free ports, held open together while they are picked so that they differ.
+read -r port port125 port12 relay_port < <(python3 -c '
 import socket
-sockets = [socket.socket() for _ in range(3)]
+sockets = [socket.socket() for _ in range(4)]
 for s in sockets: s.bind(("127.0.0.1", 0))
 print(*(s.getsockname()[1] for s in sockets))')
 cat >"$work/nginx.conf" <<CONF
@@ -63,9 +68,12 @@ CONF
 
 nginx -p "$work" -c "$work/nginx.conf" &
 NGINX_PID=$!
+body_size=268435456
+python3 "$ROOT/bench/drop-relay.py" "$relay_port" "$port" "$body_size" "$work/relay-bytes" 0.3 0.7 &
+RELAY_PID=$!
 cleanup() {
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
+    kill "$NGINX_PID" "$RELAY_PID" 2>/dev/null || true
+    wait "$NGINX_PID" "$RELAY_PID" 2>/dev/null || true
     stop_wine
     stop_virtual_display
 }
@@ -98,3 +106,30 @@ curl_rate "$port125"
 echo "== server held to 12.5 MB/s: curl, then the Downloader and the bare loop to a file"
 curl_rate "$port12"
 "$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port12" "$outwin" "$rounds" pair
+
+echo "== dropped connections: the relay cuts the body at 30 % and 70 %; nginx answers Range and If-Range"
+relay_bytes() { cat "$work/relay-bytes"; }
+# curl as asked (--retry 3 -C -), and with --retry-all-errors, without which
+# curl does not count a cut-short body as worth another try.
+for options in "-C - --retry 3" "-C - --retry 3 --retry-all-errors"; do
+    rm -f "$work/out/curl-resume.bin"
+    before=$(relay_bytes)
+    start=$(date +%s.%N)
+    curl_status=0
+    # shellcheck disable=SC2086
+    curl -s -x "http://127.0.0.1:$relay_port" $options -o "$work/out/curl-resume.bin" \
+        "http://download.zembra.example/$object" || curl_status=$?
+    end=$(date +%s.%N)
+    sleep 0.2
+    awk -v fetched=$(($(relay_bytes) - before)) -v body="$body_size" -v got="$(stat -c %s "$work/out/curl-resume.bin")" \
+        -v status="$curl_status" -v start="$start" -v end="$end" -v options="$options" \
+        'BEGIN { printf "curl %s: fetched / body %6.3f, saved %d of %d bytes, exit %d, %.2f s\n",
+                 options, fetched / body, got, body, status, end - start }'
+done
+rm -f "$work/out/curl-resume.bin"
+before=$(relay_bytes)
+"$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port" "$outwin" "$rounds" relay "$relay_port"
+sleep 0.2
+awk -v fetched=$(($(relay_bytes) - before)) -v body="$body_size" -v rounds="$rounds" \
+    'BEGIN { printf "Downloader worker              fetched / body %6.3f (mean of %d downloads)\n",
+             fetched / body / rounds, rounds }'

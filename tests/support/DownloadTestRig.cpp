@@ -85,6 +85,11 @@ std::vector<unsigned long long> RecordedProgress(CHttpDownloader& downloader)
 DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& path)
     : m_downloader(downloader), m_path(path)
 {
+    // A message-only window of the calling thread stands in for the dialog.
+    m_hWndNotify = ::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrA(m_hWndNotify, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ::SetWindowLongPtrA(m_hWndNotify, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&NotifyWindowProc));
+    downloader.AttachNotifyWindow(m_hWndNotify);
     m_hThread = ::CreateThread(nullptr, 0, Run, this, 0, nullptr);
 }
 
@@ -93,6 +98,19 @@ DownloadThread::~DownloadThread()
     if (!m_hThread) return;
     Wait(INFINITE);
     ::CloseHandle(m_hThread);
+    ::DestroyWindow(m_hWndNotify);
+}
+
+LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* thread = reinterpret_cast<DownloadThread*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
+    if (message == WM_DOWNLOAD_FINISHED && thread) thread->m_nPostedResult = static_cast<DownloadResult>(wParam);
+    return ::DefWindowProcA(hWnd, message, wParam, lParam);
+}
+
+bool DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
+{
+    return PumpMessagesUntil([this] { return m_nPostedResult != 99; }, timeoutMs);
 }
 
 bool DownloadThread::Wait(DWORD timeoutMs)
@@ -105,7 +123,9 @@ DWORD WINAPI DownloadThread::Run(LPVOID parameter)
     auto* thread = static_cast<DownloadThread*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, thread->m_path.c_str());
+    wchar_t path[1024] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, thread->m_path.c_str(), -1, path, 1024);
+    thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, path);
     return 0;
 }
 
@@ -154,17 +174,9 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs)
     return true;
 }
 
-std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size)
+bool RisesTo(unsigned long long last, const std::vector<unsigned long long>& progress)
 {
-    std::vector<unsigned long long> values;
-    unsigned long long total = 0;
-    while (size - total >= 0x10000) {
-        total += 0x10000;
-        const unsigned long long percent = total * 100 / size;
-        if (percent != (values.empty() ? 0 : values.back())) values.push_back(percent);
-    }
-    // The short read that ends the body (empty when the size is a multiple
-    // of 64 KB) brings 100, unless the last full read did.
-    if (values.empty() || values.back() != 100) values.push_back(100);
-    return values;
+    for (size_t i = 1; i < progress.size(); ++i)
+        if (progress[i] <= progress[i - 1]) return false;
+    return !progress.empty() && progress.back() == last;
 }

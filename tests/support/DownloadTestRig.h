@@ -42,11 +42,18 @@ public:
     // Dispatches the calling thread's messages until the thread has ended;
     // false after `timeoutMs`.
     bool Wait(DWORD timeoutMs = 60000);
+    // Dispatches them until the worker has posted WM_DOWNLOAD_FINISHED to
+    // the window this object attached; false after `timeoutMs`.
+    bool WaitForFinishedMessage(DWORD timeoutMs);
 
     DownloadResult m_nResult = 99;
+    DownloadResult m_nPostedResult = 99;
 
 private:
     static DWORD WINAPI Run(LPVOID parameter);
+    static LRESULT CALLBACK NotifyWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND m_hWndNotify = nullptr;
 
     CHttpDownloader& m_downloader;
     std::string m_path;
@@ -63,9 +70,9 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs = 1000
 // Dispatches the calling thread's messages until `handle` is signalled.
 bool WaitPumpingMessages(HANDLE handle, DWORD timeoutMs);
 
-// The percentages a whole body of `size` bytes passes through in 64 KB
-// reads, each once, ending at 100.
-std::vector<unsigned long long> ExpectedProgressForWholeBody(unsigned long long size);
+// Whether `progress` rises, each value once, to `last`: what the bar shows
+// for a body read in pieces of whatever size has arrived.
+bool RisesTo(unsigned long long last, const std::vector<unsigned long long>& progress);
 
 // A loopback server that requests for the fixed download host reach, and
 // an empty folder of the build for the running test, with the path of the

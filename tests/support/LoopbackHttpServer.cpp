@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 HttpBehaviour HttpBehaviour::Whole(std::string body)
@@ -73,6 +74,22 @@ HttpBehaviour HttpBehaviour::Redirect(int status, std::string location)
     return behaviour;
 }
 
+HttpBehaviour HttpBehaviour::Repeated(std::string body, size_t size)
+{
+    HttpBehaviour behaviour = Whole(std::move(body));
+    behaviour.repeatedSize = size;
+    behaviour.contentLength = std::to_string(size);
+    return behaviour;
+}
+
+HttpBehaviour HttpBehaviour::Resumable(std::string body, std::vector<size_t> drops)
+{
+    HttpBehaviour behaviour = Whole(std::move(body));
+    behaviour.rangeValidator = "\"v1\"";
+    behaviour.dropsAt = std::move(drops);
+    return behaviour;
+}
+
 std::string PatternBody(size_t size)
 {
     std::string body(size, '\0');
@@ -95,6 +112,8 @@ const char* ReasonPhrase(int status)
             return "Moved Permanently";
         case 302:
             return "Found";
+        case 206:
+            return "Partial Content";
         case 404:
             return "Not Found";
         case 500:
@@ -120,6 +139,15 @@ std::string HeaderValue(const std::string& head, const char* name)
         line = end;
     }
     return "";
+}
+
+// Where a 206 answer starts: the N of `Range: bytes=N-` when the server
+// offers ranges and If-Range names its validator; 0 for the whole body.
+size_t RangeStart(const HttpBehaviour& behaviour, const std::string& range, const std::string& ifRange)
+{
+    if (behaviour.rangeValidator.empty() || ifRange != behaviour.rangeValidator) return 0;
+    if (range.compare(0, 6, "bytes=") != 0 || range.back() != '-') return 0;
+    return std::strtoull(range.c_str() + 6, nullptr, 10);
 }
 
 }  // namespace
@@ -179,6 +207,7 @@ void LoopbackHttpServer::SetBehaviour(const HttpBehaviour& behaviour)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_behaviour = behaviour;
     m_pathBehaviours.clear();
+    m_nBodyAnswers = 0;
     ::ResetEvent(m_hRelease);
     ::ResetEvent(m_hStalled);
 }
@@ -247,6 +276,16 @@ bool LoopbackHttpServer::SendAll(SOCKET client, const char* data, size_t size)
 bool LoopbackHttpServer::SendBody(SOCKET client, const HttpBehaviour& behaviour, size_t from, size_t to)
 {
     if (to <= from) return true;
+    if (behaviour.repeatedSize) {
+        for (size_t at = from; at < to;) {
+            const size_t offset = at % behaviour.body.size();
+            const size_t size = std::min(to - at, behaviour.body.size() - offset);
+            if (!SendAll(client, behaviour.body.data() + offset, size)) return false;
+            m_nBodyBytesSent += size;
+            at += size;
+        }
+        return true;
+    }
     if (!behaviour.bChunked) return SendAll(client, behaviour.body.data() + from, to - from);
     char size[32];
     std::snprintf(size, sizeof size, "%zx\r\n", to - from);
@@ -267,6 +306,7 @@ void LoopbackHttpServer::Serve(SOCKET client)
     }
 
     HttpBehaviour behaviour;
+    size_t from = 0;
     if (head.find("\r\n\r\n") != std::string::npos) {
         RecordedRequest request;
         const size_t lineEnd = head.find("\r\n");
@@ -280,6 +320,8 @@ void LoopbackHttpServer::Serve(SOCKET client)
         request.cacheControl = HeaderValue(head, "Cache-Control");
         request.pragma = HeaderValue(head, "Pragma");
         request.head = head.substr(0, head.find("\r\n\r\n") + 2);
+        request.range = HeaderValue(head, "Range");
+        const std::string ifRange = HeaderValue(head, "If-Range");
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(request);
         behaviour = m_behaviour;
@@ -288,6 +330,11 @@ void LoopbackHttpServer::Serve(SOCKET client)
             if (request.target.size() >= path.size() &&
                 request.target.compare(request.target.size() - path.size(), path.size(), path) == 0)
                 behaviour = byPath.second;
+        }
+        from = RangeStart(behaviour, request.range, ifRange);
+        if (behaviour.nStatus == 200 && !behaviour.dropsAt.empty()) {
+            if (m_nBodyAnswers < behaviour.dropsAt.size()) behaviour.bodyBytesSent = behaviour.dropsAt[m_nBodyAnswers];
+            ++m_nBodyAnswers;
         }
     } else {
         behaviour.nStatus = 0;
@@ -298,25 +345,36 @@ void LoopbackHttpServer::Serve(SOCKET client)
         HANDLE events[] = {m_hRelease, m_hStop};
         ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
     } else if (behaviour.nStatus != 0) {
+        const size_t size = behaviour.repeatedSize ? behaviour.repeatedSize : behaviour.body.size();
+        const int statusCode = from ? behaviour.nRangeStatus : behaviour.nStatus;
         char status[64];
-        std::snprintf(status, sizeof status, "HTTP/1.1 %d %s\r\n", behaviour.nStatus, ReasonPhrase(behaviour.nStatus));
+        std::snprintf(status, sizeof status, "HTTP/1.1 %d %s\r\n", statusCode, ReasonPhrase(statusCode));
         std::string response = status;
         response += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
-        if (!behaviour.contentLength.empty()) response += "Content-Length: " + behaviour.contentLength + "\r\n";
+        if (from && statusCode != 206)
+            from = behaviour.body.size();  // an error page without the body
+        else if (from)
+            response += "Content-Length: " + std::to_string(size - from) + "\r\nContent-Range: bytes " +
+                        std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
+        else if (!behaviour.contentLength.empty())
+            response += "Content-Length: " + behaviour.contentLength + "\r\n";
+        if (!behaviour.rangeValidator.empty() && behaviour.extraHeaders.empty())
+            response += "ETag: " + behaviour.rangeValidator + "\r\n";
+        response += behaviour.extraHeaders;
         if (behaviour.bChunked) response += "Transfer-Encoding: chunked\r\n";
         if (!behaviour.location.empty()) response += "Location: " + behaviour.location + "\r\n";
         response += "\r\n";
 
-        const size_t end = std::min(behaviour.bodyBytesSent, behaviour.body.size());
-        const size_t stall = std::min(behaviour.stallAt, end);
-        bool ok = SendAll(client, response.data(), response.size()) && SendBody(client, behaviour, 0, stall);
+        const size_t end = std::max(from, std::min(behaviour.bodyBytesSent, size));
+        const size_t stall = std::max(from, std::min(behaviour.stallAt, end));
+        bool ok = SendAll(client, response.data(), response.size()) && SendBody(client, behaviour, from, stall);
         if (ok && behaviour.stallAt != HttpBehaviour::ALL) {
             ::SetEvent(m_hStalled);
             HANDLE events[] = {m_hRelease, m_hStop};
             ok = ::WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
         }
         ok = ok && SendBody(client, behaviour, stall, end);
-        if (ok && behaviour.bChunked && end == behaviour.body.size()) SendAll(client, "0\r\n\r\n", 5);
+        if (ok && behaviour.bChunked && end == size) SendAll(client, "0\r\n\r\n", 5);
     }
 
     ::shutdown(client, SD_SEND);

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@ struct RecordedRequest {
     std::string cacheControl;
     std::string pragma;
     std::string head;  // request line and headers as received
+    std::string range;
 };
 
 // How the server answers every request until it is told otherwise.
@@ -32,6 +34,16 @@ struct HttpBehaviour {
                                  // bytes until ReleaseStall or Stop
     bool bSilent = false;        // answer nothing until ReleaseStall or Stop
     std::string location;        // a Location header; empty: none
+    std::string extraHeaders;    // more "Name: value\r\n" lines
+    // Answers `Range: bytes=N-` whose If-Range equals this with a 206 of the
+    // rest (sent as an ETag header unless extraHeaders gives validators);
+    // empty: no ranges.
+    std::string rangeValidator;
+    // The n-th answer with a body closes its connection at the n-th of these
+    // offsets into the whole body (then bodyBytesSent applies).
+    std::vector<size_t> dropsAt;
+    size_t repeatedSize = 0;  // nonzero: `body` repeated up to this size
+    int nRangeStatus = 206;   // the status of an answer to a range
 
     // Status 200, the body and its length.
     static HttpBehaviour Whole(std::string body);
@@ -50,6 +62,11 @@ struct HttpBehaviour {
     static HttpBehaviour Silent();
     // A redirect to `location`, absolute or relative.
     static HttpBehaviour Redirect(int status, std::string location);
+    // Announces `size` bytes: `body` over and over.
+    static HttpBehaviour Repeated(std::string body, size_t size);
+    // The whole body with a strong ETag, answering ranges, dropping the
+    // connection of the n-th answer at `drops[n]`.
+    static HttpBehaviour Resumable(std::string body, std::vector<size_t> drops);
 };
 
 // `size` bytes of a pattern that does not repeat every 64 KB.
@@ -76,6 +93,8 @@ public:
     // True once a response has reached its stall point.
     bool WaitForStall(DWORD timeoutMs = 10000);
     std::vector<RecordedRequest> Requests();
+    // Body bytes the server has handed to its sockets so far.
+    unsigned long long BodyBytesSent() { return m_nBodyBytesSent; }
 
     // A loopback port where nothing listens (for a refused connection).
     static USHORT UnusedPort();
@@ -98,6 +117,8 @@ private:
     std::vector<RecordedRequest> m_requests;
     std::vector<std::thread> m_connections;
     std::vector<SOCKET> m_sockets;
+    size_t m_nBodyAnswers = 0;
+    std::atomic<unsigned long long> m_nBodyBytesSent{0};
 };
 
 // Points the current user's preconfigured proxy at 127.0.0.1:`port` for its

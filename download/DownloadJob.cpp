@@ -1,0 +1,29 @@
+// The worker thread's entry, and the count of those running.
+#include "download/HttpDownloader.h"
+
+#include "download/HttpRequest.h"
+
+namespace {
+volatile LONG s_nRunningThreads = 0;
+}
+
+LONG RunningDownloadThreads()
+{
+    return ::InterlockedCompareExchange(&s_nRunningThreads, 0, 0);
+}
+
+DWORD WINAPI DownloadThreadProc(LPVOID parameter)
+{
+    ::InterlockedIncrement(&s_nRunningThreads);
+    CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
+    char szObjectName[256];
+    JoinText(szObjectName, sizeof szObjectName, {INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME});
+
+    // Download posts WM_DOWNLOAD_FINISHED itself, as soon as the result is
+    // known; the poll of the dialog reads it from the job once this thread
+    // has ended.
+    job->m_nResult = job->m_downloader.Download(DOWNLOAD_SERVER_HOST, szObjectName, job->m_strPath);
+    job->Release();
+    ::InterlockedDecrement(&s_nRunningThreads);
+    return 0;
+}
