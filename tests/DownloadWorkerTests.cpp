@@ -17,16 +17,52 @@ namespace {
 
 // Set when a worker enters its second InternetReadFile, where it waits for
 // a server that stalls after the first 64 KB.
-HANDLE s_hSecondRead = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-LONG s_nReads;
+// Set once the worker asks for more after the first 65,536 bytes of a
+// stalled body have all reached it: it then waits in that read (or in the
+// query for what has arrived, which comes before it).
+HANDLE s_hWaitingPastStall = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+volatile LONG s_nDelivered;
 
-BOOL WINAPI CountingInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+template <typename Function>
+Function RealWinInet(const char* name)
 {
-    static const auto read = reinterpret_cast<decltype(&::InternetReadFile)>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), "InternetReadFile")));
-    if (::InterlockedIncrement(&s_nReads) == 2) ::SetEvent(s_hSecondRead);
-    return read(request, buffer, size, got);
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("wininet.dll"), name)));
 }
+
+void NoteWaitForMore()
+{
+    if (::InterlockedCompareExchange(&s_nDelivered, 0, 0) >= 65536) ::SetEvent(s_hWaitingPastStall);
+}
+
+BOOL WINAPI ObservedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    static const auto read = RealWinInet<decltype(&::InternetReadFile)>("InternetReadFile");
+    NoteWaitForMore();
+    const BOOL ok = read(request, buffer, size, got);
+    if (ok) ::InterlockedExchangeAdd(&s_nDelivered, static_cast<LONG>(*got));
+    return ok;
+}
+
+BOOL WINAPI ObservedInternetQueryDataAvailable(HINTERNET request, LPDWORD available, DWORD flags, DWORD_PTR context)
+{
+    static const auto query = RealWinInet<decltype(&::InternetQueryDataAvailable)>("InternetQueryDataAvailable");
+    NoteWaitForMore();
+    return query(request, available, flags, context);
+}
+
+// Watches the worker's reads while it lives.
+struct StallWatch {
+    StallWatch()
+    {
+        s_nDelivered = 0;
+        ::ResetEvent(s_hWaitingPastStall);
+    }
+    bool WorkerWaitsPastStall() { return ::WaitForSingleObject(s_hWaitingPastStall, 10000) == WAIT_OBJECT_0; }
+    ImportPatch read{"wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&ObservedInternetReadFile)};
+    ImportPatch query{"wininet.dll", "InternetQueryDataAvailable",
+                      reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable)};
+};
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
@@ -253,9 +289,9 @@ TEST_F(DownloadWorker, CancelBeforeTheFirstReadDeletesTheNewFileAndKeepsTheOld)
 
 TEST_F(DownloadWorker, CancelIsSeenAfterAReadButNotAfterTheOneThatCompletesTheBody)
 {
-    // The cancel comes while the worker waits in its second read: one that
-    // fills the buffer with more to come (the cancel is seen), and the
-    // body's last, short one (it is not: the download completes).
+    // The cancel comes while the worker waits for the bytes after the first
+    // 65,536. With more to come after those, the cancel is seen; when they
+    // complete the body, it is not: the download completes.
     struct Case {
         const char* name;
         std::string body;
@@ -268,13 +304,11 @@ TEST_F(DownloadWorker, CancelIsSeenAfterAReadButNotAfterTheOneThatCompletesTheBo
     for (const Case& c : cases) {
         WriteWholeFile(m_target, "old");
         m_server.SetBehaviour(HttpBehaviour::Stalled(c.body, 65536));
-        s_nReads = 0;
-        ::ResetEvent(s_hSecondRead);
-        ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
+        StallWatch watch;
         CHttpDownloader downloader;
         DownloadThread thread(downloader, m_target);
         EXPECT_TRUE(m_server.WaitForStall()) << c.name;
-        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000)) << c.name;
+        EXPECT_TRUE(watch.WorkerWaitsPastStall()) << c.name;
         downloader.Cancel();
         m_server.ReleaseStall();
         EXPECT_TRUE(thread.Wait()) << c.name;
@@ -300,19 +334,17 @@ TEST_F(DownloadWorker, PathsWithShiftJisTrailBackslashesKeepTheTemporaryFileBesi
 
 TEST_F(DownloadWorker, EarlierTransferNeverTouchesALaterOneToTheSamePath)
 {
-    // The first transfer waits for the server inside its second read when
+    // The first transfer waits for the bytes after its first 65,536 when
     // its window goes away; a second transfer to the same path completes
     // meanwhile. The first body then arrives whole, but is not moved over
     // the second one's file.
     const std::string first = PatternBody(100000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(first, 65536));
-    ImportPatch reads("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&CountingInternetReadFile));
-    s_nReads = 0;
-    ::ResetEvent(s_hSecondRead);
+    StallWatch watch;
     CHttpDownloader stalled;
     DownloadThread earlier(stalled, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return stalled.ProgressCount() > 0; }));
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hSecondRead, 10000));
+    EXPECT_TRUE(watch.WorkerWaitsPastStall());
     stalled.Cancel();
     stalled.DetachNotifyWindow();
 
