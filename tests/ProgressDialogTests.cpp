@@ -509,15 +509,15 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
          {"HrInit", "state 2", "value 21/100"},
          {"value 100/100", "state 0"}});
     // The range asked for after the drop is refused at once.
-    HttpBehaviour closedEarly = HttpBehaviour::Stalled(PatternBody(1000000), 131072, 131072);
+    HttpBehaviour closedEarly = HttpBehaviour::Stalled(PatternBody(1000000), 65536, 131072);
     closedEarly.rangeValidator = "\"v1\"";
     closedEarly.nRangeStatus = 416;
     run({"closed early",
          closedEarly,
-         13,
+         6,
          S_OK,
          IDCANCEL,
-         {"HrInit", "state 2", "value 13/100"},
+         {"HrInit", "state 2", "value 6/100"},
          {"value 13/100", "state 4", "state 0"}});
     run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
     taskbarClass.reset();
