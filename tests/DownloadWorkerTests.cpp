@@ -370,8 +370,7 @@ TEST_F(DownloadWorker, CancelIsReportedAtOnceWhateverTheAnnouncedLength)
     DownloadThread thread(downloader, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return m_server.BodyBytesSent() > (20u << 20); }));
     downloader.Cancel();
-    EXPECT_TRUE(thread.WaitForFinishedMessage(1000));
-    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.m_nPostedResult);
+    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.WaitForFinishedMessage(1000));
     ExpectFolderHoldsOnly({});
     m_server.Stop();
 }
@@ -442,8 +441,7 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
     ASSERT_TRUE(PumpMessagesUntil([&] { return waiting.ProgressCount() > 0; }));
     ::Sleep(500);  // into the wait
     waiting.Cancel();
-    EXPECT_TRUE(thread.WaitForFinishedMessage(1000));
-    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.m_nPostedResult);
+    EXPECT_EQ(DOWNLOAD_CANCELLED, thread.WaitForFinishedMessage(1000));
 }
 
 TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)

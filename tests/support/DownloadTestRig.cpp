@@ -111,9 +111,10 @@ LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARA
     return ::DefWindowProcA(hWnd, message, wParam, lParam);
 }
 
-bool DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
+DownloadResult DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
 {
-    return PumpMessagesUntil([this] { return m_nPostedResult != 99; }, timeoutMs);
+    PumpMessagesUntil([this] { return m_nPostedResult != 99; }, timeoutMs);
+    return m_nPostedResult;
 }
 
 bool DownloadThread::Wait(DWORD timeoutMs)
