@@ -68,8 +68,7 @@ TEST(DownloadWorkerOnFullDisk, FailedWriteIsFileErrorAndRemovesThePartialFile)
         EXPECT_EQ(DOWNLOAD_FILE_ERROR, RunDownload(downloader, target)) << size;
         EXPECT_EQ("the user's own file", ReadWholeFile(target));
         EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(folder));
-        // The bar stays at the share that had arrived: all of it only when
-        // the last write was the one to fail.
+        // The bar stays at the share that had arrived: 100 only when the last write failed.
         const std::vector<unsigned long long> progress = RecordedProgress(downloader);
         ASSERT_FALSE(progress.empty());
         EXPECT_EQ(size == limit + 1000, progress.back() == 100u) << size;
@@ -80,8 +79,7 @@ TEST(DownloadWorkerOnFullDisk, FailedWriteIsFileErrorAndRemovesThePartialFile)
     server.SetBehaviour(HttpBehaviour::Repeated(PatternBody(1 << 20), 500000000u));
     CHttpDownloader downloader;
     DownloadThread thread(downloader, target);
-    EXPECT_TRUE(thread.WaitForFinishedMessage(3000));
-    EXPECT_EQ(DOWNLOAD_FILE_ERROR, thread.m_nPostedResult);
+    EXPECT_EQ(DOWNLOAD_FILE_ERROR, thread.WaitForFinishedMessage(3000));
     EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(folder));
     server.Stop();
 }

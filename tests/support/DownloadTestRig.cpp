@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+
+#include "framework/CWideText.h"
 
 std::string TestFolder(const char* subfolder)
 {
@@ -108,9 +111,10 @@ LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARA
     return ::DefWindowProcA(hWnd, message, wParam, lParam);
 }
 
-bool DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
+DownloadResult DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
 {
-    return PumpMessagesUntil([this] { return m_nPostedResult != 99; }, timeoutMs);
+    PumpMessagesUntil([this] { return m_nPostedResult != 99; }, timeoutMs);
+    return m_nPostedResult;
 }
 
 bool DownloadThread::Wait(DWORD timeoutMs)
@@ -123,8 +127,7 @@ DWORD WINAPI DownloadThread::Run(LPVOID parameter)
     auto* thread = static_cast<DownloadThread*>(parameter);
     char object[256];
     std::snprintf(object, sizeof object, "%s%s", INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME);
-    wchar_t path[1024] = {};
-    ::MultiByteToWideChar(CP_ACP, 0, thread->m_path.c_str(), -1, path, 1024);
+    const CWideText path(thread->m_path.c_str(), CP_ACP);
     thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, path);
     return 0;
 }
@@ -176,7 +179,6 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs)
 
 bool RisesTo(unsigned long long last, const std::vector<unsigned long long>& progress)
 {
-    for (size_t i = 1; i < progress.size(); ++i)
-        if (progress[i] <= progress[i - 1]) return false;
-    return !progress.empty() && progress.back() == last;
+    return !progress.empty() && progress.back() == last &&
+           std::adjacent_find(progress.begin(), progress.end(), std::greater_equal<>()) == progress.end();
 }

@@ -43,8 +43,8 @@ public:
     // false after `timeoutMs`.
     bool Wait(DWORD timeoutMs = 60000);
     // Dispatches them until the worker has posted WM_DOWNLOAD_FINISHED to
-    // the window this object attached; false after `timeoutMs`.
-    bool WaitForFinishedMessage(DWORD timeoutMs);
+    // the window this object attached: the result it carries, 99 after `timeoutMs`.
+    DownloadResult WaitForFinishedMessage(DWORD timeoutMs);
 
     DownloadResult m_nResult = 99;
     DownloadResult m_nPostedResult = 99;

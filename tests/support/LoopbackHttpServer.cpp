@@ -7,9 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
-HttpBehaviour HttpBehaviour::Whole(std::string body)
+HttpBehaviour HttpBehaviour::Whole(std::string body, std::string extraHeaders)
 {
     HttpBehaviour behaviour;
+    behaviour.extraHeaders = std::move(extraHeaders);
     behaviour.contentLength = std::to_string(body.size());
     behaviour.body = std::move(body);
     return behaviour;
@@ -82,10 +83,11 @@ HttpBehaviour HttpBehaviour::Repeated(std::string body, size_t size)
     return behaviour;
 }
 
-HttpBehaviour HttpBehaviour::Resumable(std::string body, std::vector<size_t> drops)
+HttpBehaviour HttpBehaviour::Resumable(std::string body, std::vector<size_t> drops, std::string validator,
+                                       std::string validatorHeaders)
 {
-    HttpBehaviour behaviour = Whole(std::move(body));
-    behaviour.rangeValidator = "\"v1\"";
+    HttpBehaviour behaviour = Whole(std::move(body), std::move(validatorHeaders));
+    behaviour.rangeValidator = std::move(validator);
     behaviour.dropsAt = std::move(drops);
     return behaviour;
 }
@@ -321,7 +323,6 @@ void LoopbackHttpServer::Serve(SOCKET client)
         request.pragma = HeaderValue(head, "Pragma");
         request.head = head.substr(0, head.find("\r\n\r\n") + 2);
         request.range = HeaderValue(head, "Range");
-        const std::string ifRange = HeaderValue(head, "If-Range");
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(request);
         behaviour = m_behaviour;
@@ -331,11 +332,9 @@ void LoopbackHttpServer::Serve(SOCKET client)
                 request.target.compare(request.target.size() - path.size(), path.size(), path) == 0)
                 behaviour = byPath.second;
         }
-        from = RangeStart(behaviour, request.range, ifRange);
-        if (behaviour.nStatus == 200 && !behaviour.dropsAt.empty()) {
-            if (m_nBodyAnswers < behaviour.dropsAt.size()) behaviour.bodyBytesSent = behaviour.dropsAt[m_nBodyAnswers];
-            ++m_nBodyAnswers;
-        }
+        from = RangeStart(behaviour, request.range, HeaderValue(head, "If-Range"));
+        if (behaviour.nStatus == 200 && m_nBodyAnswers++ < behaviour.dropsAt.size())
+            behaviour.bodyBytesSent = behaviour.dropsAt[m_nBodyAnswers - 1];
     } else {
         behaviour.nStatus = 0;
     }

@@ -45,8 +45,8 @@ struct HttpBehaviour {
     size_t repeatedSize = 0;  // nonzero: `body` repeated up to this size
     int nRangeStatus = 206;   // the status of an answer to a range
 
-    // Status 200, the body and its length.
-    static HttpBehaviour Whole(std::string body);
+    // Status 200, the body and its length (and `extraHeaders`).
+    static HttpBehaviour Whole(std::string body, std::string extraHeaders = "");
     // Announces the whole body but closes after `sent` bytes.
     static HttpBehaviour EarlyClose(std::string body, size_t sent);
     // Announces `announced` bytes and sends the whole, longer body.
@@ -64,9 +64,10 @@ struct HttpBehaviour {
     static HttpBehaviour Redirect(int status, std::string location);
     // Announces `size` bytes: `body` over and over.
     static HttpBehaviour Repeated(std::string body, size_t size);
-    // The whole body with a strong ETag, answering ranges, dropping the
-    // connection of the n-th answer at `drops[n]`.
-    static HttpBehaviour Resumable(std::string body, std::vector<size_t> drops);
+    // The whole body, answering ranges for `validator` (by default a strong
+    // ETag), dropping the connection of the n-th answer at `drops[n]`.
+    static HttpBehaviour Resumable(std::string body, std::vector<size_t> drops, std::string validator = "\"v1\"",
+                                   std::string validatorHeaders = "");
 };
 
 // `size` bytes of a pattern that does not repeat every 64 KB.
