@@ -48,11 +48,9 @@ IconSize IconSizeOf(HICON icon)
 {
     ICONINFO info{};
     BITMAP image{};
-    if (::GetIconInfo(icon, &info)) {
-        ::GetObjectA(info.hbmColor, sizeof image, &image);
-        ::DeleteObject(info.hbmColor);
-        ::DeleteObject(info.hbmMask);
-    }
+    if (::GetIconInfo(icon, &info)) ::GetObjectA(info.hbmColor, sizeof image, &image);
+    ::DeleteObject(info.hbmColor);
+    ::DeleteObject(info.hbmMask);
     return IconSize(image.bmWidth, image.bmHeight);
 }
 
@@ -82,9 +80,9 @@ INT_PTR RunMainDialog(CDownloaderDlg& dialog, const std::function<void(HWND)>& s
     return result;
 }
 
-// Runs the completion dialog once: ticks the box when asked, then ends it
-// with `finish` (a key).
-int RunCompletionDialog(bool tick, UINT finishKey)
+// Runs the completion dialog once: ticks the box when asked, runs `check`
+// on its window, then ends it with `finish` (a key).
+int RunCompletionDialog(bool tick, UINT finishKey, const std::function<void(HWND)>& check = nullptr)
 {
     CCompleteDlg dialog;
     {
@@ -97,12 +95,33 @@ int RunCompletionDialog(bool tick, UINT finishKey)
                 for (int i = 0; i < 100 && ::IsDlgButtonChecked(window, IDC_RUN_CHECK) != BST_CHECKED; ++i) ::Sleep(10);
                 EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(window, IDC_RUN_CHECK));
             }
+            if (check) check(window);
             PressKey(window, finishKey);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
         dialog.DoModal();
     }
     return dialog.m_bRun;
+}
+
+std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
+std::wstring s_lastMessage;
+DWORD s_dwShellError;
+
+int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
+{
+    s_messageBoxes.emplace_back(owner, type);
+    s_lastMessage = text;
+    return IDNO;
+}
+LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
+{
+    return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
+}
+BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
+{
+    ::SetLastError(s_dwShellError);
+    return FALSE;
 }
 
 }  // namespace
@@ -399,30 +418,6 @@ TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
     EXPECT_NE(nullptr, dialog.bar);
 }
 
-namespace {
-
-std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
-std::wstring s_lastMessage;
-DWORD s_dwShellError;
-
-int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
-{
-    s_messageBoxes.emplace_back(owner, type);
-    s_lastMessage = text;
-    return IDNO;
-}
-LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
-{
-    return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
-}
-BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
-{
-    ::SetLastError(s_dwShellError);
-    return FALSE;
-}
-
-}  // namespace
-
 // While the main dialog is hidden, every question needs a task-bar button
 // (Windows gives one to a visible top-level window that is unowned or has
 // WS_EX_APPWINDOW, and not WS_EX_TOOLWINDOW).
@@ -430,17 +425,10 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
 {
     CWnd hidden(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr));
     s_app.m_pMainWnd = &hidden;
-    CCompleteDlg complete;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
-            EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
-            PressKey(window, VK_ESCAPE);
-        });
-        complete.DoModal();
-    }
+    RunCompletionDialog(false, VK_ESCAPE, [&](HWND window) {
+        EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
+        EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
+    });
 
     ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
     ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&ExplicitlyDistrusted));

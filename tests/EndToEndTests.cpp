@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,37 +46,27 @@ const std::string kInstallerUrlTail =
 std::wstring Wide(const std::string& text)
 {
     std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(932, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                                                        static_cast<int>(wide.size()))));
+    wide.resize(MultiByteToWideChar(932, 0, text.data(), int(text.size()), &wide[0], int(wide.size())));
     return wide;
 }
 
 using ::ReadWholeFile;
 std::string ReadWholeFile(const std::wstring& path)
 {
-    std::string contents;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (!file) return contents;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, got);
-    fclose(file);
-    return contents;
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// True once no process runs a program file named `fileName` (CP932 bytes),
-// as a started installer would, within 15 s: a started installer has then
-// left its mark.
+// True once no process runs a program file named `fileName` (CP932 bytes)
+// within 15 s: a started installer has then left its mark.
 bool NoProcessRuns(const std::string& fileName)
 {
-    const std::wstring name = Wide(fileName);
     for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
         bool running = false;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof entry;
+        PROCESSENTRY32W entry{sizeof entry};
         for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
-            running = _wcsicmp(entry.szExeFile, name.c_str()) == 0;
+            running = _wcsicmp(entry.szExeFile, Wide(fileName).c_str()) == 0;
         CloseHandle(snapshot);
         if (!running) return true;
     }
@@ -581,16 +572,10 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     if (HasFatalFailure()) return;
     // Signed under the trusted root: started without a question.
     DWORD exitCode = 99;
-    if (!m_program.HasExited(15000, &exitCode)) {
-        HWND message = WaitForMessageBox(0);
-        Shot("not-ended");
-        FAIL() << "the program did not end; its message: " << (message ? MessageBoxText(message) : "none");
-    }
+    ASSERT_TRUE(m_program.HasExited(15000, &exitCode)) << "its message: " << MessageBoxText(WaitForMessageBox(0));
     EXPECT_EQ(0u, exitCode);
     EXPECT_EQ(installer, ReadWholeFile(target));
-    const DWORD start = GetTickCount();
-    while (GetFileAttributesW((target + L".ran").c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount() - start < 15000)
-        Sleep(50);
+    EXPECT_TRUE(NoProcessRuns(INSTALLER_FILE_NAME));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((target + L".ran").c_str())) << "the installer did not run";
 }
 

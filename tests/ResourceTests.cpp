@@ -652,19 +652,6 @@ TEST(Resources, Manifest)
     }
 }
 
-// Where the data at a relative virtual address lies in the file; 0 when no
-// section holds it.
-size_t FileOffset(const std::vector<uint8_t>& bytes, size_t sectionTable, unsigned sections, uint32_t rva)
-{
-    Reader r(bytes);
-    for (size_t section = sectionTable; section < sectionTable + sections * 40; section += 40) {
-        r.Seek(section + 8);
-        const uint32_t size = r.Dword(), address = r.Dword(), rawSize = r.Dword(), raw = r.Dword();
-        if (r.Ok() && rva >= address && rva < address + std::max(size, rawSize)) return raw + (rva - address);
-    }
-    return 0;
-}
-
 // KnownDLLs of Windows 7 and every later Windows, which the loader takes only
 // from the system directory, and the common controls, which the manifest
 // takes from the side-by-side store.
@@ -703,16 +690,23 @@ TEST(Resources, ExecutableHeaders)
 
         // A program started from a Downloads folder: Windows' loader looks
         // beside it first for every imported DLL that is not a KnownDLL.
-        r.Seek(pe + 6);
-        const unsigned sections = r.Word();
-        r.Seek(pe + 20);
-        const size_t sectionTable = optional + r.Word();
+        const unsigned sections = Reader(bytes, pe + 6).Word();
+        const size_t sectionTable = optional + Reader(bytes, pe + 20).Word();
         const size_t directories = optional + (program.machine == IMAGE_FILE_MACHINE_AMD64 ? 112 : 96);
-        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT);
+        // Where the data whose address is stored at `at` lies in the file; 0
+        // when no section holds it.
+        const auto target = [&](size_t at) -> size_t {
+            const uint32_t rva = Reader(bytes, at).Dword();
+            for (size_t section = sectionTable; section < sectionTable + sections * 40; section += 40) {
+                Reader s(bytes, section + 8);
+                const uint32_t size = s.Dword(), address = s.Dword(), rawSize = s.Dword(), raw = s.Dword();
+                if (s.Ok() && rva >= address && rva < address + std::max(size, rawSize)) return raw + (rva - address);
+            }
+            return 0;
+        };
         int imported = 0;
-        for (size_t import = FileOffset(bytes, sectionTable, sections, r.Dword()); import; import += 20, ++imported) {
-            r.Seek(import + 12);
-            const size_t name = FileOffset(bytes, sectionTable, sections, r.Dword());
+        for (size_t import = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT); import; import += 20, ++imported) {
+            const size_t name = target(import + 12);
             if (!name) break;
             std::string dll = reinterpret_cast<const char*>(&bytes[name]);
             CharLowerA(&dll[0]);
@@ -727,13 +721,9 @@ TEST(Resources, ExecutableHeaders)
         // SafeSEH table, which would have to list it.
         if (program.machine != IMAGE_FILE_MACHINE_I386) continue;
         EXPECT_EQ(0, dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH);
-        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
-        const size_t loadConfig = FileOffset(bytes, sectionTable, sections, r.Dword());
-        r.Seek(loadConfig);
-        if (loadConfig && r.Dword() >= 72) {
-            r.Seek(loadConfig + 64);
-            EXPECT_EQ(0u, r.Dword()) << "SafeSEH handler table";
-        }
+        const size_t loadConfig = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+        if (loadConfig && Reader(bytes, loadConfig).Dword() >= 72)
+            EXPECT_EQ(0u, Reader(bytes, loadConfig + 64).Dword()) << "SafeSEH handler table";
     }
 }
 
