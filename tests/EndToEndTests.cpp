@@ -64,7 +64,8 @@ bool NoProcessRuns(const std::string& fileName)
     for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
         bool running = false;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{sizeof entry};
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
         for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
             running = _wcsicmp(entry.szExeFile, Wide(fileName).c_str()) == 0;
         CloseHandle(snapshot);
@@ -92,8 +93,20 @@ protected:
         ASSERT_TRUE(m_root.trusted());
         LoopbackDownloadTest::SetUp();
         if (HasFatalFailure()) return;
-        StartFromFolderWithLookAlikeDlls();
-        if (HasFatalFailure()) return;
+        // The program runs from a Downloads folder that holds DLLs named like
+        // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
+        // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
+        m_programFolder = m_folder + "-program";
+        CreateDirectoryA(m_programFolder.c_str(), nullptr);
+        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
+        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
+        for (const char* dll : kLookAlikeDlls) {
+            const std::string file = std::string("\\") + dll + ".dll", planted = m_programFolder + file;
+            DeleteFileA((planted + ".loaded").c_str());
+            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + file).c_str(), planted.c_str(), FALSE));
+            ASSERT_EQ(0, RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
+        }
+        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
         Shot("main");
@@ -105,27 +118,7 @@ protected:
         m_server.Stop();
         RegDeleteTreeA(HKEY_CURRENT_USER, kWineOverridesKey);
         for (const char* dll : kLookAlikeDlls)
-            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".loaded")) << dll << " was loaded";
-    }
-
-    // The program runs from a Downloads folder that holds DLLs named like
-    // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
-    // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
-    void StartFromFolderWithLookAlikeDlls()
-    {
-        m_programFolder = m_folder + "-program";
-        CreateDirectoryA(m_programFolder.c_str(), nullptr);
-        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
-        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
-        for (const char* dll : kLookAlikeDlls) {
-            const std::string planted = m_programFolder + "\\" + dll;
-            DeleteFileA((planted + ".loaded").c_str());
-            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + "\\" + dll).c_str(), planted.c_str(), FALSE));
-        }
-        for (const char* dll : {"wininet", "wintrust"})
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
-        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
+            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".dll.loaded")) << dll << ".dll was loaded";
     }
 
     void Shot(const char* step)
@@ -211,7 +204,7 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
-    static constexpr const char* kLookAlikeDlls[] = {"wininet.dll", "wintrust.dll"};
+    static constexpr const char* kLookAlikeDlls[] = {"wininet", "wintrust"};
     static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
 
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
@@ -562,8 +555,7 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     const std::wstring folder = Wide(m_folder) + L"\\" + name;
     const std::wstring target = folder + L"\\" + Wide(INSTALLER_FILE_NAME);
     // What an earlier run left, which the rig's 8-bit clean-up cannot name.
-    DeleteFileW(target.c_str());
-    DeleteFileW((target + L".ran").c_str());
+    for (const std::wstring& leftover : {target, target + L".ran"}) DeleteFileW(leftover.c_str());
     RemoveDirectoryW(folder.c_str());
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
 

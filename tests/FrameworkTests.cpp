@@ -161,10 +161,7 @@ TEST(MinimisedIcon, CentredWithRoundingTowardZero)
 TEST(DialogAtScreenScale, BannerCoversTheSameShareOfTheDialogAt96And144Dpi)
 {
     // The main dialog's font, 9 points, as made for 96 DPI.
-    LOGFONTW font{};
-    font.lfHeight = -12;
-    font.lfCharSet = SHIFTJIS_CHARSET;
-    wcscpy(font.lfFaceName, L"ＭＳ Ｐゴシック");
+    const LOGFONTW font{-12, 0, 0, 0, 0, 0, 0, 0, SHIFTJIS_CHARSET, 0, 0, 0, 0, L"ＭＳ Ｐゴシック"};
     const int unitAt96 = DialogBaseUnitX(font, 96, 96), unitAt144 = DialogBaseUnitX(font, 96, 144);
     ASSERT_GT(unitAt96, 0);
     // Its width: 210 dialog units.
