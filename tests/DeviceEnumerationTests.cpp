@@ -636,9 +636,7 @@ TEST_P(GuardedDriverCallTest, PropertyReadIsNotCountedGetClassIdIsCountedNeither
 {
     DeviceScript brokenRead, brokenClassId;
     brokenRead.friendlyNameFault = brokenClassId.classIdFault = GetParam().fault;
-    m_enumerator.devices.Add(brokenRead);
-    m_enumerator.devices.Add(brokenClassId);
-    m_enumerator.devices.Add(DeviceScript());
+    for (const DeviceScript& device : {brokenRead, brokenClassId, DeviceScript()}) m_enumerator.devices.Add(device);
     EXPECT_EQ(2, Enumerate());
     EXPECT_EQ(1, m_list.m_nCount);
     ExpectAllReleased();

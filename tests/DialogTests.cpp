@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/AboutDlg.h"
@@ -78,8 +79,8 @@ void RunMainDialog(CDownloaderDlg& dialog, const std::function<void(HWND)>& scri
     s_app.m_pMainWnd = nullptr;
 }
 
-// Runs the completion dialog once: ticks the box when asked, runs `check`
-// on its window, then ends it with `finish` (a key).
+// Runs the completion dialog once: ticks the box when asked, then ends it
+// with `finish` (a key).
 int RunCompletionDialog(bool tick, UINT finishKey, const std::function<void(HWND)>& check = nullptr)
 {
     CCompleteDlg dialog;
@@ -102,14 +103,12 @@ int RunCompletionDialog(bool tick, UINT finishKey, const std::function<void(HWND
     return dialog.m_bRun;
 }
 
-std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
-std::wstring s_lastMessage;
+std::vector<std::tuple<HWND, UINT, std::wstring>> s_messageBoxes;  // owner, type and text of each box shown
 DWORD s_dwShellError;
 
 int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
 {
-    s_messageBoxes.emplace_back(owner, type);
-    s_lastMessage = text;
+    s_messageBoxes.emplace_back(owner, type, text);
     return IDNO;
 }
 LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
@@ -436,12 +435,12 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
     // for the foreground, and not run.
     EXPECT_FALSE(MayRunInstaller(file));
     ASSERT_EQ(1u, s_messageBoxes.size());
-    EXPECT_EQ(nullptr, s_messageBoxes[0].first);
-    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), s_messageBoxes[0].second & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
+    EXPECT_EQ(nullptr, std::get<0>(s_messageBoxes[0]));
+    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), std::get<1>(s_messageBoxes[0]) & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
     EXPECT_EQ(
         L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
         L"ファイルは保存した場所に残っています。",
-        s_lastMessage);
+        std::get<2>(s_messageBoxes[0]));
     // No to the installer's elevation prompt is the user's choice.
     s_dwShellError = ERROR_CANCELLED;
     RunInstaller(nullptr, file);

@@ -18,6 +18,7 @@
 
 #include "download/DownloadConstants.h"
 #include "devices/SupportedDevice.h"
+#include "framework/CWideText.h"
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
@@ -45,16 +46,7 @@ const std::string kInstallerUrlTail =
 // The tests' own 8-bit texts (CP932 bytes) in UTF-16.
 std::wstring Wide(const std::string& text)
 {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(932, 0, text.data(), int(text.size()), &wide[0], int(wide.size())));
-    return wide;
-}
-
-using ::ReadWholeFile;
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return static_cast<LPCWSTR>(CWideText(text.c_str(), PROGRAM_TEXT_CODE_PAGE));
 }
 
 // True once no process runs a program file named `fileName` (CP932 bytes)
@@ -62,14 +54,13 @@ std::string ReadWholeFile(const std::wstring& path)
 bool NoProcessRuns(const std::string& fileName)
 {
     for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
-        bool running = false;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32W entry{};
         entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
-            running = _wcsicmp(entry.szExeFile, Wide(fileName).c_str()) == 0;
+        BOOL more = Process32FirstW(snapshot, &entry);
+        while (more && _wcsicmp(entry.szExeFile, Wide(fileName).c_str()) != 0) more = Process32NextW(snapshot, &entry);
         CloseHandle(snapshot);
-        if (!running) return true;
+        if (!more) return true;
     }
     return false;
 }
@@ -123,8 +114,7 @@ protected:
 
     void Shot(const char* step)
     {
-        // A window that has just appeared may not have painted yet: what
-        // the program's windows still have to paint, they paint now.
+        // A window that has just appeared may not have painted yet.
         for (HWND dialog : VisibleThreadDialogs(m_program.thread()))
             RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -408,9 +398,8 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ASSERT_NE(nullptr, progress);
     ASSERT_TRUE(m_server.WaitForStall());
     // The bar shows the first read's share from the dialog's next tick on.
-    HWND bar = GetDlgItem(progress, IDC_PROGRESS);
-    for (const DWORD start = GetTickCount(); !SendMessageA(bar, PBM_GETPOS, 0, 0) && GetTickCount() - start < 5000;)
-        Sleep(10);
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(10))
+        if (SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_GETPOS, 0, 0)) break;
     Shot("progress-stalled");
     const DWORD pressed = GetTickCount();
     ClickButton(progress, IDCANCEL);
@@ -552,8 +541,7 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     BOOL unrepresentable = FALSE;
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr, &unrepresentable);
     ASSERT_TRUE(unrepresentable) << "code page " << GetACP() << " can name the folder";
-    const std::wstring folder = Wide(m_folder) + L"\\" + name;
-    const std::wstring target = folder + L"\\" + Wide(INSTALLER_FILE_NAME);
+    const std::wstring folder = Wide(m_folder) + L"\\" + name, target = folder + L"\\" + Wide(INSTALLER_FILE_NAME);
     // What an earlier run left, which the rig's 8-bit clean-up cannot name.
     for (const std::wstring& leftover : {target, target + L".ran"}) DeleteFileW(leftover.c_str());
     RemoveDirectoryW(folder.c_str());
@@ -566,7 +554,8 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     DWORD exitCode = 99;
     ASSERT_TRUE(m_program.HasExited(15000, &exitCode)) << "its message: " << MessageBoxText(WaitForMessageBox(0));
     EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(installer, ReadWholeFile(target));
+    std::ifstream saved(target.c_str(), std::ios::binary);
+    EXPECT_EQ(installer, std::string(std::istreambuf_iterator<char>(saved), {}));
     EXPECT_TRUE(NoProcessRuns(INSTALLER_FILE_NAME));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((target + L".ran").c_str())) << "the installer did not run";
 }

@@ -734,8 +734,9 @@ TEST(Resources, ExecutableHeaders)
         if (program.machine != IMAGE_FILE_MACHINE_I386) continue;
         EXPECT_EQ(0, dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH);
         const size_t loadConfig = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
-        if (loadConfig && Reader(bytes, loadConfig).Dword() >= 72)
+        if (loadConfig && Reader(bytes, loadConfig).Dword() >= 72) {
             EXPECT_EQ(0u, Reader(bytes, loadConfig + 64).Dword()) << "SafeSEH handler table";
+        }
     }
 }
 

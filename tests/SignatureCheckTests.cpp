@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "download/SignatureCheck.h"
+#include "framework/CWideText.h"
 #include "tests/support/ImportPatch.h"
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/TrustedRoot.h"
@@ -21,9 +22,7 @@ namespace {
 
 SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
 {
-    wchar_t wide[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-    return ::CheckSignature(wide, timeoutMs);
+    return ::CheckSignature(CWideText(path, CP_ACP), timeoutMs);
 }
 
 // Windows' verdicts, which Wine does not give, through the import table:
