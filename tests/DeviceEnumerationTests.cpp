@@ -226,17 +226,15 @@ private:
     size_t m_failAt = SIZE_MAX;
 };
 
-// A double that implements one interface besides IUnknown.
-template <class Interface, const IID& kInterfaceId>
-class OneInterfaceDouble : public Interface, public RefCounted {
+class FakeDeviceEnumerator final : public ICreateDevEnum, public RefCounted {
 public:
-    explicit OneInterfaceDouble(const char* name) : RefCounted(name) {}
+    FakeDeviceEnumerator() : RefCounted("device enumerator") {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** out) override
     {
-        if (riid == IID_IUnknown || riid == kInterfaceId) {
+        if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
             AddRef();
-            *out = static_cast<Interface*>(this);
+            *out = static_cast<ICreateDevEnum*>(this);
             return S_OK;
         }
         *out = nullptr;
@@ -244,11 +242,6 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
-};
-
-class FakeDeviceEnumerator final : public OneInterfaceDouble<ICreateDevEnum, IID_ICreateDevEnum> {
-public:
-    FakeDeviceEnumerator() : OneInterfaceDouble("device enumerator") {}
 
     STDMETHODIMP CreateClassEnumerator(REFCLSID category, IEnumMoniker** out, DWORD) override
     {
@@ -269,9 +262,22 @@ public:
 
 // Registration records as the parser hands them back: a block starting with
 // a pointer to the record.
-class FakeFilterDataParser final : public OneInterfaceDouble<IAMFilterData, IID_IAMFilterData> {
+class FakeFilterDataParser final : public IAMFilterData, public RefCounted {
 public:
-    FakeFilterDataParser() : OneInterfaceDouble("filter data parser") {}
+    FakeFilterDataParser() : RefCounted("filter data parser") {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IAMFilterData) {
+            AddRef();
+            *out = static_cast<IAMFilterData*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
     // The first data byte picks the record: the test's data is an index.
     STDMETHODIMP ParseFilterData(BYTE* data, ULONG size, BYTE** block) override
@@ -630,9 +636,7 @@ TEST_P(GuardedDriverCallTest, PropertyReadIsNotCountedGetClassIdIsCountedNeither
 {
     DeviceScript brokenRead, brokenClassId;
     brokenRead.friendlyNameFault = brokenClassId.classIdFault = GetParam().fault;
-    m_enumerator.devices.Add(brokenRead);
-    m_enumerator.devices.Add(brokenClassId);
-    m_enumerator.devices.Add(DeviceScript());
+    for (const DeviceScript& device : {brokenRead, brokenClassId, DeviceScript()}) m_enumerator.devices.Add(device);
     EXPECT_EQ(2, Enumerate());
     EXPECT_EQ(1, m_list.m_nCount);
     ExpectAllReleased();

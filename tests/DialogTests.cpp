@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/AboutDlg.h"
@@ -48,11 +49,9 @@ IconSize IconSizeOf(HICON icon)
 {
     ICONINFO info{};
     BITMAP image{};
-    if (::GetIconInfo(icon, &info)) {
-        ::GetObjectA(info.hbmColor, sizeof image, &image);
-        ::DeleteObject(info.hbmColor);
-        ::DeleteObject(info.hbmMask);
-    }
+    if (::GetIconInfo(icon, &info)) ::GetObjectA(info.hbmColor, sizeof image, &image);
+    ::DeleteObject(info.hbmColor);
+    ::DeleteObject(info.hbmMask);
     return IconSize(image.bmWidth, image.bmHeight);
 }
 
@@ -65,26 +64,24 @@ IconSize IconSizeOf(HICON icon)
     }
 
 // Runs `dialog` as the application's main window while `script` drives its
-// window from a second thread; DoModal's result.
-INT_PTR RunMainDialog(CDownloaderDlg& dialog, const std::function<void(HWND)>& script)
+// window from a second thread and ends it, which every way comes to Cancel.
+void RunMainDialog(CDownloaderDlg& dialog, const std::function<void(HWND)>& script)
 {
     s_app.m_pMainWnd = &dialog;
-    INT_PTR result;
     {
         DialogScript driver([&] {
             HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
             REQUIRE_WINDOW(window);
             script(window);
         });
-        result = dialog.DoModal();
+        EXPECT_EQ(IDCANCEL, dialog.DoModal());
     }
     s_app.m_pMainWnd = nullptr;
-    return result;
 }
 
 // Runs the completion dialog once: ticks the box when asked, then ends it
 // with `finish` (a key).
-int RunCompletionDialog(bool tick, UINT finishKey)
+int RunCompletionDialog(bool tick, UINT finishKey, const std::function<void(HWND)>& check = nullptr)
 {
     CCompleteDlg dialog;
     {
@@ -97,12 +94,31 @@ int RunCompletionDialog(bool tick, UINT finishKey)
                 for (int i = 0; i < 100 && ::IsDlgButtonChecked(window, IDC_RUN_CHECK) != BST_CHECKED; ++i) ::Sleep(10);
                 EXPECT_EQ(BST_CHECKED, ::IsDlgButtonChecked(window, IDC_RUN_CHECK));
             }
+            if (check) check(window);
             PressKey(window, finishKey);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
         dialog.DoModal();
     }
     return dialog.m_bRun;
+}
+
+std::vector<std::tuple<HWND, UINT, std::wstring>> s_messageBoxes;  // owner, type and text of each box shown
+DWORD s_dwShellError;
+
+int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
+{
+    s_messageBoxes.emplace_back(owner, type, text);
+    return IDNO;
+}
+LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
+{
+    return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
+}
+BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
+{
+    ::SetLastError(s_dwShellError);
+    return FALSE;
 }
 
 }  // namespace
@@ -259,12 +275,12 @@ TEST(MainDialog, EndsOnCancelEscapeAndCloseBox)
         {"close box", [](HWND w) { CloseWithCaptionButton(w); }},
     };
     for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.first);
         CDownloaderDlg dialog;
-        const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+        RunMainDialog(dialog, [&](HWND window) {
             ending.second(window);
             EXPECT_TRUE(WaitUntilClosed(window));
         });
-        EXPECT_EQ(IDCANCEL, result) << ending.first;
     }
 }
 
@@ -311,7 +327,7 @@ TEST(MainDialog, OpensCentredOnScreenWithItsIconAndBanner)
 TEST(MainDialog, AboutCommandRangeOpensOwnedCentredAboutBox)
 {
     CDownloaderDlg dialog;
-    const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+    RunMainDialog(dialog, [&](HWND window) {
         for (WPARAM command : {WPARAM(0x0010), WPARAM(0x001F)}) {
             ::PostMessageA(window, WM_SYSCOMMAND, command, 0);
             HWND about = WaitForThreadWindow(DialogScript::MainThread(), kAboutTitle);
@@ -338,7 +354,6 @@ TEST(MainDialog, AboutCommandRangeOpensOwnedCentredAboutBox)
         ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
         EXPECT_TRUE(WaitUntilClosed(window));
     });
-    EXPECT_EQ(IDCANCEL, result);
 }
 
 TEST(MainDialog, SystemMenuHasOnlyThePlatformsEntries)
@@ -367,7 +382,7 @@ TEST(MainDialog, MissingIconLeavesHandleNullWithoutCrash)
     app->m_hInstance = saved;
     EXPECT_EQ(nullptr, dialog.m_hIcon);
 
-    const INT_PTR result = RunMainDialog(dialog, [&](HWND window) {
+    RunMainDialog(dialog, [&](HWND window) {
         ::PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
         for (int i = 0; i < 100 && !::IsIconic(window); ++i) ::Sleep(10);
         // Painted before this returns: the minimised painting has run.
@@ -375,7 +390,6 @@ TEST(MainDialog, MissingIconLeavesHandleNullWithoutCrash)
         ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
         EXPECT_TRUE(WaitUntilClosed(window));
     });
-    EXPECT_EQ(IDCANCEL, result);
 }
 
 TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
@@ -399,30 +413,6 @@ TEST(ProgressTemplate, ProgressBarClassIsAvailableToDialogs)
     EXPECT_NE(nullptr, dialog.bar);
 }
 
-namespace {
-
-std::vector<std::pair<HWND, UINT>> s_messageBoxes;  // owner and type of each box shown
-std::wstring s_lastMessage;
-DWORD s_dwShellError;
-
-int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
-{
-    s_messageBoxes.emplace_back(owner, type);
-    s_lastMessage = text;
-    return IDNO;
-}
-LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
-{
-    return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
-}
-BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
-{
-    ::SetLastError(s_dwShellError);
-    return FALSE;
-}
-
-}  // namespace
-
 // While the main dialog is hidden, every question needs a task-bar button
 // (Windows gives one to a visible top-level window that is unowned or has
 // WS_EX_APPWINDOW, and not WS_EX_TOOLWINDOW).
@@ -430,17 +420,10 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
 {
     CWnd hidden(::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr));
     s_app.m_pMainWnd = &hidden;
-    CCompleteDlg complete;
-    {
-        DialogScript script([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
-            REQUIRE_WINDOW(window);
-            EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
-            EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
-            PressKey(window, VK_ESCAPE);
-        });
-        complete.DoModal();
-    }
+    RunCompletionDialog(false, VK_ESCAPE, [&](HWND window) {
+        EXPECT_EQ(hidden.m_hWnd, ::GetWindow(window, GW_OWNER));  // kept disabled meanwhile
+        EXPECT_EQ(WS_EX_APPWINDOW, ::GetWindowLongPtrW(window, GWL_EXSTYLE) & (WS_EX_APPWINDOW | WS_EX_TOOLWINDOW));
+    });
 
     ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
     ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&ExplicitlyDistrusted));
@@ -452,12 +435,12 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
     // for the foreground, and not run.
     EXPECT_FALSE(MayRunInstaller(file));
     ASSERT_EQ(1u, s_messageBoxes.size());
-    EXPECT_EQ(nullptr, s_messageBoxes[0].first);
-    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), s_messageBoxes[0].second & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
+    EXPECT_EQ(nullptr, std::get<0>(s_messageBoxes[0]));
+    EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), std::get<1>(s_messageBoxes[0]) & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
     EXPECT_EQ(
         L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
         L"ファイルは保存した場所に残っています。",
-        s_lastMessage);
+        std::get<2>(s_messageBoxes[0]));
     // No to the installer's elevation prompt is the user's choice.
     s_dwShellError = ERROR_CANCELLED;
     RunInstaller(nullptr, file);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "download/DownloadConstants.h"
 #include "devices/SupportedDevice.h"
+#include "framework/CWideText.h"
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
@@ -44,40 +46,21 @@ const std::string kInstallerUrlTail =
 // The tests' own 8-bit texts (CP932 bytes) in UTF-16.
 std::wstring Wide(const std::string& text)
 {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(932, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                                                        static_cast<int>(wide.size()))));
-    return wide;
+    return static_cast<LPCWSTR>(CWideText(text.c_str(), PROGRAM_TEXT_CODE_PAGE));
 }
 
-using ::ReadWholeFile;
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::string contents;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (!file) return contents;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, got);
-    fclose(file);
-    return contents;
-}
-
-// True once no process runs a program file named `fileName` (CP932 bytes),
-// as a started installer would, within 15 s: a started installer has then
-// left its mark.
+// True once no process runs a program file named `fileName` (CP932 bytes)
+// within 15 s: a started installer has then left its mark.
 bool NoProcessRuns(const std::string& fileName)
 {
-    const std::wstring name = Wide(fileName);
     for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
-        bool running = false;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32W entry{};
         entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
-            running = _wcsicmp(entry.szExeFile, name.c_str()) == 0;
+        BOOL more = Process32FirstW(snapshot, &entry);
+        while (more && _wcsicmp(entry.szExeFile, Wide(fileName).c_str()) != 0) more = Process32NextW(snapshot, &entry);
         CloseHandle(snapshot);
-        if (!running) return true;
+        if (!more) return true;
     }
     return false;
 }
@@ -101,8 +84,20 @@ protected:
         ASSERT_TRUE(m_root.trusted());
         LoopbackDownloadTest::SetUp();
         if (HasFatalFailure()) return;
-        StartFromFolderWithLookAlikeDlls();
-        if (HasFatalFailure()) return;
+        // The program runs from a Downloads folder that holds DLLs named like
+        // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
+        // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
+        m_programFolder = m_folder + "-program";
+        CreateDirectoryA(m_programFolder.c_str(), nullptr);
+        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
+        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
+        for (const char* dll : kLookAlikeDlls) {
+            const std::string file = std::string("\\") + dll + ".dll", planted = m_programFolder + file;
+            DeleteFileA((planted + ".loaded").c_str());
+            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + file).c_str(), planted.c_str(), FALSE));
+            ASSERT_EQ(0, RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
+        }
+        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
         Shot("main");
@@ -114,33 +109,12 @@ protected:
         m_server.Stop();
         RegDeleteTreeA(HKEY_CURRENT_USER, kWineOverridesKey);
         for (const char* dll : kLookAlikeDlls)
-            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".loaded")) << dll << " was loaded";
-    }
-
-    // The program runs from a Downloads folder that holds DLLs named like
-    // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
-    // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
-    void StartFromFolderWithLookAlikeDlls()
-    {
-        m_programFolder = m_folder + "-program";
-        CreateDirectoryA(m_programFolder.c_str(), nullptr);
-        const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
-        ASSERT_TRUE(CopyFileA(WindowsPath(PROGRAM_EXE).c_str(), exe.c_str(), FALSE));
-        for (const char* dll : kLookAlikeDlls) {
-            const std::string planted = m_programFolder + "\\" + dll;
-            DeleteFileA((planted + ".loaded").c_str());
-            ASSERT_TRUE(CopyFileA((WindowsPath(LOOK_ALIKE_DLL_FOLDER) + "\\" + dll).c_str(), planted.c_str(), FALSE));
-        }
-        for (const char* dll : {"wininet", "wintrust"})
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegSetKeyValueA(HKEY_CURRENT_USER, kWineOverridesKey, dll, REG_SZ, "native,builtin", 15));
-        ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
+            EXPECT_FALSE(FileExists(m_programFolder + "\\" + dll + ".dll.loaded")) << dll << ".dll was loaded";
     }
 
     void Shot(const char* step)
     {
-        // A window that has just appeared may not have painted yet: what
-        // the program's windows still have to paint, they paint now.
+        // A window that has just appeared may not have painted yet.
         for (HWND dialog : VisibleThreadDialogs(m_program.thread()))
             RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -220,7 +194,7 @@ protected:
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
-    static constexpr const char* kLookAlikeDlls[] = {"wininet.dll", "wintrust.dll"};
+    static constexpr const char* kLookAlikeDlls[] = {"wininet", "wintrust"};
     static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
 
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
@@ -424,9 +398,8 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ASSERT_NE(nullptr, progress);
     ASSERT_TRUE(m_server.WaitForStall());
     // The bar shows the first read's share from the dialog's next tick on.
-    HWND bar = GetDlgItem(progress, IDC_PROGRESS);
-    for (const DWORD start = GetTickCount(); !SendMessageA(bar, PBM_GETPOS, 0, 0) && GetTickCount() - start < 5000;)
-        Sleep(10);
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(10))
+        if (SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_GETPOS, 0, 0)) break;
     Shot("progress-stalled");
     const DWORD pressed = GetTickCount();
     ClickButton(progress, IDCANCEL);
@@ -568,11 +541,9 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     BOOL unrepresentable = FALSE;
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr, &unrepresentable);
     ASSERT_TRUE(unrepresentable) << "code page " << GetACP() << " can name the folder";
-    const std::wstring folder = Wide(m_folder) + L"\\" + name;
-    const std::wstring target = folder + L"\\" + Wide(INSTALLER_FILE_NAME);
+    const std::wstring folder = Wide(m_folder) + L"\\" + name, target = folder + L"\\" + Wide(INSTALLER_FILE_NAME);
     // What an earlier run left, which the rig's 8-bit clean-up cannot name.
-    DeleteFileW(target.c_str());
-    DeleteFileW((target + L".ran").c_str());
+    for (const std::wstring& leftover : {target, target + L".ran"}) DeleteFileW(leftover.c_str());
     RemoveDirectoryW(folder.c_str());
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
 
@@ -581,16 +552,11 @@ TEST_F(EndToEndTest, FolderTheCodePageCannotNameGetsTheInstallerSavedCheckedAndS
     if (HasFatalFailure()) return;
     // Signed under the trusted root: started without a question.
     DWORD exitCode = 99;
-    if (!m_program.HasExited(15000, &exitCode)) {
-        HWND message = WaitForMessageBox(0);
-        Shot("not-ended");
-        FAIL() << "the program did not end; its message: " << (message ? MessageBoxText(message) : "none");
-    }
+    ASSERT_TRUE(m_program.HasExited(15000, &exitCode)) << "its message: " << MessageBoxText(WaitForMessageBox(0));
     EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(installer, ReadWholeFile(target));
-    const DWORD start = GetTickCount();
-    while (GetFileAttributesW((target + L".ran").c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount() - start < 15000)
-        Sleep(50);
+    std::ifstream saved(target.c_str(), std::ios::binary);
+    EXPECT_EQ(installer, std::string(std::istreambuf_iterator<char>(saved), {}));
+    EXPECT_TRUE(NoProcessRuns(INSTALLER_FILE_NAME));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((target + L".ran").c_str())) << "the installer did not run";
 }
 

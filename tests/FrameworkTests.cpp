@@ -2,7 +2,6 @@
 // filter list, where dialogs open, where the minimised icon is drawn.
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <string>
 
 #include "app/DownloaderDlg.h"
@@ -161,20 +160,16 @@ TEST(MinimisedIcon, CentredWithRoundingTowardZero)
 TEST(DialogAtScreenScale, BannerCoversTheSameShareOfTheDialogAt96And144Dpi)
 {
     // The main dialog's font, 9 points, as made for 96 DPI.
-    LOGFONTW font{};
-    font.lfHeight = -12;
-    font.lfCharSet = SHIFTJIS_CHARSET;
-    wcscpy(font.lfFaceName, L"ＭＳ Ｐゴシック");
+    const LOGFONTW font{-12, 0, 0, 0, 0, 0, 0, 0, SHIFTJIS_CHARSET, 0, 0, 0, 0, L"ＭＳ Ｐゴシック"};
     const int unitAt96 = DialogBaseUnitX(font, 96, 96), unitAt144 = DialogBaseUnitX(font, 96, 144);
     ASSERT_GT(unitAt96, 0);
     // Its width: 210 dialog units.
     const int clientAt96 = ::MulDiv(210, unitAt96, 4), clientAt144 = ::MulDiv(210, unitAt144, 4);
 
-    const SIZE bitmap{365, 94};
-    const RECT at96 = BannerRect(POINT{0, 0}, bitmap, unitAt96, unitAt96);
+    const RECT at96 = BannerRect(POINT{0, 0}, SIZE{365, 94}, unitAt96, unitAt96);
     EXPECT_EQ(365, at96.right - at96.left);  // its own size, pixel for pixel
     EXPECT_EQ(94, at96.bottom - at96.top);
-    const RECT at144 = BannerRect(POINT{0, 0}, bitmap, unitAt144, unitAt96);
+    const RECT at144 = BannerRect(POINT{0, 0}, SIZE{365, 94}, unitAt144, unitAt96);
     EXPECT_NEAR(double(at96.right) / clientAt96, double(at144.right) / clientAt144, 0.005)
         << clientAt96 << " and " << clientAt144 << " pixels wide";
     // Not distorted: the height grows with the width.

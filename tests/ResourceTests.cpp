@@ -170,24 +170,21 @@ struct ExpectedDialog {
 
 const uint32_t kStatic = 0xFFFFFFFF;
 
-// The four small dialogs: classic templates with DS_MODALFRAME | DS_SETFONT |
-// WS_POPUP | WS_CAPTION | WS_SYSMENU.
-ExpectedDialog SmallDialog(WORD id, short cx, short cy, const wchar_t* title, std::vector<ExpectedControl> controls)
-{
-    return {id, false, 0x80C800C0, cx, cy, title, std::move(controls)};
-}
-
 std::vector<ExpectedDialog> ExpectedDialogs()
 {
     return {
-        SmallDialog(
-            IDD_ABOUTBOX, 235, 55, L"Downloaderのﾊﾞｰｼﾞｮﾝ情報",
-            {
-                {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
-                {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8, L"Downloader Version 1.08", 0},
-                {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
-                {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
-            }),
+        {IDD_ABOUTBOX,
+         false,
+         0x80C800C0,
+         235,
+         55,
+         L"Downloaderのﾊﾞｰｼﾞｮﾝ情報",
+         {
+             {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
+             {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8, L"Downloader Version 1.08", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
+         }},
         {IDD_DOWNLOADER_DIALOG,
          true,
          0x90C800C0,
@@ -205,25 +202,40 @@ std::vector<ExpectedDialog> ExpectedDialogs()
              {kStatic, Cls::Static, SS_BITMAP, 0, 0, 209, 63, nullptr, IDB_BANNER},
              {kStatic, Cls::Static, SS_ETCHEDHORZ, 0, 129, 211, 1, L"", 0},
          }},
-        SmallDialog(IDD_PROGRESS, 187, 91, L"ダウンローダー",
-                    {
-                        {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
-                        {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
-                    }),
-        SmallDialog(IDD_COMPLETE, 175, 99, L"ダウンローダー",
-                    {
-                        {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
-                        {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
-                        {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
-                         L"ダウンロードしたモジュールを実行します", 0},
-                    }),
-        SmallDialog(IDD_CONNECT_CHECK, 169, 77, L"接続確認",
-                    {
-                        {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
-                        {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
-                        {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
-                         L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
-                    }),
+        {IDD_PROGRESS,
+         false,
+         0x80C800C0,
+         187,
+         91,
+         L"ダウンローダー",
+         {
+             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
+             {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
+         }},
+        {IDD_COMPLETE,
+         false,
+         0x80C800C0,
+         175,
+         99,
+         L"ダウンローダー",
+         {
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
+             {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
+              L"ダウンロードしたモジュールを実行します", 0},
+         }},
+        {IDD_CONNECT_CHECK,
+         false,
+         0x80C800C0,
+         169,
+         77,
+         L"接続確認",
+         {
+             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
+             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
+             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
+              L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
+         }},
     };
 }
 
@@ -652,19 +664,6 @@ TEST(Resources, Manifest)
     }
 }
 
-// Where the data at a relative virtual address lies in the file; 0 when no
-// section holds it.
-size_t FileOffset(const std::vector<uint8_t>& bytes, size_t sectionTable, unsigned sections, uint32_t rva)
-{
-    Reader r(bytes);
-    for (size_t section = sectionTable; section < sectionTable + sections * 40; section += 40) {
-        r.Seek(section + 8);
-        const uint32_t size = r.Dword(), address = r.Dword(), rawSize = r.Dword(), raw = r.Dword();
-        if (r.Ok() && rva >= address && rva < address + std::max(size, rawSize)) return raw + (rva - address);
-    }
-    return 0;
-}
-
 // KnownDLLs of Windows 7 and every later Windows, which the loader takes only
 // from the system directory, and the common controls, which the manifest
 // takes from the side-by-side store.
@@ -703,16 +702,23 @@ TEST(Resources, ExecutableHeaders)
 
         // A program started from a Downloads folder: Windows' loader looks
         // beside it first for every imported DLL that is not a KnownDLL.
-        r.Seek(pe + 6);
-        const unsigned sections = r.Word();
-        r.Seek(pe + 20);
-        const size_t sectionTable = optional + r.Word();
+        const unsigned sections = Reader(bytes, pe + 6).Word();
+        const size_t sectionTable = optional + Reader(bytes, pe + 20).Word();
         const size_t directories = optional + (program.machine == IMAGE_FILE_MACHINE_AMD64 ? 112 : 96);
-        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT);
+        // Where the data whose address is stored at `at` lies in the file; 0
+        // when no section holds it.
+        const auto target = [&](size_t at) -> size_t {
+            const uint32_t rva = Reader(bytes, at).Dword();
+            for (size_t section = sectionTable; section < sectionTable + sections * 40; section += 40) {
+                Reader s(bytes, section + 8);
+                const uint32_t size = s.Dword(), address = s.Dword(), rawSize = s.Dword(), raw = s.Dword();
+                if (s.Ok() && rva >= address && rva < address + std::max(size, rawSize)) return raw + (rva - address);
+            }
+            return 0;
+        };
         int imported = 0;
-        for (size_t import = FileOffset(bytes, sectionTable, sections, r.Dword()); import; import += 20, ++imported) {
-            r.Seek(import + 12);
-            const size_t name = FileOffset(bytes, sectionTable, sections, r.Dword());
+        for (size_t import = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT); import; import += 20, ++imported) {
+            const size_t name = target(import + 12);
             if (!name) break;
             std::string dll = reinterpret_cast<const char*>(&bytes[name]);
             CharLowerA(&dll[0]);
@@ -727,12 +733,9 @@ TEST(Resources, ExecutableHeaders)
         // SafeSEH table, which would have to list it.
         if (program.machine != IMAGE_FILE_MACHINE_I386) continue;
         EXPECT_EQ(0, dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NO_SEH);
-        r.Seek(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
-        const size_t loadConfig = FileOffset(bytes, sectionTable, sections, r.Dword());
-        r.Seek(loadConfig);
-        if (loadConfig && r.Dword() >= 72) {
-            r.Seek(loadConfig + 64);
-            EXPECT_EQ(0u, r.Dword()) << "SafeSEH handler table";
+        const size_t loadConfig = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+        if (loadConfig && Reader(bytes, loadConfig).Dword() >= 72) {
+            EXPECT_EQ(0u, Reader(bytes, loadConfig + 64).Dword()) << "SafeSEH handler table";
         }
     }
 }

@@ -10,8 +10,10 @@
 #include <softpub.h>
 
 #include <string>
+#include <tuple>
 
 #include "download/SignatureCheck.h"
+#include "framework/CWideText.h"
 #include "tests/support/ImportPatch.h"
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/TrustedRoot.h"
@@ -20,17 +22,14 @@ namespace {
 
 SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
 {
-    wchar_t wide[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-    return ::CheckSignature(wide, timeoutMs);
+    return ::CheckSignature(CWideText(path, CP_ACP), timeoutMs);
 }
 
 // Windows' verdicts, which Wine does not give, through the import table:
 // WinVerifyTrust's result (after a hang, when asked) and the chain's bits.
-LONG s_lVerdict;
+LONG s_lVerdict, s_nClosed;
 DWORD s_dwProvFlags;
 HANDLE s_hHang;
-LONG s_nClosed;
 CERT_CHAIN_CONTEXT s_chain;
 CRYPT_PROVIDER_SGNR s_signer;
 CRYPT_PROVIDER_DATA s_provider;
@@ -130,18 +129,14 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     ASSERT_TRUE(verify.Applied() && data.Applied() && signer.Applied());
     s_signer.cbStruct = sizeof s_signer;
     s_signer.pChainContext = &s_chain;
-    const struct {
-        LONG lResult;
-        DWORD dwChain;
-        SignatureTrust expected;
-    } cases[] = {{0, CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureTrust::Trusted},
-                 {0, CERT_TRUST_IS_UNTRUSTED_ROOT, SignatureTrust::NotTrusted},
-                 {TRUST_E_EXPLICIT_DISTRUST, 0, SignatureTrust::Blocked},
-                 {CERT_E_REVOKED, 0, SignatureTrust::Blocked}};
-    for (const auto& c : cases) {
-        s_lVerdict = c.lResult;
-        s_chain.TrustStatus.dwErrorStatus = c.dwChain;
-        EXPECT_EQ(c.expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << c.lResult << " " << c.dwChain;
+    for (const auto& [lResult, dwChain, expected] : std::initializer_list<std::tuple<LONG, DWORD, SignatureTrust>>{
+             {0, CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureTrust::Trusted},
+             {0, CERT_TRUST_IS_UNTRUSTED_ROOT, SignatureTrust::NotTrusted},
+             {TRUST_E_EXPLICIT_DISTRUST, 0, SignatureTrust::Blocked},
+             {CERT_E_REVOKED, 0, SignatureTrust::Blocked}}) {
+        s_lVerdict = lResult;
+        s_chain.TrustStatus.dwErrorStatus = dwChain;
+        EXPECT_EQ(expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
         EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
     }
 

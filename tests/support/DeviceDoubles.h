@@ -81,10 +81,7 @@ public:
 // Hands out each pin once, adding a reference for the caller as COM requires.
 class FakeEnumPins final : public IEnumPins, public RefCounted {
 public:
-    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins, size_t faultAt = SIZE_MAX, Fault fault = {})
-        : RefCounted(name), m_pins(std::move(pins)), m_faultAt(faultAt), m_fault(fault)
-    {
-    }
+    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins) : RefCounted(name), m_pins(std::move(pins)) {}
 
     STDMETHODIMP QueryInterface(REFIID, void** out) override
     {
@@ -97,7 +94,7 @@ public:
     STDMETHODIMP Next(ULONG wanted, IPin** out, ULONG* fetched) override
     {
         if (wanted != 1 || fetched != nullptr) return E_INVALIDARG;
-        if (m_next == m_faultAt) RaiseFault(m_fault);
+        if (m_next == faultAt) RaiseFault(fault);
         if (m_next >= m_pins.size()) {
             *out = nullptr;
             return S_FALSE;
@@ -111,11 +108,12 @@ public:
     STDMETHODIMP Reset() override { return E_NOTIMPL; }
     STDMETHODIMP Clone(IEnumPins**) override { return E_NOTIMPL; }
 
+    size_t faultAt = SIZE_MAX;
+    Fault fault = Fault::None;
+
 private:
     std::vector<FakePin*> m_pins;
     size_t m_next = 0;
-    size_t m_faultAt;
-    Fault m_fault;
 };
 
 class FakeFilter final : public IBaseFilter, public RefCounted {
@@ -153,7 +151,8 @@ public:
         *out = nullptr;
         RaiseFault(enumPinsFault);
         if (m_enumFails) return E_FAIL;
-        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins, nextFaultAt, nextFault));
+        m_enumerators.push_back(new FakeEnumPins(name() + ".enum", m_pins));
+        m_enumerators.back()->faultAt = nextFaultAt, m_enumerators.back()->fault = nextFault;
         *out = m_enumerators.back();
         return S_OK;
     }
