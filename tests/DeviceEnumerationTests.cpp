@@ -226,15 +226,17 @@ private:
     size_t m_failAt = SIZE_MAX;
 };
 
-class FakeDeviceEnumerator final : public ICreateDevEnum, public RefCounted {
+// A double that implements one interface besides IUnknown.
+template <class Interface, const IID& kInterfaceId>
+class OneInterfaceDouble : public Interface, public RefCounted {
 public:
-    FakeDeviceEnumerator() : RefCounted("device enumerator") {}
+    explicit OneInterfaceDouble(const char* name) : RefCounted(name) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** out) override
     {
-        if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
+        if (riid == IID_IUnknown || riid == kInterfaceId) {
             AddRef();
-            *out = static_cast<ICreateDevEnum*>(this);
+            *out = static_cast<Interface*>(this);
             return S_OK;
         }
         *out = nullptr;
@@ -242,6 +244,11 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+};
+
+class FakeDeviceEnumerator final : public OneInterfaceDouble<ICreateDevEnum, IID_ICreateDevEnum> {
+public:
+    FakeDeviceEnumerator() : OneInterfaceDouble("device enumerator") {}
 
     STDMETHODIMP CreateClassEnumerator(REFCLSID category, IEnumMoniker** out, DWORD) override
     {
@@ -262,22 +269,9 @@ public:
 
 // Registration records as the parser hands them back: a block starting with
 // a pointer to the record.
-class FakeFilterDataParser final : public IAMFilterData, public RefCounted {
+class FakeFilterDataParser final : public OneInterfaceDouble<IAMFilterData, IID_IAMFilterData> {
 public:
-    FakeFilterDataParser() : RefCounted("filter data parser") {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IAMFilterData) {
-            AddRef();
-            *out = static_cast<IAMFilterData*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+    FakeFilterDataParser() : OneInterfaceDouble("filter data parser") {}
 
     // The first data byte picks the record: the test's data is an index.
     STDMETHODIMP ParseFilterData(BYTE* data, ULONG size, BYTE** block) override

@@ -170,21 +170,24 @@ struct ExpectedDialog {
 
 const uint32_t kStatic = 0xFFFFFFFF;
 
+// The four small dialogs: classic templates with DS_MODALFRAME | DS_SETFONT |
+// WS_POPUP | WS_CAPTION | WS_SYSMENU.
+ExpectedDialog SmallDialog(WORD id, short cx, short cy, const wchar_t* title, std::vector<ExpectedControl> controls)
+{
+    return {id, false, 0x80C800C0, cx, cy, title, std::move(controls)};
+}
+
 std::vector<ExpectedDialog> ExpectedDialogs()
 {
     return {
-        {IDD_ABOUTBOX,
-         false,
-         0x80C800C0,
-         235,
-         55,
-         L"Downloaderのﾊﾞｰｼﾞｮﾝ情報",
-         {
-             {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
-             {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8, L"Downloader Version 1.08", 0},
-             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
-             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
-         }},
+        SmallDialog(
+            IDD_ABOUTBOX, 235, 55, L"Downloaderのﾊﾞｰｼﾞｮﾝ情報",
+            {
+                {kStatic, Cls::Static, SS_ICON, 11, 17, 20, 20, nullptr, IDR_MAINFRAME},
+                {kStatic, Cls::Static, SS_LEFT | SS_NOPREFIX | WS_GROUP, 40, 10, 119, 8, L"Downloader Version 1.08", 0},
+                {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 40, 25, 119, 8, L"Copyright (C) ZEMBRA", 0},
+                {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 178, 7, 50, 14, L"OK", 0},
+            }),
         {IDD_DOWNLOADER_DIALOG,
          true,
          0x90C800C0,
@@ -202,40 +205,25 @@ std::vector<ExpectedDialog> ExpectedDialogs()
              {kStatic, Cls::Static, SS_BITMAP, 0, 0, 209, 63, nullptr, IDB_BANNER},
              {kStatic, Cls::Static, SS_ETCHEDHORZ, 0, 129, 211, 1, L"", 0},
          }},
-        {IDD_PROGRESS,
-         false,
-         0x80C800C0,
-         187,
-         91,
-         L"ダウンローダー",
-         {
-             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
-             {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
-         }},
-        {IDD_COMPLETE,
-         false,
-         0x80C800C0,
-         175,
-         99,
-         L"ダウンローダー",
-         {
-             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
-             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
-             {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
-              L"ダウンロードしたモジュールを実行します", 0},
-         }},
-        {IDD_CONNECT_CHECK,
-         false,
-         0x80C800C0,
-         169,
-         77,
-         L"接続確認",
-         {
-             {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
-             {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
-             {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
-              L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
-         }},
+        SmallDialog(IDD_PROGRESS, 187, 91, L"ダウンローダー",
+                    {
+                        {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 68, 70, 50, 14, L"ｷｬﾝｾﾙ", 0},
+                        {IDC_PROGRESS, Cls::Progress, WS_BORDER, 7, 32, 173, 16, L"Progress1", 0},
+                    }),
+        SmallDialog(IDD_COMPLETE, 175, 99, L"ダウンローダー",
+                    {
+                        {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 75, 50, 14, L"OK", 0},
+                        {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 13, 17, 144, 16, L"ダウンロードが完了しました。", 0},
+                        {IDC_RUN_CHECK, Cls::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 15, 45, 142, 12,
+                         L"ダウンロードしたモジュールを実行します", 0},
+                    }),
+        SmallDialog(IDD_CONNECT_CHECK, 169, 77, L"接続確認",
+                    {
+                        {IDOK, Cls::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 28, 51, 50, 14, L"再試行", 0},
+                        {IDCANCEL, Cls::Button, BS_PUSHBUTTON | WS_TABSTOP, 89, 51, 50, 14, L"ｷｬﾝｾﾙ", 0},
+                        {kStatic, Cls::Static, SS_LEFT | WS_GROUP, 16, 15, 142, 26,
+                         L"対応機種が接続されていません。\n\n接続を確認して、[再試行]ボタンを押してください。", 0},
+                    }),
     };
 }
 
