@@ -28,15 +28,24 @@ def header_value(head, name):
     return None
 
 
+def read_head(sock):
+    """What arrives up to the end of the head (and a part of the body after
+    it), or None when the peer closes first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
 def relay(client):
     server = socket.create_connection(("127.0.0.1", server_port))
     try:
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = client.recv(65536)
-            if not chunk:
-                return
-            head += chunk
+        head = read_head(client)
+        if head is None:
+            return
         rng = header_value(head, b"range")
         with lock:
             if rng is None:
@@ -45,12 +54,9 @@ def relay(client):
             state["answers"] += 1
         drop_at = drops[answer] if answer < len(drops) else None
         server.sendall(head)
-        response = b""
-        while b"\r\n\r\n" not in response:
-            chunk = server.recv(65536)
-            if not chunk:
-                return
-            response += chunk
+        response = read_head(server)
+        if response is None:
+            return
         end = response.index(b"\r\n\r\n") + 4
         status = response.split(b" ", 2)[1]
         offset = int(rng[6:].rstrip("-")) if rng and status == b"206" else 0
