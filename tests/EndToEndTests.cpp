@@ -467,8 +467,7 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndNoOtherFileStartsI
     HWND question = WaitForMessageBox();
     ASSERT_NE(nullptr, question);
     EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
-    // Meanwhile another program that can write the folder can neither change
-    // the checked file nor put a program of its own in its place.
+    // Meanwhile no other program can change the checked file or replace it.
     HANDLE writer = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(INVALID_HANDLE_VALUE, writer);

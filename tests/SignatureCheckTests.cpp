@@ -20,8 +20,7 @@
 
 namespace {
 
-// Held as the Downloader holds the installer; the check must leave the
-// handle open for its caller.
+// Held as the Downloader holds the installer, which stays open for it.
 SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -147,8 +146,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     }
 
     // A fetch that never returns ends within the bound; the verification
-    // still reads its file, which its caller has closed by then, and closes
-    // its state when it ends later.
+    // still reads its own handle and closes its state when it ends later.
     s_lVerdict = 0;
     s_hHang = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const LONG closed = s_nClosed;
