@@ -6,6 +6,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+#include <memory>
+#include <new>
+
 #include "app/SmallDialogs.h"
 #include "devices/SupportedDevice.h"
 #include "download/DownloadConstants.h"
@@ -37,9 +41,9 @@ const char kBlockedByWindows[] =
 // without asking only when its signature confirms the publisher. A file that
 // Windows itself refuses is not offered at all. Otherwise the user decides,
 // and No is the default.
-bool MayRunInstaller(LPCWSTR path)
+bool MayRunInstaller(HANDLE installer, LPCWSTR path)
 {
-    const SignatureCheck check = CheckSignature(path);
+    const SignatureCheck check = CheckSignature(installer, path);
     TraceOut("installer signature: %s, WinVerifyTrust 0x%08lX, chain 0x%08lX\r\n",
              check.m_trust == SignatureTrust::Trusted     ? "trusted"
              : check.m_trust == SignatureTrust::NotSigned ? "not signed"
@@ -59,10 +63,46 @@ bool MayRunInstaller(LPCWSTR path)
     return AfxMessageBox(kPublisherNotConfirmed, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
 }
 
-// Starts the installer. A user who answers No to its elevation prompt has
-// chosen not to run it: that is no failure to report.
-void RunInstaller(HWND owner, LPCWSTR path)
+namespace {
+
+// The path by which the file system names the file open as `file` now, in
+// the form the shell takes reliably: a path that fits in MAX_PATH comes
+// without the long-path prefix. Empty when the file cannot be named.
+CStringW PathOfOpenFile(HANDLE file)
 {
+    for (DWORD size = MAX_PATH;;) {
+        std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[size]);
+        if (!buffer) return CStringW();
+        const DWORD length =
+            ::GetFinalPathNameByHandleW(file, buffer.get(), size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return CStringW();
+        // Too small: the length needed, with the terminating null.
+        if (length >= size) {
+            size = length;
+            continue;
+        }
+        // \\?\C:\... becomes C:\..., and \\?\UNC\server\... becomes \\server\....
+        wchar_t* path = buffer.get();
+        const DWORD prefix = std::wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0 ? 6
+                             : std::wcsncmp(path, L"\\\\?\\", 4) == 0    ? 4
+                                                                         : 0;
+        if (prefix && length - prefix < MAX_PATH) {
+            path += prefix;
+            if (prefix == 6) path[0] = L'\\';
+        }
+        return CStringW(path);
+    }
+}
+
+}  // namespace
+
+// Starts the installer open as `installer`: that very file, under the name
+// the file system gives it now, whatever the folders or links on the path it
+// was saved to point at by then. A user who answers No to its elevation
+// prompt has chosen not to run it: that is no failure to report.
+void RunInstaller(HWND owner, HANDLE installer)
+{
+    const CStringW path = PathOfOpenFile(installer);
     SHELLEXECUTEINFOW execute{};
     execute.cbSize = sizeof execute;
     // The program ends right after this: the shell must have finished
@@ -73,7 +113,7 @@ void RunInstaller(HWND owner, LPCWSTR path)
     execute.lpVerb = L"open";
     execute.lpFile = path;
     execute.nShow = SW_SHOWNORMAL;
-    if (::ShellExecuteExW(&execute)) return;
+    if (!path.IsEmpty() && ::ShellExecuteExW(&execute)) return;
     const DWORD error = ::GetLastError();
     TraceOut("installer not started: error %lu\r\n", static_cast<unsigned long>(error));
     if (error != ERROR_CANCELLED) AfxMessageBox(kCannotRunSetup, MB_OK);
@@ -122,6 +162,16 @@ void CDownloaderDlg::OnDownload()
 
     CCompleteDlg complete;
     complete.DoModal();
-    if (complete.m_bRun && MayRunInstaller(path)) RunInstaller(m_hWnd, path);
+    if (complete.m_bRun) {
+        // Held open from the check until the installer has started: others
+        // may read it, but no program can change, replace, rename or delete
+        // it in between, so the file that starts is the file that was checked.
+        HANDLE installer =
+            ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (installer == INVALID_HANDLE_VALUE)
+            TraceOut("installer not opened: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
+        if (MayRunInstaller(installer, path)) RunInstaller(m_hWnd, installer);
+        if (installer != INVALID_HANDLE_VALUE) ::CloseHandle(installer);
+    }
     EndDialog(IDOK);
 }

@@ -54,11 +54,12 @@ RECT BannerRect(POINT topLeft, SIZE bitmap, int baseUnitX, int baseUnitXAt96);
 // gave up (Cancel) or the check could not be shown.
 bool WaitForSupportedDevice();
 
-// Whether the downloaded installer at `path` may be started: its signature
-// confirms the publisher, or the user says so. A file that Windows refuses is
-// reported and never offered.
-bool MayRunInstaller(LPCWSTR path);
+// Whether the downloaded installer, open as `installer` (INVALID_HANDLE_VALUE
+// when it could not be opened) from the file at `path`, may be started: its
+// signature confirms the publisher, or the user says so. A file that Windows
+// refuses is reported and never offered.
+bool MayRunInstaller(HANDLE installer, LPCWSTR path);
 
-// Starts the installer, reporting a failure other than a declined elevation
-// prompt.
-void RunInstaller(HWND owner, LPCWSTR path);
+// Starts the installer open as `installer`, reporting a failure other than a
+// declined elevation prompt.
+void RunInstaller(HWND owner, HANDLE installer);

@@ -39,7 +39,8 @@ DWORD SignerChainStatus(HANDLE hStateData)
 
 // One verification, shared by the waiting thread and the thread that runs
 // it. Either may be the last to let go: a verification that outlives the
-// wait still finishes, closes its state and the file, and frees this.
+// wait still finishes, closes its state and its own handle to the file, and
+// frees this.
 struct Verification {
     LONG m_nReferences = 2;
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
@@ -160,19 +161,23 @@ LONG RunningSignatureChecks()
     return ::InterlockedCompareExchange(&g_nRunningVerifications, 0, 0);
 }
 
-SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs)
+SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs)
 {
     SignatureCheck check{SignatureTrust::NotTrusted, 0, 0};
     if (!path) {
         check.m_lResult = E_INVALIDARG;
         return check;
     }
-    // The file is opened here, so that a file that cannot be read is never
-    // mistaken for one without a signature; no one may write to it while
-    // it is verified.
-    HANDLE hFile =
-        ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
+    // A file that could not be opened is never mistaken for one without a
+    // signature. (INVALID_HANDLE_VALUE is also the pseudo-handle of this
+    // process, which DuplicateHandle would accept.)
+    if (file == INVALID_HANDLE_VALUE) {
+        check.m_lResult = E_HANDLE;
+        return check;
+    }
+    const HANDLE process = ::GetCurrentProcess();
+    HANDLE hFile = nullptr;
+    if (!::DuplicateHandle(process, file, process, &hFile, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         return check;
     }

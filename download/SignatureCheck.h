@@ -13,9 +13,10 @@ enum class SignatureTrust {
 
 struct SignatureCheck {
     SignatureTrust m_trust;
-    // What WinVerifyTrust returned; when the file could not be opened, the
-    // error that opening it gave, as an HRESULT; HRESULT_FROM_WIN32
-    // (ERROR_TIMEOUT) when the verification did not end in time.
+    // What WinVerifyTrust returned; E_HANDLE when there was no open file to
+    // check, another error that kept the verification from starting as an
+    // HRESULT; HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the verification did
+    // not end in time.
     LONG m_lResult;
     // After a successful verification, the error bits of the signer's
     // certificate chain (CERT_TRUST_*); 0xFFFFFFFF when there was no chain
@@ -29,12 +30,17 @@ struct SignatureCheck {
 // of its own of about 15 seconds in Windows' chain engine; two of them fit.
 constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 
-// Verifies the file at `path` with the system's Authenticode policy, without
-// user interface and without revocation checks. Runs the verification on a
-// thread of its own and keeps this thread's windows responsive meanwhile; a
-// verification that has not ended after `timeoutMs` counts as not trusted
-// (it then finishes on its own in the background).
-SignatureCheck CheckSignature(LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+// Verifies the file open as `file` (with read access), which was opened as
+// `path`, with the system's Authenticode policy, without user interface and
+// without revocation checks. The file is read through the handle, so the
+// verdict is about the file the caller holds, whatever `path` names by then.
+// Runs the verification on a thread of its own and keeps this thread's
+// windows responsive meanwhile; a verification that has not ended after
+// `timeoutMs` counts as not trusted (it then finishes on its own in the
+// background). That thread reads through a duplicate handle of its own: the
+// caller's handle stays open until the caller closes it, and may be closed
+// while a verification that outlived its wait still runs.
+SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
 
 // Verifications that outlived their wait and are still running. The program
 // must not end through the libraries' shutdown code while one runs: it may

@@ -115,8 +115,10 @@ LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
 {
     return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
 }
-BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW*)
+std::wstring s_started;
+BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW* execute)
 {
+    s_started = execute->lpFile;
     ::SetLastError(s_dwShellError);
     return FALSE;
 }
@@ -431,9 +433,10 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
     ASSERT_TRUE(box.Applied() && verify.Applied() && shell.Applied());
     wchar_t file[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, file, MAX_PATH);
+    HANDLE held = ::CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     // Blocked by Windows: said so with OK alone, in an unowned box that asks
     // for the foreground, and not run.
-    EXPECT_FALSE(MayRunInstaller(file));
+    EXPECT_FALSE(MayRunInstaller(held, file));
     ASSERT_EQ(1u, s_messageBoxes.size());
     EXPECT_EQ(nullptr, std::get<0>(s_messageBoxes[0]));
     EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), std::get<1>(s_messageBoxes[0]) & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
@@ -443,11 +446,13 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
         std::get<2>(s_messageBoxes[0]));
     // No to the installer's elevation prompt is the user's choice.
     s_dwShellError = ERROR_CANCELLED;
-    RunInstaller(nullptr, file);
+    RunInstaller(nullptr, held);
     EXPECT_EQ(1u, s_messageBoxes.size());
+    EXPECT_EQ(file, s_started);  // the held file, by a path the shell takes
     s_dwShellError = ERROR_ACCESS_DENIED;
-    RunInstaller(nullptr, file);
+    RunInstaller(nullptr, held);
     EXPECT_EQ(2u, s_messageBoxes.size());
+    ::CloseHandle(held);
     s_app.m_pMainWnd = nullptr;
     ::DestroyWindow(hidden.m_hWnd);
 }

@@ -449,12 +449,13 @@ TEST_F(EndToEndTest, TargetThatCannotBeWrittenIsAFileErrorAndStaysAsItWas)
     EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(m_folder));
 }
 
-TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnds)
+TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndNoOtherFileStartsInItsPlace)
 {
     const std::string notAProgram = "this is not a program";
     m_server.SetBehaviour(HttpBehaviour::Whole(notAProgram));
     PlugSupportedCamera();
-    const std::string target = Path(INSTALLER_FILE_NAME);
+    const std::string target = Path(INSTALLER_FILE_NAME), swapped = Path("swapped.exe");
+    WriteWholeFile(swapped, MarkProgramBytes());
     DownloadTo(target);
 
     // Unplugging now changes nothing: the check was made before Save As.
@@ -466,6 +467,13 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
     HWND question = WaitForMessageBox();
     ASSERT_NE(nullptr, question);
     EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
+    // Meanwhile no other program can change the checked file or replace it.
+    HANDLE writer = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, writer);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(MoveFileA(target.c_str(), Path("aside.exe").c_str()));
+    EXPECT_FALSE(MoveFileExA(swapped.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
     ClickButton(question, IDYES);
     ASSERT_TRUE(WaitUntilClosed(question));
 
@@ -476,6 +484,8 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndTheProgramStillEnd
     ClickButton(message, IDOK);
     ASSERT_TRUE(m_program.HasExited(15000));
     EXPECT_EQ(notAProgram, ReadWholeFile(target));
+    EXPECT_TRUE(NoProcessRuns(INSTALLER_FILE_NAME));
+    EXPECT_FALSE(FileExists(target + ".ran"));
 }
 
 TEST_F(EndToEndTest, UnsignedInstallerAsksBeforeRunningAndNoKeepsItUnstarted)

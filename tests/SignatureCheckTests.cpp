@@ -20,15 +20,19 @@
 
 namespace {
 
+// Held as the Downloader holds the installer, which stays open for it.
 SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
 {
-    return ::CheckSignature(CWideText(path, CP_ACP), timeoutMs);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const SignatureCheck check = ::CheckSignature(file, CWideText(path, CP_ACP), timeoutMs);
+    EXPECT_TRUE(file == INVALID_HANDLE_VALUE || CloseHandle(file));
+    return check;
 }
 
 // Windows' verdicts, which Wine does not give, through the import table:
 // WinVerifyTrust's result (after a hang, when asked) and the chain's bits.
 LONG s_lVerdict, s_nClosed;
-DWORD s_dwProvFlags;
+DWORD s_dwProvFlags, s_dwFileType;
 HANDLE s_hHang;
 CERT_CHAIN_CONTEXT s_chain;
 CRYPT_PROVIDER_SGNR s_signer;
@@ -40,6 +44,7 @@ LONG WINAPI WindowsWinVerifyTrust(HWND, GUID*, LPVOID parameter)
     if (data->dwStateAction == WTD_STATEACTION_CLOSE) return InterlockedIncrement(&s_nClosed), 0;
     s_dwProvFlags = data->dwProvFlags;
     if (s_hHang) WaitForSingleObject(s_hHang, INFINITE);
+    s_dwFileType = GetFileType(data->pFile->hFile);
     data->hWVTStateData = &s_provider;
     return s_lVerdict;
 }
@@ -113,12 +118,12 @@ TEST_F(SignatureCheckTest, ChangedUntrustedOrUnreadableFileIsNotTrusted)
     check = CheckSignature(m_signed.c_str());
     CloseHandle(locked);
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), check.m_lResult);
+    EXPECT_EQ(E_HANDLE, check.m_lResult);
     EXPECT_EQ(SignatureTrust::Trusted, CheckSignature(m_signed.c_str()).m_trust);
 
     check = CheckSignature((m_folder + "\\missing.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), check.m_lResult);
+    EXPECT_EQ(E_HANDLE, check.m_lResult);
 }
 
 TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTheBound)
@@ -141,7 +146,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     }
 
     // A fetch that never returns ends within the bound; the verification
-    // still closes its state when it ends later.
+    // still reads its own handle and closes its state when it ends later.
     s_lVerdict = 0;
     s_hHang = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const LONG closed = s_nClosed;
@@ -153,6 +158,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     SetEvent(s_hHang);
     for (int i = 0; i < 500 && s_nClosed == closed; ++i) Sleep(10);
     EXPECT_EQ(closed + 1, s_nClosed);
+    EXPECT_EQ(DWORD(FILE_TYPE_DISK), s_dwFileType);
     CloseHandle(s_hHang);
     s_hHang = nullptr;
 }
