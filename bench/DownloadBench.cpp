@@ -4,14 +4,19 @@
 //
 //   download_bench.exe PORT OUTPUT_FOLDER [ROUNDS] [pair]
 //   download_bench.exe PORT OUTPUT_FOLDER ROUNDS relay RELAY_PORT
+//   download_bench.exe PORT OUTPUT_FOLDER ROUNDS cancel STATS_FILE
 // Each round times the bare loop to a file and then the Downloader, and
 // unless "pair" is given (for a rate-limited server, where each transfer
 // takes seconds) the bare loop without a file and the worker alone. With
 // "relay", each round times the worker alone on the server undisturbed and
-// then through a relay that drops the connection part way.
+// then through a relay that drops the connection part way. With "cancel",
+// PORT is a relay that counts the body bytes it passes on in STATS_FILE: each
+// round cancels the worker once 4 MB have passed and prints how many more
+// pass in the 5 s after.
 // The proxy route comes with the test server's header, which brings
 // winsock2.h ahead of windows.h.
 #include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/DownloadTestRig.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -215,6 +220,43 @@ int RelayRounds(USHORT port, USHORT relayPort, const std::string& target, int ro
     return 0;
 }
 
+// The relay's count of the body bytes it has passed on.
+unsigned long long RelayedBytes(const std::string& statsFile)
+{
+    const std::string text = ReadWholeFile(statsFile);
+    return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+int CancelRounds(USHORT relayPort, const std::string& statsFile, const std::string& target, int rounds)
+{
+    ProxyRoute route(relayPort);
+    std::vector<double> after;
+    for (int round = 0; round < rounds; ++round) {
+        WorkerRun run;
+        run.target = target;
+        const unsigned long long start = RelayedBytes(statsFile);
+        HANDLE thread = ::CreateThread(nullptr, 0, RunWorker, &run, 0, nullptr);
+        while (RelayedBytes(statsFile) - start < (4u << 20) && ::WaitForSingleObject(thread, 10) == WAIT_TIMEOUT) {
+        }
+        const unsigned long long atCancel = RelayedBytes(statsFile);
+        LARGE_INTEGER cancelled;
+        ::QueryPerformanceCounter(&cancelled);
+        run.downloader.Cancel();
+        // The worker's thread ends once WinInet has let go of the connection.
+        const bool bEnded = ::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+        const double ended = Seconds(cancelled);
+        ::Sleep(static_cast<DWORD>(std::max(0.0, 5.0 - ended) * 1000));
+        after.push_back(static_cast<double>(RelayedBytes(statsFile) - atCancel) / 1048576.0);
+        ::WaitForSingleObject(thread, INFINITE);
+        std::printf("round %d: %.2f MiB passed in the 5 s after Cancel; the worker ended %.2f s after it\n",
+                    round + 1, after.back(), bEnded ? ended : Seconds(cancelled));
+        ::CloseHandle(thread);
+        ::DeleteFileA(target.c_str());
+    }
+    std::printf("worker, median: %.2f MiB passed in the 5 s after Cancel\n", Median(after));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -231,6 +273,8 @@ int main(int argc, char** argv)
     if (argc > 5 && std::strcmp(argv[4], "relay") == 0)
         return RelayRounds(static_cast<USHORT>(std::atoi(argv[1])), static_cast<USHORT>(std::atoi(argv[5])), target,
                            rounds);
+    if (argc > 5 && std::strcmp(argv[4], "cancel") == 0)
+        return CancelRounds(static_cast<USHORT>(std::atoi(argv[1])), argv[5], target, rounds);
     ProxyRoute proxy(static_cast<USHORT>(std::atoi(argv[1])));
 
     // Warm-up of the connection: loads WinInet and opens the first one.

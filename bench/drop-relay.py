@@ -9,6 +9,7 @@ BODY_SIZE (counted from the start of the whole body, so that an answer to a
 range is cut at the same place). A request without a Range header starts a
 new download. STATS_FILE holds the body bytes passed on so far.
 """
+import os
 import socket
 import sys
 import threading
@@ -18,6 +19,13 @@ stats_file = sys.argv[4]
 drops = [int(float(fraction) * body_size) for fraction in sys.argv[5:]]
 lock = threading.Lock()
 state = {"answers": 0, "body_bytes": 0}
+
+
+def write_stats():
+    """Replaces STATS_FILE whole, so that a reader never sees it empty."""
+    with open(stats_file + ".new", "w") as stats:
+        stats.write(str(state["body_bytes"]))
+    os.replace(stats_file + ".new", stats_file)
 
 
 def header_value(head, name):
@@ -62,16 +70,16 @@ def relay(client):
         offset = int(rng[6:].rstrip("-")) if rng and status == b"206" else 0
         pending = response[end:]
         client.sendall(response[:end])
-        buffer = bytearray(1 << 20)
+        buffer = bytearray(1 << 16)
         while True:
             if drop_at is not None and offset + len(pending) >= drop_at:
                 pending = pending[: max(0, drop_at - offset)]
             if pending:
                 client.sendall(pending)
                 offset += len(pending)
-                with lock, open(stats_file, "w") as stats:
+                with lock:
                     state["body_bytes"] += len(pending)
-                    stats.write(str(state["body_bytes"]))
+                    write_stats()
             if drop_at is not None and offset >= drop_at:
                 return
             got = server.recv_into(buffer)
@@ -93,8 +101,7 @@ listener = socket.socket()
 listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 listener.bind(("127.0.0.1", listen_port))
 listener.listen(16)
-with open(stats_file, "w") as stats:
-    stats.write("0")
+write_stats()
 while True:
     connection, _ = listener.accept()
     threading.Thread(target=relay, args=(connection,), daemon=True).start()

@@ -31,6 +31,8 @@ struct CHttpDownloader::Body {
     // The most that has been received at any time: a try that does not pass
     // it, even after starting over, has brought nothing new.
     LONG furthest = 0;
+    // When `furthest` last grew, or the body began.
+    DWORD lastNewByteTick = ::GetTickCount();
     char validator[256] = {};
     std::unique_ptr<BYTE[]> buffer{new BYTE[READ_BUFFER_SIZE]};
 };
@@ -97,14 +99,20 @@ DownloadResult CHttpDownloader::SendWithCredentials(CHttpRequest& request, LPCST
 }
 
 // After a drop the rest is asked for again, up to a few tries in a row that
-// bring nothing, with growing waits between them that Cancel cuts short.
+// bring nothing, with growing waits between them that Cancel cuts short. A
+// server that has sent nothing new for the stall limit is given up, however
+// the time went: a try that timed out does not buy a whole new time-out.
 DownloadResult CHttpDownloader::ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
 {
     DownloadResult result = ReadBody(request, file, body);
     for (int fruitless = 0; result == DOWNLOAD_DROPPED;) {
-        if (fruitless == MAX_FRUITLESS_TRIES) return DOWNLOAD_NETWORK_ERROR;
-        if (::WaitForSingleObject(m_hCancelEvent, m_dwRetryWaitMs << fruitless) != WAIT_TIMEOUT)
-            return DOWNLOAD_CANCELLED;
+        const DWORD wait = m_dwRetryWaitMs << fruitless;
+        const DWORD stalled = ::GetTickCount() - body.lastNewByteTick;
+        if (fruitless == MAX_FRUITLESS_TRIES || stalled >= m_dwStallLimitMs || m_dwStallLimitMs - stalled <= wait)
+            return DOWNLOAD_NETWORK_ERROR;
+        if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return DOWNLOAD_CANCELLED;
+        const DWORD left = m_dwStallLimitMs - stalled - wait;
+        request.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs);
         const LONG furthest = body.furthest;
         result = body.validator[0] ? Resume(request, file, body) : StartOver(request, file, body);
         if (result == DOWNLOAD_SUCCEEDED) result = ReadBody(request, file, body);
@@ -129,7 +137,10 @@ DownloadResult CHttpDownloader::ReadBody(CHttpRequest& request, CTemporaryFile& 
         RecordProgress(static_cast<LONG>(received * 100 / static_cast<unsigned long long>(body.announced)));
         if (received > static_cast<unsigned long long>(body.announced)) return DOWNLOAD_NETWORK_ERROR;
         body.received = static_cast<LONG>(received);
-        if (body.received > body.furthest) body.furthest = body.received;
+        if (body.received > body.furthest) {
+            body.furthest = body.received;
+            body.lastNewByteTick = ::GetTickCount();
+        }
         // The read that completes the body is not undone by a late Cancel.
         if (body.received < body.announced && IsCancelRequested()) return DOWNLOAD_CANCELLED;
     }

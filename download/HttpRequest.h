@@ -33,6 +33,8 @@ public:
     explicit CHttpRequest(DWORD timeoutMs) : m_dwTimeoutMs(timeoutMs) {}
 
     bool OpenSession();
+    // The connect and receive time-out of the requests opened from now on.
+    void SetTimeout(DWORD timeoutMs) { m_dwTimeoutMs = timeoutMs; }
     // Opens a GET for an absolute http or https `url` on a connection of its
     // own, replacing the request before it. Any #fragment is dropped: it
     // names a place inside the document and is never sent.

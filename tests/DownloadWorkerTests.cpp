@@ -193,17 +193,22 @@ TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
     EXPECT_EQ(std::string::npos, m_server.Requests().back().target.find('#'));
 }
 
-TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOut)
+TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOutTriesIncluded)
 {
-    // No answer at all, and an answer that stops after one full read.
+    // No answer at all, and an answer that stops after one full read every
+    // time it is asked: its tries end with the stall limit, not with a
+    // whole time-out each (that would be over 4 s here).
     const HttpBehaviour silences[] = {HttpBehaviour::Silent(), HttpBehaviour::Stalled(PatternBody(300000), 65536)};
     const unsigned long long reached[] = {0, 21};
     for (int i = 0; i < 2; ++i) {
         m_server.SetBehaviour(silences[i]);
         CHttpDownloader downloader;
-        downloader.m_dwTimeoutMs = 500;
+        downloader.m_dwTimeoutMs = 1000;
         downloader.m_dwRetryWaitMs = 10;
+        downloader.m_dwStallLimitMs = 1500;
+        const DWORD start = ::GetTickCount();
         EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target)) << i;
+        EXPECT_LT(::GetTickCount() - start, 3000u) << i;
         const std::vector<unsigned long long> progress = RecordedProgress(downloader);
         EXPECT_EQ(reached[i], progress.empty() ? 0 : progress.back()) << i;
         ExpectFolderHoldsOnly({});
@@ -436,7 +441,7 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
 
     m_server.SetBehaviour(HttpBehaviour::Resumable(PatternBody(3 << 20), {drop}));
     CHttpDownloader waiting;
-    waiting.m_dwRetryWaitMs = 60000;
+    waiting.m_dwRetryWaitMs = 30000;
     DownloadThread thread(waiting, m_target);
     ASSERT_TRUE(PumpMessagesUntil([&] { return waiting.ProgressCount() > 0; }));
     ::Sleep(500);  // into the wait

@@ -311,8 +311,10 @@ TEST_F(EndToEndTest, SuccessWithTheBoxTickedSavesTheInstallerRunsItAndEnds)
 
 TEST_F(EndToEndTest, SuccessWithTheBoxClearEndsWithoutStartingAndKeepsTheChosenName)
 {
+    // The connection drops at a third: the rest is asked for by range.
     const std::string installer = MarkProgramBytes();
-    m_server.SetBehaviour(HttpBehaviour::Whole(installer));
+    const size_t drop = installer.size() / 3;
+    m_server.SetBehaviour(HttpBehaviour::Resumable(installer, {drop}));
     PlugSupportedCamera();
 
     const std::string target = Path("カメラ表ソフト.exe");
@@ -329,8 +331,9 @@ TEST_F(EndToEndTest, SuccessWithTheBoxClearEndsWithoutStartingAndKeepsTheChosenN
     EXPECT_EQ(std::vector<std::string>{"カメラ表ソフト.exe"}, FilesIn(m_folder));
     // The installer is requested under its fixed name whatever the local one.
     std::vector<RecordedRequest> requests = m_server.Requests();
-    ASSERT_EQ(1u, requests.size());
+    ASSERT_EQ(2u, requests.size());
     EXPECT_NE(std::string::npos, requests[0].target.find(kInstallerUrlTail));
+    EXPECT_EQ("bytes=" + std::to_string(drop) + "-", requests[1].range);
 }
 
 TEST_F(EndToEndTest, ChoosingAnExistingFileAsksBeforeReplacingIt)

@@ -9,13 +9,19 @@
 # drops the connection at 30 % and at 70 % of the 256 MiB body: the bytes
 # fetched for one download against the body's size, for the worker and for
 # curl --retry 3 -C - on the same relay, and the worker's wall time against
-# an undisturbed download. Everything it writes stays under
-# build/x64/bench-download.
+# an undisturbed download. Then Cancel: another relay counts the body bytes
+# it passes on, and the worker is cancelled once 4 MB have passed; printed
+# is what passes in the 5 s after, from the server at full speed and held
+# to 12.5 MB/s. With --32-bit the relay and Cancel rounds run on the shipped
+# 32-bit build too, under 32-bit Wine through qemu. Everything it writes
+# stays under build/x64/bench-download.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
-"$ROOT/tools/setup.sh"
-configure_and_build
+with_32bit=
+[ "${1:-}" = --32-bit ] && with_32bit=1
+"$ROOT/tools/setup.sh" ${with_32bit:+--32-bit}
+configure_and_build ${with_32bit:+-DDOWNLOADER_TESTS_I686=ON}
 
 work="$BUILD/bench-download"
 object="support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe"
@@ -28,10 +34,10 @@ make_body() {
 make_body "$work/www/$object" 268435456
 make_body "$work/www-small/$object" 33554432
 
-# Four free ports, held open together while they are picked so that they differ.
-read -r port port125 port12 relay_port < <(python3 -c '
+# Free ports, held open together while they are picked so that they differ.
+read -r port port125 port12 relay_port count_port count12_port < <(python3 -c '
 import socket
-sockets = [socket.socket() for _ in range(4)]
+sockets = [socket.socket() for _ in range(6)]
 for s in sockets: s.bind(("127.0.0.1", 0))
 print(*(s.getsockname()[1] for s in sockets))')
 cat >"$work/nginx.conf" <<CONF
@@ -57,11 +63,15 @@ http {
         listen 127.0.0.1:$port125;
         root $work/www;
         limit_rate 125000000;
+        # Evenly, as a line delivers: by default nginx sends a held
+        # rate in bursts of up to 2 MB.
+        sendfile_max_chunk 64k;
     }
     server {
         listen 127.0.0.1:$port12;
         root $work/www-small;
         limit_rate 12500000;
+        sendfile_max_chunk 64k;
     }
 }
 CONF
@@ -71,9 +81,14 @@ NGINX_PID=$!
 body_size=268435456
 python3 "$ROOT/bench/drop-relay.py" "$relay_port" "$port" "$body_size" "$work/relay-bytes" 0.3 0.7 &
 RELAY_PID=$!
+# Relays that drop nothing and count what they pass on, for the Cancel rounds.
+python3 "$ROOT/bench/drop-relay.py" "$count_port" "$port" "$body_size" "$work/count-bytes" &
+COUNT_PID=$!
+python3 "$ROOT/bench/drop-relay.py" "$count12_port" "$port12" 33554432 "$work/count12-bytes" &
+COUNT12_PID=$!
 cleanup() {
-    kill "$NGINX_PID" "$RELAY_PID" 2>/dev/null || true
-    wait "$NGINX_PID" "$RELAY_PID" 2>/dev/null || true
+    kill "$NGINX_PID" "$RELAY_PID" "$COUNT_PID" "$COUNT12_PID" 2>/dev/null || true
+    wait "$NGINX_PID" "$RELAY_PID" "$COUNT_PID" "$COUNT12_PID" 2>/dev/null || true
     stop_wine
     stop_virtual_display
 }
@@ -133,3 +148,29 @@ sleep 0.2
 awk -v fetched=$(($(relay_bytes) - before)) -v body="$body_size" -v rounds="$rounds" \
     'BEGIN { printf "Downloader worker              fetched / body %6.3f (mean of %d downloads)\n",
              fetched / body / rounds, rounds }'
+
+echo "== Cancel: the worker is cancelled once 4 MB have passed a counting relay; what passes in the 5 s after"
+windows_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
+cancel_rounds() {
+    local runner=$1 build=$2
+    echo "server at full speed:"
+    "$runner" "$build/bench/download_bench.exe" "$count_port" "$outwin" 3 cancel "$(windows_path "$work/count-bytes")"
+    echo "server held to 12.5 MB/s:"
+    "$runner" "$build/bench/download_bench.exe" "$count12_port" "$outwin" 3 cancel "$(windows_path "$work/count12-bytes")"
+}
+cancel_rounds "$BUILD/wine-run" "$BUILD"
+
+if [ -n "$with_32bit" ]; then
+    stop_wine
+    echo "== the shipped 32-bit build under 32-bit Wine (qemu): relay, then Cancel"
+    export port relay_port count_port count12_port work outwin rounds
+    export -f cancel_rounds windows_path
+    before=$(relay_bytes)
+    bash "$ROOT/tools/with-wine32.sh" bash -c '
+        "$BUILD/wine-run" "$BUILD/bench/download_bench.exe" "$port" "$outwin" "$rounds" relay "$relay_port"
+        echo "$(cat "$work/relay-bytes")" >"$work/relay-bytes-32"
+        cancel_rounds "$BUILD/wine-run" "$BUILD"'
+    awk -v fetched=$(($(cat "$work/relay-bytes-32") - before)) -v body="$body_size" -v rounds="$rounds" \
+        'BEGIN { printf "32-bit Downloader worker through the relay: fetched / body %6.3f (mean of %d downloads)\n",
+                 fetched / body / rounds, rounds }'
+fi
