@@ -58,7 +58,7 @@ cannot_run() {
 # The 32-bit test run. These kernels run no 32-bit code themselves: qemu's
 # user-mode emulator runs 32-bit Wine, handed every 32-bit program through a
 # binfmt_misc registration that exists only inside a private user namespace
-# around that run (see tools/test-32bit.sh). Nothing here registers anything.
+# around that run (see tools/with-wine32.sh). Nothing here registers anything.
 #
 # qemu-i386 comes from the release's backports suite (bookworm's own qemu 7.2
 # has no MAP_FIXED_NOREPLACE and takes minutes to start Wine). The package
