@@ -108,8 +108,7 @@ DownloadResult CHttpDownloader::ReceiveBody(CHttpRequest& request, CTemporaryFil
     for (int fruitless = 0; result == DOWNLOAD_DROPPED;) {
         const DWORD wait = m_dwRetryWaitMs << fruitless;
         const DWORD stalled = ::GetTickCount() - body.lastNewByteTick;
-        if (fruitless == MAX_FRUITLESS_TRIES || stalled >= m_dwStallLimitMs || m_dwStallLimitMs - stalled <= wait)
-            return DOWNLOAD_NETWORK_ERROR;
+        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return DOWNLOAD_NETWORK_ERROR;
         if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return DOWNLOAD_CANCELLED;
         const DWORD left = m_dwStallLimitMs - stalled - wait;
         request.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs);
