@@ -20,27 +20,25 @@ DialogTemplateInfo ReadDialogTemplateInfo(const void* data, size_t size)
     const auto* bytes = static_cast<const unsigned char*>(data);
     if (!bytes || size < 18) return info;
 
-    if (ReadAt<WORD>(bytes, 0) == 1 && ReadAt<WORD>(bytes, 2) == 0xFFFF) {
-        // DLGTEMPLATEEX: version, signature, help id, extended style, style,
-        // item count, then the rectangle.
-        if (size < 26) return info;
-        info.extended = true;
-        info.extendedStyle = ReadAt<DWORD>(bytes, 8);
-        info.style = ReadAt<DWORD>(bytes, 12);
-        info.itemCount = ReadAt<WORD>(bytes, 16);
-        info.x = ReadAt<short>(bytes, 18);
-        info.y = ReadAt<short>(bytes, 20);
-        info.cx = ReadAt<short>(bytes, 22);
-        info.cy = ReadAt<short>(bytes, 24);
-    } else {
-        info.style = ReadAt<DWORD>(bytes, 0);
-        info.extendedStyle = ReadAt<DWORD>(bytes, 4);
-        info.itemCount = ReadAt<WORD>(bytes, 8);
-        info.x = ReadAt<short>(bytes, 10);
-        info.y = ReadAt<short>(bytes, 12);
-        info.cx = ReadAt<short>(bytes, 14);
-        info.cy = ReadAt<short>(bytes, 16);
+    // DLGTEMPLATEEX begins with version 1 and signature 0xFFFF, then the help
+    // id, extended style, style, item count and rectangle; the classic
+    // DLGTEMPLATE with the style, extended style, item count and rectangle.
+    info.extended = ReadAt<WORD>(bytes, 0) == 1 && ReadAt<WORD>(bytes, 2) == 0xFFFF;
+    if (info.extended && size < 26) {
+        info.extended = false;
+        return info;
     }
+    const size_t styleAt = info.extended ? 12 : 0;
+    const size_t extendedStyleAt = info.extended ? 8 : 4;
+    const size_t itemCountAt = info.extended ? 16 : 8;
+    const size_t rectangleAt = itemCountAt + 2;
+    info.style = ReadAt<DWORD>(bytes, styleAt);
+    info.extendedStyle = ReadAt<DWORD>(bytes, extendedStyleAt);
+    info.itemCount = ReadAt<WORD>(bytes, itemCountAt);
+    info.x = ReadAt<short>(bytes, rectangleAt);
+    info.y = ReadAt<short>(bytes, rectangleAt + 2);
+    info.cx = ReadAt<short>(bytes, rectangleAt + 4);
+    info.cy = ReadAt<short>(bytes, rectangleAt + 6);
     info.valid = true;
     return info;
 }
