@@ -18,7 +18,7 @@ public:
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
     {
-        return ::SendMessageA(m_hWnd, message, wParam, lParam);
+        return ::SendMessageW(m_hWnd, message, wParam, lParam);
     }
     UINT_PTR SetTimer(UINT_PTR id, UINT elapse) { return ::SetTimer(m_hWnd, id, elapse, nullptr); }
     BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
