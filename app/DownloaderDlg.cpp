@@ -73,54 +73,75 @@ RECT BannerRect(POINT topLeft, SIZE bitmap, int baseUnitX, int baseUnitXAt96)
                 topLeft.y + ::MulDiv(bitmap.cy, baseUnitX, baseUnitXAt96)};
 }
 
+namespace {
+
+// The banner is the dialog's one bitmap static.
+HWND FindBannerStatic(HWND dialog)
+{
+    for (HWND child = ::GetWindow(dialog, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+        if ((::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) return child;
+    return nullptr;
+}
+
+// A copy of `original` stretched smoothly to `size`; null when it could not
+// be made.
+HBITMAP StretchedCopy(HBITMAP original, SIZE originalSize, SIZE size)
+{
+    HDC screen = ::GetDC(nullptr);
+    HBITMAP scaled = ::CreateCompatibleBitmap(screen, size.cx, size.cy);
+    HDC from = ::CreateCompatibleDC(screen), to = ::CreateCompatibleDC(screen);
+    const HGDIOBJ fromBefore = ::SelectObject(from, original), toBefore = ::SelectObject(to, scaled);
+    // HALFTONE averages the source pixels that meet in one target pixel; it
+    // needs the brush origin set after the mode.
+    ::SetStretchBltMode(to, HALFTONE);
+    ::SetBrushOrgEx(to, 0, 0, nullptr);
+    const BOOL drawn = ::StretchBlt(to, 0, 0, size.cx, size.cy, from, 0, 0, originalSize.cx, originalSize.cy, SRCCOPY);
+    ::SelectObject(from, fromBefore);
+    ::SelectObject(to, toBefore);
+    ::DeleteDC(from);
+    ::DeleteDC(to);
+    ::ReleaseDC(nullptr, screen);
+    if (scaled && !drawn) {
+        ::DeleteObject(scaled);
+        scaled = nullptr;
+    }
+    return scaled;
+}
+
+}  // namespace
+
 // The banner's static shows its bitmap at the bitmap's own size, which
-// suits 96 DPI only; on any other screen it gets a copy stretched smoothly
-// to the dialog's scale, and takes that copy's size.
+// suits 96 DPI only; on any other screen it gets a copy stretched to the
+// dialog's scale, and takes that copy's size.
 void CDownloaderDlg::ScaleBannerToScreen()
 {
-    HWND banner = nullptr;
-    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child && !banner; child = ::GetWindow(child, GW_HWNDNEXT))
-        if ((::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) banner = child;
+    HWND banner = FindBannerStatic(m_hWnd);
     if (!banner) return;
     const HBITMAP original = reinterpret_cast<HBITMAP>(::SendMessageW(banner, STM_GETIMAGE, IMAGE_BITMAP, 0));
     BITMAP bitmap;
     if (!original || !::GetObjectW(original, sizeof bitmap, &bitmap)) return;
 
-    HDC screen = ::GetDC(nullptr);
     RECT control;
     ::GetWindowRect(banner, &control);
     ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&control), 2);
     LOGFONTW font{};
     ::GetObjectW(reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)), sizeof font, &font);
+    HDC screen = ::GetDC(nullptr);
     const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-    const RECT target = BannerRect(POINT{control.left, control.top}, SIZE{bitmap.bmWidth, bitmap.bmHeight},
-                                   DialogBaseUnitX(font, dpi, dpi), DialogBaseUnitX(font, dpi, 96));
-    const int width = target.right - target.left, height = target.bottom - target.top;
-    if (width != bitmap.bmWidth || height != bitmap.bmHeight) {
-        HBITMAP scaled = ::CreateCompatibleBitmap(screen, width, height);
-        HDC from = ::CreateCompatibleDC(screen), to = ::CreateCompatibleDC(screen);
-        const HGDIOBJ fromBefore = ::SelectObject(from, original), toBefore = ::SelectObject(to, scaled);
-        // HALFTONE averages the source pixels that meet in one target pixel;
-        // it needs the brush origin set after the mode.
-        ::SetStretchBltMode(to, HALFTONE);
-        ::SetBrushOrgEx(to, 0, 0, nullptr);
-        const BOOL drawn = ::StretchBlt(to, 0, 0, width, height, from, 0, 0, bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
-        ::SelectObject(from, fromBefore);
-        ::SelectObject(to, toBefore);
-        ::DeleteDC(from);
-        ::DeleteDC(to);
-        if (scaled && drawn) {
-            // The static resizes itself to the new bitmap; the one it loaded
-            // from the template is then ours to delete.
-            ::DeleteObject(reinterpret_cast<HGDIOBJ>(
-                ::SendMessageW(banner, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled))));
-            m_hScaledBanner = scaled;
-            m_hWndBanner = banner;
-        } else if (scaled) {
-            ::DeleteObject(scaled);
-        }
-    }
     ::ReleaseDC(nullptr, screen);
+    const SIZE originalSize{bitmap.bmWidth, bitmap.bmHeight};
+    const RECT target = BannerRect(POINT{control.left, control.top}, originalSize, DialogBaseUnitX(font, dpi, dpi),
+                                   DialogBaseUnitX(font, dpi, 96));
+    const SIZE size{target.right - target.left, target.bottom - target.top};
+    if (size.cx == originalSize.cx && size.cy == originalSize.cy) return;
+    HBITMAP scaled = StretchedCopy(original, originalSize, size);
+    if (!scaled) return;
+    // The static resizes itself to the new bitmap; the one it loaded from
+    // the template is then ours to delete.
+    ::DeleteObject(reinterpret_cast<HGDIOBJ>(
+        ::SendMessageW(banner, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled))));
+    m_hScaledBanner = scaled;
+    m_hWndBanner = banner;
 }
 
 // Taken back before the static goes, so that only this dialog deletes it,
