@@ -48,7 +48,7 @@ std::string CameraKey(int index)
 int main()
 {
     if (FAILED(CoInitialize(nullptr))) return 1;
-    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
 
     // Cameras of another maker, so that every check walks the whole list,

@@ -58,7 +58,7 @@ int main()
     const std::string folder = WindowsPath(WORK_FOLDER);
     CreateDirectoryA(folder.c_str(), nullptr);
 
-    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
     SimulatedCamera camera(kCameraKey, "USB Camera",
                            SimulatedCamera::UsbDevicePath(table[0].wVendorId, table[0].wProductId));

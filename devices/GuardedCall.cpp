@@ -203,6 +203,6 @@ __attribute__((noinline)) GuardOutcome RunGuarded(void (*call)(void* context), v
 
 bool IsGuardedExceptionCode(DWORD code)
 {
-    const DWORD kErrorSeverity = 0xC0000000;
-    return (code & kErrorSeverity) == kErrorSeverity && code != static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW);
+    const DWORD ERROR_SEVERITY_BITS = 0xC0000000;
+    return (code & ERROR_SEVERITY_BITS) == ERROR_SEVERITY_BITS && code != static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW);
 }

@@ -10,10 +10,10 @@ struct SupportedDevice {
 };
 
 // Number of supported camera models.
-constexpr int kSupportedDeviceCount = 29;
+constexpr int SUPPORTED_DEVICE_COUNT = 29;
 
 // Fills `table` with the supported models' identifiers, in their fixed order.
-void SupportedDeviceTable(SupportedDevice (&table)[kSupportedDeviceCount]);
+void SupportedDeviceTable(SupportedDevice (&table)[SUPPORTED_DEVICE_COUNT]);
 
 // 1 when a video capture device with a supported vendor and product id is
 // present, 0 otherwise. Enumerates the devices afresh on every call.

@@ -125,7 +125,7 @@ protected:
 
     void PlugSupportedCamera()
     {
-        SupportedDevice table[kSupportedDeviceCount];
+        SupportedDevice table[SUPPORTED_DEVICE_COUNT];
         SupportedDeviceTable(table);
         ASSERT_TRUE(SimulatedCamera::Plug(kCameraKey, "USB Camera",
                                           SimulatedCamera::UsbDevicePath(table[5].wVendorId, table[5].wProductId)));

@@ -15,16 +15,16 @@ namespace {
 
 SupportedDevice FirstSupported()
 {
-    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
     return table[0];
 }
 
 SupportedDevice LastSupported()
 {
-    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
-    return table[kSupportedDeviceCount - 1];
+    return table[SUPPORTED_DEVICE_COUNT - 1];
 }
 
 class SupportedDeviceTest : public ::testing::Test {
@@ -39,7 +39,7 @@ protected:
 
 TEST(SupportedDeviceTable, HoldsTwentyNineDistinctPairsWithoutZero)
 {
-    SupportedDevice table[kSupportedDeviceCount];
+    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
     std::set<std::pair<WORD, WORD>> pairs;
     for (const SupportedDevice& model : table) {

@@ -17,11 +17,11 @@ namespace {
 
 // How often, and how long each time, a text waits for another writer to
 // release the trace file before the file step is skipped.
-constexpr int kBusyRetries = 10;
-constexpr DWORD kBusyWaitMs = 10;
+constexpr int BUSY_RETRIES = 10;
+constexpr DWORD BUSY_WAIT_MS = 10;
 
 // Size of the "HH:MM:SS" text with its terminator.
-constexpr size_t kTimeOfDaySize = 9;
+constexpr size_t TIME_OF_DAY_SIZE = 9;
 
 }  // namespace
 
@@ -47,7 +47,7 @@ int TraceOutText(const char* text)
     }
     CString line(text);
     if (g_bTraceTimestamp) {
-        char time_of_day[kTimeOfDaySize] = "";
+        char time_of_day[TIME_OF_DAY_SIZE] = "";
         GetTimeOfDayString(time_of_day);
         line.Format("%s : %s", time_of_day, text != nullptr ? text : "");
     }
@@ -55,8 +55,8 @@ int TraceOutText(const char* text)
         // Another writer holds the file: give it a short while, then leave the
         // text out of the file rather than block the caller.
         volatile int* busy = &g_bTraceFileBusy;
-        for (int attempt = 0; attempt < kBusyRetries && *busy; ++attempt) {
-            Sleep(kBusyWaitMs);
+        for (int attempt = 0; attempt < BUSY_RETRIES && *busy; ++attempt) {
+            Sleep(BUSY_WAIT_MS);
         }
         if (!*busy) {
             *busy = 1;
@@ -97,8 +97,8 @@ int GetTimeOfDayString(char* buffer)
         buffer[0] = '\0';
         return 1;
     }
-    _snprintf(buffer, kTimeOfDaySize - 1, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100,
+    _snprintf(buffer, TIME_OF_DAY_SIZE - 1, "%02d:%02d:%02d", local->tm_hour % 100, local->tm_min % 100,
               local->tm_sec % 100);
-    buffer[kTimeOfDaySize - 1] = '\0';
+    buffer[TIME_OF_DAY_SIZE - 1] = '\0';
     return 1;
 }
