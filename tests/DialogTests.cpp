@@ -157,12 +157,12 @@ DWORD WINAPI FinalName(HANDLE file, LPWSTR name, DWORD size, DWORD flags)
     return static_cast<DWORD>(path.size());
 }
 // A verification that waits for `s_hVerdictDue` before it runs.
-HANDLE s_hVerdictDue, s_hVerificationClosed;
+HANDLE s_hVerificationBegun, s_hVerdictDue, s_hVerificationClosed;
 decltype(&::WinVerifyTrust) s_verify;
 LONG WINAPI LateVerdict(HWND window, GUID* action, LPVOID data)
 {
     const bool closing = static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE;
-    if (!closing) ::WaitForSingleObject(s_hVerdictDue, INFINITE);
+    if (!closing) ::SignalObjectAndWait(s_hVerificationBegun, s_hVerdictDue, INFINITE, FALSE);
     const LONG result = s_verify(window, action, data);
     if (closing) ::SetEvent(s_hVerificationClosed);
     return result;
@@ -557,11 +557,14 @@ TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError
     ASSERT_TRUE(verify.Applied());
     s_verify = verify.Original<decltype(s_verify)>();
     for (const bool stop : {true, false}) {
+        s_hVerificationBegun = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         s_hVerdictDue = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         s_hVerificationClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HWND shown = nullptr;
         {
+            // Begun as the file is held, before anyone asks to run it.
             CInstallerStart installer(saved.c_str());
+            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hVerificationBegun, 10000));
             DialogScript script([&] {
                 shown = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
                 EXPECT_NE(nullptr, shown) << "no window while the file is checked";
@@ -581,7 +584,6 @@ TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError
         EXPECT_TRUE(s_messageBoxes.empty());
         EXPECT_FALSE(::IsWindow(shown));
         s_started.clear();
-        ::CloseHandle(s_hVerdictDue);
-        ::CloseHandle(s_hVerificationClosed);
+        for (HANDLE event : {s_hVerificationBegun, s_hVerdictDue, s_hVerificationClosed}) ::CloseHandle(event);
     }
 }
