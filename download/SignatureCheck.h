@@ -62,7 +62,8 @@ constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 // opened as `path`, with the system's Authenticode policy and revocation
 // checks, without user interface, on a thread of its own. The file is read
 // through a duplicate handle, so the verdict is about the file the caller
-// holds; the caller may close its handle at any time. A verification that
+// holds; the caller may close its handle at any time, and the duplicate
+// holds the file until the verification ends. A verification that
 // has not ended `timeoutMs` after its start counts as not trusted (it then
 // finishes on its own in the background).
 class CSignatureCheck {
@@ -95,7 +96,7 @@ private:
 // Starts a check and waits for it, keeping this thread's windows responsive.
 SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
 
-// Verifications that outlived their wait and are still running. The program
+// Verifications still running, those nobody waits for any more included. The program
 // must not end through the libraries' shutdown code while one runs: it may
 // hold what that code waits for.
 LONG RunningSignatureChecks();
