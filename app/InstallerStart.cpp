@@ -14,19 +14,19 @@
 
 namespace {
 
-const char kCannotRunSetup[] = "セットアップを実行できませんでした。";
-const char kPublisherNotConfirmed[] =
+const char CANNOT_RUN_SETUP[] = "セットアップを実行できませんでした。";
+const char PUBLISHER_NOT_CONFIRMED[] =
     "ダウンロードしたファイルの発行元を確認できませんでした。\n"
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
 // Windows refuses the file: its signer is distrusted or revoked, the
 // administrator's policy forbids it, or the anti-virus found it infected.
-const char kBlockedByWindows[] = "ダウンロードしたファイルは、Windows によってブロックされたため実行できません。";
-const char kFileStaysWhereSaved[] = "\nファイルは保存した場所に残っています。";
-const char kWindowCaption[] = "ダウンローダー";
-const char kChecking[] = "ダウンロードしたファイルを確認しています…";
-const char kStarting[] = "セットアップを起動しています…";
-const char kStop[] = "中止";
+const char BLOCKED_BY_WINDOWS[] = "ダウンロードしたファイルは、Windows によってブロックされたため実行できません。";
+const char FILE_STAYS_WHERE_SAVED[] = "\nファイルは保存した場所に残っています。";
+const char WINDOW_CAPTION[] = "ダウンローダー";
+const char CHECKING_TEXT[] = "ダウンロードしたファイルを確認しています…";
+const char STARTING_TEXT[] = "セットアップを起動しています…";
+const char STOP_TEXT[] = "中止";
 
 constexpr WORD STATUS_TEXT_ID = 100;
 
@@ -36,7 +36,7 @@ constexpr DWORD VIRUS_INFECTED = 225, VIRUS_DELETED = 226;
 
 void ReportBlocked(bool fileKept)
 {
-    AfxMessageBox((std::string(kBlockedByWindows) + (fileKept ? kFileStaysWhereSaved : "")).c_str(),
+    AfxMessageBox((std::string(BLOCKED_BY_WINDOWS) + (fileKept ? FILE_STAYS_WHERE_SAVED : "")).c_str(),
                   MB_OK | MB_ICONERROR);
 }
 
@@ -59,7 +59,7 @@ bool AskToStart(const SignatureCheck& check)
         case SignatureTrust::NotTrusted:
             break;
     }
-    return AfxMessageBox(kPublisherNotConfirmed, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
+    return AfxMessageBox(PUBLISHER_NOT_CONFIRMED, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
 }
 
 // The window of the wait for the verdict and of the start, made in code:
@@ -142,10 +142,10 @@ private:
 
 void CStartWindow::Create()
 {
-    CDialogTemplate dialog(kWindowCaption, DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+    CDialogTemplate dialog(WINDOW_CAPTION, DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU,
                            190, 58);
     dialog.Item(0x0082 /* static */, "", SS_LEFT, 10, 10, 170, 18, STATUS_TEXT_ID);
-    dialog.Item(0x0080 /* button */, kStop, BS_DEFPUSHBUTTON | WS_TABSTOP, 70, 36, 50, 14, IDCANCEL);
+    dialog.Item(0x0080 /* button */, STOP_TEXT, BS_DEFPUSHBUTTON | WS_TABSTOP, 70, 36, 50, 14, IDCANCEL);
     m_hWnd = ::CreateDialogIndirectParamW(::GetModuleHandleW(nullptr), dialog.Get(), nullptr, DialogProc,
                                           reinterpret_cast<LPARAM>(this));
     if (!m_hWnd) TraceOut("start window not created: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
@@ -263,7 +263,7 @@ void ReportStartError(DWORD error)
             ReportBlocked(false);
             return;
     }
-    AfxMessageBox(kCannotRunSetup, MB_OK);
+    AfxMessageBox(CANNOT_RUN_SETUP, MB_OK);
 }
 
 }  // namespace
@@ -291,12 +291,12 @@ void CInstallerStart::Run()
 {
     // A file that could not be opened can never start: no question.
     if (!m_file.IsOpen()) {
-        AfxMessageBox(kCannotRunSetup, MB_OK);
+        AfxMessageBox(CANNOT_RUN_SETUP, MB_OK);
         return;
     }
     CStartWindow window;
     if (!m_check.IsDone()) {
-        window.Show(kChecking, true);
+        window.Show(CHECKING_TEXT, true);
         m_check.Wait(window.m_hWnd, &window.m_bStopped);
         if (window.m_bStopped) {
             TraceOut("installer check stopped\r\n");
@@ -306,7 +306,7 @@ void CInstallerStart::Run()
     const SignatureCheck check = m_check.Result();
     if (check.m_trust != SignatureTrust::Trusted) window.Hide();
     if (!AskToStart(check)) return;
-    window.Show(kStarting, false);
+    window.Show(STARTING_TEXT, false);
     const DWORD error = StartInstaller(window.m_hWnd, m_file.Handle(), m_path);
     window.Hide();
     if (error) ReportStartError(error);
