@@ -53,13 +53,3 @@ RECT BannerRect(POINT topLeft, SIZE bitmap, int baseUnitX, int baseUnitXAt96);
 // and, while there is none, shows the connection check. False when the user
 // gave up (Cancel) or the check could not be shown.
 bool WaitForSupportedDevice();
-
-// Whether the downloaded installer, open as `installer` (INVALID_HANDLE_VALUE
-// when it could not be opened) from the file at `path`, may be started: its
-// signature confirms the publisher, or the user says so. A file that Windows
-// refuses is reported and never offered.
-bool MayRunInstaller(HANDLE installer, LPCWSTR path);
-
-// Starts the installer open as `installer`, reporting a failure other than a
-// declined elevation prompt.
-void RunInstaller(HWND owner, HANDLE installer);

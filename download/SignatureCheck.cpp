@@ -3,158 +3,305 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <cwchar>
+#include <cstring>
 #include <new>
 
 namespace {
 
-constexpr DWORD kNoChain = 0xFFFFFFFF;
-
 LONG g_nRunningVerifications = 0;
 
 // After WinVerifyTrust has accepted a file, the chain bits that still mean
-// "no trusted root or an invalid chain": untrusted root, partial chain,
-// signature not valid, revoked, explicitly distrusted. WinVerifyTrust's
-// result is the policy's verdict on Windows, and a chain it accepts may carry
-// bits that the policy tolerates: revocation offline or unknown, weak
-// signature flags, or a signer certificate that expired after a valid
-// timestamp (the usual case for an installer signed a year or more ago).
-// Those are left alone. Some systems other than Windows accept a signature
-// under a root they do not trust; these bits still tell.
-constexpr DWORD kRejectedChainBits = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
-                                     CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_REVOKED |
-                                     CERT_TRUST_IS_EXPLICIT_DISTRUST;
+// "no trusted root or an invalid chain". A chain it accepts may carry bits
+// that the policy tolerates (revocation offline or unknown, weak-signature
+// flags, a signer certificate that expired after a valid timestamp): those
+// are left alone. Some systems other than Windows accept a signature under
+// a root they do not trust; these bits still tell.
+constexpr DWORD REJECTED_CHAIN_BITS = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                                      CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_REVOKED |
+                                      CERT_TRUST_IS_EXPLICIT_DISTRUST;
+constexpr DWORD REFUSED_CHAIN_BITS = CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_EXPLICIT_DISTRUST;
 
-// The error bits of the first signer's certificate chain as the trust
-// provider built it.
-DWORD SignerChainStatus(HANDLE hStateData)
+SignatureTrust WindowsVerdict(LONG lResult, DWORD dwReason, DWORD dwChainStatus)
 {
-    CRYPT_PROVIDER_DATA* pProvider = ::WTHelperProvDataFromStateData(hStateData);
-    if (!pProvider) return kNoChain;
-    CRYPT_PROVIDER_SGNR* pSigner = ::WTHelperGetProvSignerFromChain(pProvider, 0, FALSE, 0);
-    if (!pSigner || !WVT_ISINSTRUCT(CRYPT_PROVIDER_SGNR, pSigner->cbStruct, pChainContext) || !pSigner->pChainContext)
-        return kNoChain;
-    return pSigner->pChainContext->TrustStatus.dwErrorStatus;
+    switch (lResult) {
+        case 0:
+            if (dwChainStatus == NO_SIGNER_CHAIN) return SignatureTrust::NotTrusted;
+            if (dwChainStatus & REFUSED_CHAIN_BITS) return SignatureTrust::Blocked;
+            return (dwChainStatus & REJECTED_CHAIN_BITS) ? SignatureTrust::NotTrusted : SignatureTrust::Trusted;
+        case TRUST_E_NOSIGNATURE: {
+            // The same result stands for a signature that is there but cannot
+            // be read; the reason left behind tells the two apart.
+            const LONG lReason = static_cast<LONG>(dwReason);
+            return lReason == TRUST_E_NOSIGNATURE || lReason == TRUST_E_SUBJECT_FORM_UNKNOWN ||
+                           lReason == TRUST_E_PROVIDER_UNKNOWN
+                       ? SignatureTrust::NotSigned
+                       : SignatureTrust::NotTrusted;
+        }
+        case TRUST_E_SUBJECT_FORM_UNKNOWN:
+            // A file of a kind that cannot carry a signature.
+            return SignatureTrust::NotSigned;
+        case TRUST_E_EXPLICIT_DISTRUST:
+        case CERT_E_REVOKED:
+        case CRYPT_E_REVOKED:
+        case CRYPT_E_SECURITY_SETTINGS:
+            return SignatureTrust::Blocked;
+    }
+    // An unreachable revocation server included: the policy has not accepted
+    // the file, and the user decides.
+    return SignatureTrust::NotTrusted;
 }
 
-// One verification, shared by the waiting thread and the thread that runs
-// it. Either may be the last to let go: a verification that outlives the
-// wait still finishes, closes its state and its own handle to the file, and
-// frees this.
-struct Verification {
-    LONG m_nReferences = 2;
-    HANDLE m_hFile = INVALID_HANDLE_VALUE;
-    wchar_t* m_pszPath = nullptr;
-    SignatureCheck m_check{SignatureTrust::NotTrusted, 0, 0};
+// One DER element at `at`: its tag and contents; `at` moves past it.
+bool ReadElement(const BYTE*& at, const BYTE* end, BYTE& tag, const BYTE*& contents, size_t& length)
+{
+    if (end - at < 2) return false;
+    tag = *at++;
+    length = *at++;
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > sizeof(DWORD) || static_cast<size_t>(end - at) < bytes) return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i) length = (length << 8) | *at++;
+    }
+    if (length > static_cast<size_t>(end - at)) return false;
+    contents = at;
+    at += length;
+    return true;
+}
 
-    ~Verification()
-    {
-        if (m_hFile != INVALID_HANDLE_VALUE) ::CloseHandle(m_hFile);
-        delete[] m_pszPath;
+// A directory string in UTF-8. Kinds other than UTF-8, printable, IA5 and
+// BMP strings are kept as a value that equals no text.
+std::string DirectoryString(BYTE tag, const BYTE* contents, size_t length)
+{
+    switch (tag) {
+        case 0x0C:  // UTF8String
+        case 0x13:  // PrintableString
+        case 0x16:  // IA5String
+            return std::string(reinterpret_cast<const char*>(contents), length);
+        case 0x1E: {  // BMPString: UTF-16, big-endian
+            std::string text;
+            for (size_t i = 0; i + 1 < length; i += 2) {
+                const unsigned unit = contents[i] << 8 | contents[i + 1];
+                if (unit < 0x80) {
+                    text += static_cast<char>(unit);
+                } else if (unit < 0x800) {
+                    text += static_cast<char>(0xC0 | unit >> 6);
+                    text += static_cast<char>(0x80 | (unit & 0x3F));
+                } else {
+                    text += static_cast<char>(0xE0 | unit >> 12);
+                    text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+                    text += static_cast<char>(0x80 | (unit & 0x3F));
+                }
+            }
+            return text;
+        }
     }
-    void Release()
-    {
-        if (::InterlockedDecrement(&m_nReferences) == 0) delete this;
+    return std::string(1, '\0');
+}
+
+}  // namespace
+
+SignatureTrust SignatureVerdict(const SignatureFacts& facts)
+{
+    const SignatureTrust trust = WindowsVerdict(facts.lResult, facts.dwReason, facts.dwChainStatus);
+    if (trust != SignatureTrust::Trusted) return trust;
+    const bool maker = facts.organizations.size() == 1 && facts.organizations[0] == MAKER_ORGANIZATION &&
+                       facts.countries.size() == 1 && facts.countries[0] == MAKER_COUNTRY;
+    return maker ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher;
+}
+
+bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts)
+{
+    // Name ::= SEQUENCE OF SET OF SEQUENCE { type OBJECT IDENTIFIER, value }
+    static const BYTE ORGANIZATION_OID[] = {0x55, 0x04, 0x0A}, COUNTRY_OID[] = {0x55, 0x04, 0x06};
+    const BYTE* at = name;
+    BYTE tag;
+    const BYTE* rdns;
+    size_t rdnsLength;
+    if (!name || !ReadElement(at, name + size, tag, rdns, rdnsLength) || tag != 0x30) return false;
+    for (const BYTE *rdn = rdns, *rdnsEnd = rdns + rdnsLength; rdn < rdnsEnd;) {
+        const BYTE* attributes;
+        size_t attributesLength;
+        if (!ReadElement(rdn, rdnsEnd, tag, attributes, attributesLength) || tag != 0x31) return false;
+        for (const BYTE *attribute = attributes, *end = attributes + attributesLength; attribute < end;) {
+            const BYTE *pair, *oid, *value;
+            size_t pairLength, oidLength, valueLength;
+            BYTE valueTag;
+            if (!ReadElement(attribute, end, tag, pair, pairLength) || tag != 0x30) return false;
+            const BYTE* pairEnd = pair + pairLength;
+            if (!ReadElement(pair, pairEnd, tag, oid, oidLength) || tag != 0x06 ||
+                !ReadElement(pair, pairEnd, valueTag, value, valueLength))
+                return false;
+            const auto is = [&](const BYTE(&known)[3]) { return oidLength == 3 && memcmp(oid, known, 3) == 0; };
+            if (is(ORGANIZATION_OID)) facts.organizations.push_back(DirectoryString(valueTag, value, valueLength));
+            if (is(COUNTRY_OID)) facts.countries.push_back(DirectoryString(valueTag, value, valueLength));
+        }
     }
+    return true;
+}
+
+// One verification, shared by the check and the thread that runs it: a
+// verification that outlives its check still finishes, closes its state and
+// its own handle to the file.
+struct CSignatureCheck::Verification {
+    Verification(HANDLE file, LPCWSTR path) : m_hFile(file), m_path(path) {}
+    ~Verification() { ::CloseHandle(m_hFile); }
+
+    HANDLE m_hFile;
+    std::wstring m_path;
+    SignatureCheck m_check{SignatureTrust::NotTrusted, 0, 0};
 };
 
-void Verify(Verification* verification)
+namespace {
+
+// The chain bits and subject of the first signer's certificate, as the
+// trust provider built its chain.
+void ReadSigner(HANDLE hStateData, SignatureFacts& facts)
 {
-    SignatureCheck& check = verification->m_check;
+    facts.dwChainStatus = NO_SIGNER_CHAIN;
+    CRYPT_PROVIDER_DATA* pProvider = ::WTHelperProvDataFromStateData(hStateData);
+    CRYPT_PROVIDER_SGNR* pSigner = pProvider ? ::WTHelperGetProvSignerFromChain(pProvider, 0, FALSE, 0) : nullptr;
+    if (!pSigner || !WVT_ISINSTRUCT(CRYPT_PROVIDER_SGNR, pSigner->cbStruct, pChainContext) || !pSigner->pChainContext)
+        return;
+    const CERT_CHAIN_CONTEXT* pChain = pSigner->pChainContext;
+    facts.dwChainStatus = pChain->TrustStatus.dwErrorStatus;
+    // The first element of the first simple chain is the signer's own.
+    if (pChain->cChain == 0 || pChain->rgpChain[0]->cElement == 0) return;
+    const CERT_INFO* pInfo = pChain->rgpChain[0]->rgpElement[0]->pCertContext->pCertInfo;
+    if (!ReadSubjectName(pInfo->Subject.pbData, pInfo->Subject.cbData, facts)) {
+        facts.organizations.clear();
+        facts.countries.clear();
+    }
+}
+
+SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
+{
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof file;
-    file.pcwszFilePath = verification->m_pszPath;
-    file.hFile = verification->m_hFile;
+    file.pcwszFilePath = path;
+    file.hFile = hFile;
 
     WINTRUST_DATA data{};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
-    // No revocation check: a missing or slow revocation server must not fail
-    // a good file. Certificates missing from the chain may be fetched, as
-    // Windows does for any signed program; the wait is bounded by the caller.
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
+    // Revocation of the signer and of every intermediate is checked; the
+    // root stands as the store holds it. Whether an unreachable revocation
+    // server fails the file is the system policy's decision. Missing chain
+    // certificates may be fetched; the wait is bounded by the caller.
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND hNoUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
-    check.m_lResult = ::WinVerifyTrust(hNoUser, &action, &data);
-    const DWORD dwReason = ::GetLastError();
-
-    switch (check.m_lResult) {
-        case 0:
-            check.m_dwChainStatus = SignerChainStatus(data.hWVTStateData);
-            if ((check.m_dwChainStatus & kRejectedChainBits) == 0) check.m_trust = SignatureTrust::Trusted;
-            break;
-        case TRUST_E_NOSIGNATURE: {
-            // The same result stands for a signature that is there but cannot
-            // be read; the reason left behind tells the two apart.
-            const LONG lReason = static_cast<LONG>(dwReason);
-            if (lReason == TRUST_E_NOSIGNATURE || lReason == TRUST_E_SUBJECT_FORM_UNKNOWN ||
-                lReason == TRUST_E_PROVIDER_UNKNOWN)
-                check.m_trust = SignatureTrust::NotSigned;
-            break;
-        }
-        case TRUST_E_SUBJECT_FORM_UNKNOWN:
-            // A file of a kind that cannot carry a signature.
-            check.m_trust = SignatureTrust::NotSigned;
-            break;
-        case TRUST_E_EXPLICIT_DISTRUST:
-        case CERT_E_REVOKED:
-        case CRYPT_E_SECURITY_SETTINGS:
-            check.m_trust = SignatureTrust::Blocked;
-            break;
+    SignatureFacts facts;
+    facts.lResult = ::WinVerifyTrust(hNoUser, &action, &data);
+    facts.dwReason = ::GetLastError();
+    SignatureCheck check{SignatureTrust::NotTrusted, facts.lResult, 0};
+    try {
+        if (facts.lResult == 0) ReadSigner(data.hWVTStateData, facts);
+        check.m_trust = SignatureVerdict(facts);
+        check.m_dwChainStatus = facts.lResult == 0 ? facts.dwChainStatus : 0;
+    } catch (const std::bad_alloc&) {
     }
-
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     ::WinVerifyTrust(hNoUser, &action, &data);
+    return check;
 }
 
-DWORD WINAPI VerificationThreadProc(LPVOID parameter)
+}  // namespace
+
+DWORD WINAPI CSignatureCheck::ThreadProc(LPVOID parameter)
 {
-    Verification* verification = static_cast<Verification*>(parameter);
-    Verify(verification);
-    verification->Release();
+    std::shared_ptr<Verification>* verification = static_cast<std::shared_ptr<Verification>*>(parameter);
+    (*verification)->m_check = Verify((*verification)->m_hFile, (*verification)->m_path.c_str());
+    delete verification;
     ::InterlockedDecrement(&g_nRunningVerifications);
     return 0;
 }
 
-// Waits for `thread` for up to `timeoutMs`, dispatching this thread's
-// messages meanwhile so that its windows stay responsive. A WM_QUIT taken
-// from the queue is put back for the caller's loop.
-bool WaitDispatchingMessages(HANDLE thread, DWORD timeoutMs)
+CSignatureCheck::CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs)
+    : m_dwStart(::GetTickCount()), m_dwTimeoutMs(timeoutMs)
 {
-    const DWORD start = ::GetTickCount();
+    if (!path) {
+        m_failure.m_lResult = E_INVALIDARG;
+        return;
+    }
+    // A file that could not be opened is never mistaken for one without a
+    // signature. (INVALID_HANDLE_VALUE is also the pseudo-handle of this
+    // process, which DuplicateHandle would accept.)
+    if (file == INVALID_HANDLE_VALUE || !file) {
+        m_failure.m_lResult = E_HANDLE;
+        return;
+    }
+    const HANDLE process = ::GetCurrentProcess();
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(process, file, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        m_failure.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
+        return;
+    }
+    std::shared_ptr<Verification>* parameter = nullptr;
+    try {
+        m_verification = std::make_shared<Verification>(duplicate, path);
+        parameter = new std::shared_ptr<Verification>(m_verification);
+    } catch (const std::bad_alloc&) {
+        if (!m_verification) ::CloseHandle(duplicate);
+        m_verification.reset();
+        m_failure.m_lResult = E_OUTOFMEMORY;
+        return;
+    }
+    ::InterlockedIncrement(&g_nRunningVerifications);
+    m_hThread = ::CreateThread(nullptr, 0, ThreadProc, parameter, 0, nullptr);
+    if (!m_hThread) {
+        ::InterlockedDecrement(&g_nRunningVerifications);
+        m_failure.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
+        delete parameter;
+    }
+}
+
+CSignatureCheck::~CSignatureCheck()
+{
+    if (m_hThread) ::CloseHandle(m_hThread);
+}
+
+bool CSignatureCheck::IsDone() const
+{
+    return !m_hThread || ::WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0;
+}
+
+bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
+{
     bool quit = false;
     int quitCode = 0;
-    bool ended = false;
-    for (;;) {
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= timeoutMs) break;
-        const DWORD wait = ::MsgWaitForMultipleObjects(1, &thread, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-        if (wait == WAIT_OBJECT_0) {
-            ended = true;
-            break;
-        }
-        if (wait != WAIT_OBJECT_0 + 1) break;
+    while (!IsDone() && !(stop && *stop)) {
+        const DWORD elapsed = ::GetTickCount() - m_dwStart;
+        if (elapsed >= m_dwTimeoutMs) break;
+        const DWORD wait = ::MsgWaitForMultipleObjects(1, &m_hThread, FALSE, m_dwTimeoutMs - elapsed, QS_ALLINPUT);
+        if (wait == WAIT_FAILED) break;
+        if (wait != WAIT_OBJECT_0 + 1) continue;
         MSG message;
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
                 quit = true;
                 quitCode = static_cast<int>(message.wParam);
-                continue;
+            } else if (!dialog || !::IsDialogMessageW(dialog, &message)) {
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
             }
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
         }
     }
     if (quit) ::PostQuitMessage(quitCode);
-    return ended;
+    return IsDone();
 }
 
-}  // namespace
+SignatureCheck CSignatureCheck::Result() const
+{
+    if (!m_hThread) return m_failure;
+    if (IsDone()) return m_verification->m_check;
+    return SignatureCheck{SignatureTrust::NotTrusted, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0};
+}
 
 LONG RunningSignatureChecks()
 {
@@ -163,52 +310,7 @@ LONG RunningSignatureChecks()
 
 SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs)
 {
-    SignatureCheck check{SignatureTrust::NotTrusted, 0, 0};
-    if (!path) {
-        check.m_lResult = E_INVALIDARG;
-        return check;
-    }
-    // A file that could not be opened is never mistaken for one without a
-    // signature. (INVALID_HANDLE_VALUE is also the pseudo-handle of this
-    // process, which DuplicateHandle would accept.)
-    if (file == INVALID_HANDLE_VALUE) {
-        check.m_lResult = E_HANDLE;
-        return check;
-    }
-    const HANDLE process = ::GetCurrentProcess();
-    HANDLE hFile = nullptr;
-    if (!::DuplicateHandle(process, file, process, &hFile, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
-        return check;
-    }
-
-    Verification* verification = new (std::nothrow) Verification;
-    const size_t length = std::wcslen(path);
-    wchar_t* copy = verification ? new (std::nothrow) wchar_t[length + 1] : nullptr;
-    if (!copy) {
-        delete verification;
-        ::CloseHandle(hFile);
-        check.m_lResult = E_OUTOFMEMORY;
-        return check;
-    }
-    std::wmemcpy(copy, path, length + 1);
-    verification->m_pszPath = copy;
-    verification->m_hFile = hFile;
-
-    ::InterlockedIncrement(&g_nRunningVerifications);
-    HANDLE thread = ::CreateThread(nullptr, 0, VerificationThreadProc, verification, 0, nullptr);
-    if (!thread) {
-        ::InterlockedDecrement(&g_nRunningVerifications);
-        check.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
-        verification->m_nReferences = 1;
-        verification->Release();
-        return check;
-    }
-    if (WaitDispatchingMessages(thread, timeoutMs))
-        check = verification->m_check;
-    else
-        check.m_lResult = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    ::CloseHandle(thread);
-    verification->Release();
-    return check;
+    CSignatureCheck check(file, path, timeoutMs);
+    check.Wait();
+    return check.Result();
 }

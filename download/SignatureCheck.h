@@ -1,14 +1,19 @@
 #pragma once
-// Whether the Authenticode signature of a downloaded file confirms who
-// published it, checked before the file is started.
+// Whether the Authenticode signature of a downloaded file confirms that the
+// maker published it, checked before the file is started.
 #include <windows.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 enum class SignatureTrust {
-    Trusted,     // signed, unchanged since, and issued under a root the system trusts
-    NotSigned,   // carries no signature at all
-    NotTrusted,  // anything else, a file that could not be checked in time included
-    Blocked,     // Windows refuses it: its signer is distrusted or revoked, or the
-                 // administrator's policy forbids it
+    Trusted,         // signed by the maker, unchanged since, under a root the system trusts
+    OtherPublisher,  // validly signed, but by someone other than the maker
+    NotSigned,       // carries no signature at all
+    NotTrusted,      // anything else, a file that could not be checked in time included
+    Blocked,         // Windows refuses it: its signer is distrusted or revoked, or the
+                     // administrator's policy forbids it
 };
 
 struct SignatureCheck {
@@ -20,29 +25,78 @@ struct SignatureCheck {
     LONG m_lResult;
     // After a successful verification, the error bits of the signer's
     // certificate chain (CERT_TRUST_*); 0xFFFFFFFF when there was no chain
-    // to read, 0 when the verification failed before.
+    // to read (NO_SIGNER_CHAIN), 0 when the verification failed before.
     DWORD m_dwChainStatus;
 };
 
-// How long the verification may take. Building the chain may fetch a
-// missing intermediate or root certificate from the network (Windows
-// completes its root store on demand), and each such fetch has a time-out
-// of its own of about 15 seconds in Windows' chain engine; two of them fit.
+// The maker's identity: the one organisation (O) and the one country (C)
+// in the subject of the certificate that signs its installers.
+constexpr char MAKER_ORGANIZATION[] = u8"ZEMBRA Co., Ltd.";
+constexpr char MAKER_COUNTRY[] = u8"JP";
+
+// What the system's verification reported, as plain values.
+struct SignatureFacts {
+    LONG lResult = 0;         // WinVerifyTrust's result
+    DWORD dwReason = 0;       // the last error it left behind
+    DWORD dwChainStatus = 0;  // the signer's chain bits (CERT_TRUST_*)
+    // The signer certificate subject's O and C values, in UTF-8.
+    std::vector<std::string> organizations, countries;
+};
+
+// The chain bits when there was no signer chain to read.
+constexpr DWORD NO_SIGNER_CHAIN = 0xFFFFFFFF;
+
+// The verdict on `facts`: Windows' own first, then the maker's identity.
+SignatureTrust SignatureVerdict(const SignatureFacts& facts);
+
+// Adds the O and C values of the DER-encoded X.500 name `name` (a
+// certificate's subject) to `facts`. False when the name cannot be read.
+bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts);
+
+// How long the verification may take from its start. Building the chain
+// may fetch a missing certificate or a revocation list, and each fetch has a
+// time-out of its own of about 15 seconds in Windows' chain engine.
 constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 
-// Verifies the file open as `file` (with read access), which was opened as
-// `path`, with the system's Authenticode policy, without user interface and
-// without revocation checks. The file is read through the handle, so the
-// verdict is about the file the caller holds, whatever `path` names by then.
-// Runs the verification on a thread of its own and keeps this thread's
-// windows responsive meanwhile; a verification that has not ended after
-// `timeoutMs` counts as not trusted (it then finishes on its own in the
-// background). That thread reads through a duplicate handle of its own: the
-// caller's handle stays open until the caller closes it, and may be closed
-// while a verification that outlived its wait still runs.
+// A verification of the file open as `file` (with read access), which was
+// opened as `path`, with the system's Authenticode policy and revocation
+// checks, without user interface, on a thread of its own. The file is read
+// through a duplicate handle, so the verdict is about the file the caller
+// holds; the caller may close its handle at any time, and the duplicate
+// holds the file until the verification ends. A verification that
+// has not ended `timeoutMs` after its start counts as not trusted (it then
+// finishes on its own in the background).
+class CSignatureCheck {
+public:
+    CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+    ~CSignatureCheck();
+    CSignatureCheck(const CSignatureCheck&) = delete;
+    CSignatureCheck& operator=(const CSignatureCheck&) = delete;
+
+    bool IsDone() const;
+    // Dispatches this thread's messages (through IsDialogMessageW for
+    // `dialog`, when given) until the verdict is in, the time is up, or
+    // `*stop` turns true; a WM_QUIT taken meanwhile is put back for the
+    // caller's loop. True when the verdict is in.
+    bool Wait(HWND dialog = nullptr, const bool* stop = nullptr) const;
+    // The verdict; not trusted while the verification still runs.
+    SignatureCheck Result() const;
+
+private:
+    struct Verification;
+    static DWORD WINAPI ThreadProc(LPVOID parameter);
+
+    std::shared_ptr<Verification> m_verification;
+    HANDLE m_hThread = nullptr;
+    DWORD m_dwStart;
+    DWORD m_dwTimeoutMs;
+    SignatureCheck m_failure{SignatureTrust::NotTrusted, 0, 0};
+};
+
+// Starts a check and waits for it, keeping this thread's windows responsive.
 SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
 
-// Verifications that outlived their wait and are still running. The program
+// Verifications still running, those nobody waits for any more included. The program
 // must not end through the libraries' shutdown code while one runs: it may
 // hold what that code waits for.
 LONG RunningSignatureChecks();

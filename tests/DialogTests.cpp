@@ -12,14 +12,18 @@
 
 #include "app/AboutDlg.h"
 #include "app/DownloaderDlg.h"
+#include "app/InstallerStart.h"
 #include "app/SmallDialogs.h"
 #include "framework/AfxMessageBox.h"
+#include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 #include "res/resource.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/ImportPatch.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/SimulatedCamera.h"
+#include "tests/support/TrustedRoot.h"
 
 namespace {
 
@@ -103,6 +107,9 @@ int RunCompletionDialog(bool tick, UINT finishKey, const std::function<void(HWND
     return dialog.m_bRun;
 }
 
+const wchar_t kBlockedText[] =
+    L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
+    L"ファイルは保存した場所に残っています。";
 std::vector<std::tuple<HWND, UINT, std::wstring>> s_messageBoxes;  // owner, type and text of each box shown
 DWORD s_dwShellError;
 
@@ -115,12 +122,50 @@ LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
 {
     return static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
 }
+// What the shell was asked to start, and whether its window was one the
+// user sees: visible and active. The file stays held meanwhile.
 std::wstring s_started;
-BOOL WINAPI FailingShellExecuteExW(SHELLEXECUTEINFOW* execute)
+bool s_bOwnerShown, s_bHeld;
+ULONG s_fStartMask;
+BOOL WINAPI RecordStart(SHELLEXECUTEINFOW* execute)
 {
     s_started = execute->lpFile;
+    s_bOwnerShown = ::IsWindowVisible(execute->hwnd) && ::GetActiveWindow() == execute->hwnd;
+    s_fStartMask = execute->fMask;
+    HANDLE writer = ::CreateFileW(execute->lpFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    s_bHeld = writer == INVALID_HANDLE_VALUE;
+    if (!s_bHeld) ::CloseHandle(writer);
     ::SetLastError(s_dwShellError);
-    return FALSE;
+    return s_dwShellError == 0;
+}
+// The final name fails for the kinds asked (FILE_NAME_OPENED or 0 for the
+// normalised), as over a home share, or is too long for the shell.
+std::vector<DWORD> s_finalNameKinds;
+DWORD s_dwFailingKinds;
+bool s_bLongFinalName;
+decltype(&::GetFinalPathNameByHandleW) s_finalName;
+DWORD WINAPI FinalName(HANDLE file, LPWSTR name, DWORD size, DWORD flags)
+{
+    const DWORD kind = flags & FILE_NAME_OPENED;
+    s_finalNameKinds.push_back(kind);
+    if (s_dwFailingKinds & (kind ? 2 : 1)) return ::SetLastError(ERROR_ACCESS_DENIED), 0;
+    if (!s_bLongFinalName) return s_finalName(file, name, size, flags);
+    const std::wstring path = L"\\\\?\\C:\\" + std::wstring(MAX_PATH, L'a');
+    if (size <= path.size()) return static_cast<DWORD>(path.size() + 1);
+    name[path.copy(name, path.size())] = 0;
+    return static_cast<DWORD>(path.size());
+}
+// A verification that waits for `s_hVerdictDue` before it runs.
+HANDLE s_hVerificationBegun, s_hVerdictDue, s_hVerificationClosed;
+decltype(&::WinVerifyTrust) s_verify;
+LONG WINAPI LateVerdict(HWND window, GUID* action, LPVOID data)
+{
+    const bool closing = static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE;
+    if (!closing) ::SignalObjectAndWait(s_hVerificationBegun, s_hVerdictDue, INFINITE, FALSE);
+    const LONG result = s_verify(window, action, data);
+    if (closing) ::SetEvent(s_hVerificationClosed);
+    return result;
 }
 
 }  // namespace
@@ -429,30 +474,116 @@ TEST(HiddenMainDialog, QuestionsHaveTaskbarButtonsAndAFileWindowsBlocksIsNotOffe
 
     ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
     ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&ExplicitlyDistrusted));
-    ImportPatch shell("shell32.dll", "ShellExecuteExW", reinterpret_cast<const void*>(&FailingShellExecuteExW));
+    ImportPatch shell("shell32.dll", "ShellExecuteExW", reinterpret_cast<const void*>(&RecordStart));
     ASSERT_TRUE(box.Applied() && verify.Applied() && shell.Applied());
     wchar_t file[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, file, MAX_PATH);
-    HANDLE held = ::CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     // Blocked by Windows: said so with OK alone, in an unowned box that asks
     // for the foreground, and not run.
-    EXPECT_FALSE(MayRunInstaller(held, file));
+    CInstallerStart(file).Run();
     ASSERT_EQ(1u, s_messageBoxes.size());
     EXPECT_EQ(nullptr, std::get<0>(s_messageBoxes[0]));
     EXPECT_EQ(UINT(MB_OK | MB_SETFOREGROUND), std::get<1>(s_messageBoxes[0]) & UINT(MB_TYPEMASK | MB_SETFOREGROUND));
-    EXPECT_EQ(
-        L"ダウンロードしたファイルは、Windows によってブロックされたため実行できません。\n"
-        L"ファイルは保存した場所に残っています。",
-        std::get<2>(s_messageBoxes[0]));
-    // No to the installer's elevation prompt is the user's choice.
-    s_dwShellError = ERROR_CANCELLED;
-    RunInstaller(nullptr, held);
-    EXPECT_EQ(1u, s_messageBoxes.size());
-    EXPECT_EQ(file, s_started);  // the held file, by a path the shell takes
-    s_dwShellError = ERROR_ACCESS_DENIED;
-    RunInstaller(nullptr, held);
-    EXPECT_EQ(2u, s_messageBoxes.size());
-    ::CloseHandle(held);
+    EXPECT_EQ(kBlockedText, std::get<2>(s_messageBoxes[0]));
+    EXPECT_TRUE(s_started.empty());
+    s_messageBoxes.clear();
     s_app.m_pMainWnd = nullptr;
     ::DestroyWindow(hidden.m_hWnd);
+}
+
+TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError)
+{
+    TrustedRoot root(WindowsPath(TEST_ROOT_CERTIFICATE));
+    ASSERT_TRUE(root.trusted());
+    ImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<const void*>(&RecordMessageBox));
+    ImportPatch shell("shell32.dll", "ShellExecuteExW", reinterpret_cast<const void*>(&RecordStart));
+    ImportPatch name("kernel32.dll", "GetFinalPathNameByHandleW", reinterpret_cast<const void*>(&FinalName));
+    ASSERT_TRUE(box.Applied() && shell.Applied() && name.Applied());
+    s_finalName = name.Original<decltype(s_finalName)>();
+    const std::wstring saved = CWideText(WindowsPath(SIGNED_MARK_PROGRAM).c_str(), CP_ACP).operator LPCWSTR();
+    const std::wstring blocked = kBlockedText, blockedGone = blocked.substr(0, blocked.find(L'\n'));
+    struct Case {
+        DWORD dwFailingKinds;
+        bool bLong;
+        DWORD dwShellError;
+        std::vector<DWORD> kinds;
+        std::wstring message;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {0, false, 0, {0}, L""},
+             {1, false, 0, {0, FILE_NAME_OPENED}, L""},
+             {3, false, 0, {0, FILE_NAME_OPENED}, L""},
+             {0, true, 0, {0, 0, FILE_NAME_OPENED, FILE_NAME_OPENED}, L""},  // asked again with room for it
+             {0, false, ERROR_CANCELLED, {0}, L""},
+             {0, false, ERROR_ACCESS_DISABLED_BY_POLICY, {0}, blocked},
+             {0, false, 225 /* ERROR_VIRUS_INFECTED */, {0}, blocked},
+             {0, false, 226 /* ERROR_VIRUS_DELETED */, {0}, blockedGone},
+             {0, false, ERROR_ACCESS_DENIED, {0}, L"セットアップを実行できませんでした。"}}) {
+        s_dwFailingKinds = c.dwFailingKinds;
+        s_bLongFinalName = c.bLong;
+        s_dwShellError = c.dwShellError;
+        s_finalNameKinds.clear();
+        s_started.clear();
+        s_bOwnerShown = s_bHeld = false;
+        CInstallerStart(saved.c_str()).Run();
+        EXPECT_EQ(saved, s_started) << c.dwFailingKinds << c.bLong << c.dwShellError;
+        EXPECT_EQ(c.kinds, s_finalNameKinds);
+        EXPECT_TRUE(s_bOwnerShown && s_bHeld);
+        EXPECT_EQ(0u, s_fStartMask & SEE_MASK_NOZONECHECKS);
+        EXPECT_EQ(c.message.empty() ? 0u : 1u, s_messageBoxes.size());
+        if (!s_messageBoxes.empty()) {
+            EXPECT_EQ(c.message, std::get<2>(s_messageBoxes[0]));
+        }
+        s_messageBoxes.clear();
+    }
+    s_dwShellError = 0;
+    s_dwFailingKinds = 0;
+    s_bLongFinalName = false;
+
+    // A file that cannot be opened cannot start: no question. One of
+    // another publisher is asked about, with No the default.
+    s_started.clear();
+    CInstallerStart((saved + L".missing").c_str()).Run();
+    CInstallerStart(CWideText(WindowsPath(OTHER_PUBLISHER_MARK_PROGRAM).c_str(), CP_ACP)).Run();
+    ASSERT_EQ(2u, s_messageBoxes.size());
+    EXPECT_EQ(L"セットアップを実行できませんでした。", std::get<2>(s_messageBoxes[0]));
+    EXPECT_EQ(UINT(MB_YESNO | MB_DEFBUTTON2), std::get<1>(s_messageBoxes[1]) & UINT(MB_TYPEMASK | MB_DEFMASK));
+    EXPECT_TRUE(s_started.empty());
+    s_messageBoxes.clear();
+
+    // A verdict not yet in: a window says so and offers Stop, which means
+    // not to run it; a verdict that comes in meanwhile starts the file.
+    ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&LateVerdict));
+    ASSERT_TRUE(verify.Applied());
+    s_verify = verify.Original<decltype(s_verify)>();
+    for (const bool stop : {true, false}) {
+        s_hVerificationBegun = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s_hVerdictDue = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s_hVerificationClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HWND shown = nullptr;
+        {
+            // Begun as the file is held, before anyone asks to run it.
+            CInstallerStart installer(saved.c_str());
+            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hVerificationBegun, 10000));
+            DialogScript script([&] {
+                shown = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
+                EXPECT_NE(nullptr, shown) << "no window while the file is checked";
+                EXPECT_EQ("ダウンロードしたファイルを確認しています…", WindowText(::GetDlgItem(shown, 100)));
+                EXPECT_EQ("中止", WindowText(::GetDlgItem(shown, IDCANCEL)));
+                if (stop && shown)
+                    ClickButton(shown, IDCANCEL);
+                else
+                    ::SetEvent(s_hVerdictDue);
+            });
+            installer.Run();
+        }
+        ::SetEvent(s_hVerdictDue);
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hVerificationClosed, 10000));
+        EXPECT_EQ(stop, s_started.empty());
+        EXPECT_TRUE(stop || s_bOwnerShown);
+        EXPECT_TRUE(s_messageBoxes.empty());
+        EXPECT_FALSE(::IsWindow(shown));
+        s_started.clear();
+        for (HANDLE event : {s_hVerificationBegun, s_hVerdictDue, s_hVerificationClosed}) ::CloseHandle(event);
+    }
 }

@@ -204,7 +204,7 @@ protected:
     int m_shots = 0;
 };
 
-// The mark program as the maker would publish it: signed.
+// The mark program as the maker publishes it: signed with its certificate.
 std::string MarkProgramBytes()
 {
     return ReadWholeFile(WindowsPath(SIGNED_MARK_PROGRAM));
@@ -491,9 +491,10 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndNoOtherFileStartsI
     EXPECT_FALSE(FileExists(target + ".ran"));
 }
 
-TEST_F(EndToEndTest, UnsignedInstallerAsksBeforeRunningAndNoKeepsItUnstarted)
+// Validly signed under a root the system trusts, but by another publisher.
+TEST_F(EndToEndTest, InstallerOfAnotherPublisherAsksBeforeRunningAndNoKeepsItUnstarted)
 {
-    const std::string installer = ReadWholeFile(WindowsPath(MARK_PROGRAM));
+    const std::string installer = ReadWholeFile(WindowsPath(OTHER_PUBLISHER_MARK_PROGRAM));
     ASSERT_FALSE(installer.empty());
     m_server.SetBehaviour(HttpBehaviour::Whole(installer));
     PlugSupportedCamera();

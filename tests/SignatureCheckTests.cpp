@@ -11,6 +11,7 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "download/SignatureCheck.h"
 #include "framework/CWideText.h"
@@ -32,7 +33,7 @@ SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHEC
 // Windows' verdicts, which Wine does not give, through the import table:
 // WinVerifyTrust's result (after a hang, when asked) and the chain's bits.
 LONG s_lVerdict, s_nClosed;
-DWORD s_dwProvFlags, s_dwFileType;
+DWORD s_dwRevocationChecks, s_dwProvFlags, s_dwFileType;
 HANDLE s_hHang;
 CERT_CHAIN_CONTEXT s_chain;
 CRYPT_PROVIDER_SGNR s_signer;
@@ -42,6 +43,7 @@ LONG WINAPI WindowsWinVerifyTrust(HWND, GUID*, LPVOID parameter)
 {
     auto* data = static_cast<WINTRUST_DATA*>(parameter);
     if (data->dwStateAction == WTD_STATEACTION_CLOSE) return InterlockedIncrement(&s_nClosed), 0;
+    s_dwRevocationChecks = data->fdwRevocationChecks;
     s_dwProvFlags = data->dwProvFlags;
     if (s_hHang) WaitForSingleObject(s_hHang, INFINITE);
     s_dwFileType = GetFileType(data->pFile->hFile);
@@ -88,6 +90,14 @@ TEST_F(SignatureCheckTest, TrustedRootSignatureIsTrustedAndNoSignatureIsNotSigne
     EXPECT_EQ(0, check.m_lResult);
     EXPECT_EQ(0u, check.m_dwChainStatus);
 
+    // Valid under the same trusted root, but not the maker's: another
+    // organisation, or the maker's name only in CN and OU.
+    for (const char* other : {OTHER_PUBLISHER_MARK_PROGRAM, MAKER_NAME_ELSEWHERE_MARK_PROGRAM}) {
+        check = CheckSignature(CopyOf(other, "other.exe").c_str());
+        EXPECT_EQ(SignatureTrust::OtherPublisher, check.m_trust) << other;
+        EXPECT_EQ(0, check.m_lResult);
+    }
+
     check = CheckSignature(CopyOf(MARK_PROGRAM, "unsigned.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotSigned, check.m_trust);
     EXPECT_EQ(TRUST_E_NOSIGNATURE, check.m_lResult);
@@ -132,18 +142,60 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     ImportPatch data("wintrust.dll", "WTHelperProvDataFromStateData", reinterpret_cast<const void*>(&ProviderData));
     ImportPatch signer("wintrust.dll", "WTHelperGetProvSignerFromChain", reinterpret_cast<const void*>(&FirstSigner));
     ASSERT_TRUE(verify.Applied() && data.Applied() && signer.Applied());
+    // The chain's own certificate is the maker's.
+    const std::string der = ReadWholeFile(WindowsPath(TEST_SIGNER_CERTIFICATE));
+    PCCERT_CONTEXT certificate = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
+    ASSERT_NE(nullptr, certificate);
+    CERT_CHAIN_ELEMENT element{};
+    element.pCertContext = certificate;
+    PCERT_CHAIN_ELEMENT elements[] = {&element};
+    CERT_SIMPLE_CHAIN simple{};
+    simple.cElement = 1;
+    simple.rgpElement = elements;
+    PCERT_SIMPLE_CHAIN chains[] = {&simple};
+    s_chain.cChain = 1;
+    s_chain.rgpChain = chains;
     s_signer.cbStruct = sizeof s_signer;
     s_signer.pChainContext = &s_chain;
+    // Revoked signer or intermediate: blocked. A revocation server that
+    // cannot be reached: the policy's verdict, accepted with the offline
+    // bits or refused with its own result.
     for (const auto& [lResult, dwChain, expected] : std::initializer_list<std::tuple<LONG, DWORD, SignatureTrust>>{
              {0, CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_REVOCATION_STATUS_UNKNOWN, SignatureTrust::Trusted},
              {0, CERT_TRUST_IS_UNTRUSTED_ROOT, SignatureTrust::NotTrusted},
+             {0, CERT_TRUST_IS_REVOKED, SignatureTrust::Blocked},
              {TRUST_E_EXPLICIT_DISTRUST, 0, SignatureTrust::Blocked},
-             {CERT_E_REVOKED, 0, SignatureTrust::Blocked}}) {
+             {CERT_E_REVOKED, 0, SignatureTrust::Blocked},
+             {CRYPT_E_REVOKED, 0, SignatureTrust::Blocked},
+             {CRYPT_E_REVOCATION_OFFLINE, 0, SignatureTrust::NotTrusted},
+             {CRYPT_E_NO_REVOCATION_CHECK, 0, SignatureTrust::NotTrusted}}) {
         s_lVerdict = lResult;
         s_chain.TrustStatus.dwErrorStatus = dwChain;
         EXPECT_EQ(expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
         EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
+        EXPECT_EQ(DWORD(WTD_REVOKE_WHOLECHAIN), s_dwRevocationChecks);
+        EXPECT_EQ(DWORD(WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT),
+                  s_dwProvFlags & (WTD_REVOCATION_CHECK_NONE | WTD_REVOCATION_CHECK_END_CERT |
+                                   WTD_REVOCATION_CHECK_CHAIN | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT));
     }
+    // Exactly one O and one C, both the maker's.
+    using Names = std::vector<std::string>;
+    for (const auto& [organizations, countries, expected] : std::initializer_list<std::tuple<Names, Names, bool>>{
+             {{MAKER_ORGANIZATION}, {MAKER_COUNTRY}, true},
+             {{MAKER_ORGANIZATION, MAKER_ORGANIZATION}, {MAKER_COUNTRY}, false},
+             {{MAKER_ORGANIZATION}, {"US"}, false},
+             {{MAKER_ORGANIZATION}, {}, false},
+             {{"ZEMBRA Co., Ltd"}, {MAKER_COUNTRY}, false}}) {
+        SignatureFacts facts;
+        facts.organizations = organizations;
+        facts.countries = countries;
+        EXPECT_EQ(expected ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher, SignatureVerdict(facts));
+    }
+    SignatureFacts facts;
+    const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
+    EXPECT_FALSE(ReadSubjectName(subject.pbData, subject.cbData - 1, facts)) << "a cut name";
+    CertFreeCertificateContext(certificate);
 
     // A fetch that never returns ends within the bound; the verification
     // still reads its own handle and closes its state when it ends later.

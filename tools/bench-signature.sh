@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Signature check benchmark: signs a 50 MB program under the tests' root
-# (the program that the tests serve, with 50 MB of data appended) and times
-# the check the Downloader makes before it starts an installer. Everything
-# it writes stays under build/x64/bench-signature.
+# Signature check benchmark: signs a 50 MB program with the maker's test
+# certificate (the program that the tests serve, with 50 MB of data
+# appended), times the check the Downloader makes before it starts an
+# installer, and the time from OK to the started installer. Everything it
+# writes stays under build/x64/bench-signature.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 

@@ -2,38 +2,65 @@
 # Authenticode signing for the tests, the demo and the benchmarks, with
 # certificates made here (nothing of a real publisher is involved):
 #
-#   codesign.sh authority <folder> <name>
+#   codesign.sh authority <folder> <root subject> <signer subject>
 #       makes a root certificate and a code-signing certificate issued by
-#       it in <folder>: root.der (for a certificate store), signer.key and
-#       chain.pem (the signing certificate, then the root).
+#       it in <folder>: root.der (for a certificate store), signer.der,
+#       signer.key and chain.pem (the signing certificate, then the root).
+#   codesign.sh signer <folder> <authority folder> <signer subject>
+#       makes a further code-signing certificate in <folder>, issued by the
+#       root of <authority folder> (a second publisher under the same root).
 #   codesign.sh sign <folder> <program> <signed copy>
-#       signs a copy of <program> with the authority in <folder>.
+#       signs a copy of <program> with the certificate in <folder>.
+# Subjects are in OpenSSL's form, "/C=JP/O=Maker/CN=Maker Code Signing".
 set -euo pipefail
 
-authority() {
-    local folder=$1 name=$2
-    mkdir -p "$folder"
-    local work
-    work=$(mktemp -d "$folder/.make.XXXXXX")
+# A code-signing certificate for <subject> issued by the root in <issuer>,
+# written with its key into <work>, the chain and root.der beside them.
+issue_signer() {
+    local work=$1 issuer=$2 subject=$3
     # The private keys stay in the build folder only.
     openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
-        -subj "/O=$name/CN=$name Root" \
-        -addext "basicConstraints=critical,CA:TRUE" \
-        -addext "keyUsage=critical,keyCertSign,cRLSign" \
-        -keyout "$work/root.key" -out "$work/root.pem" 2>/dev/null
-    openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
-        -CA "$work/root.pem" -CAkey "$work/root.key" \
-        -subj "/O=$name/CN=$name Code Signing" \
+        -CA "$issuer/root.pem" -CAkey "$issuer/root.key" \
+        -subj "$subject" \
         -addext "basicConstraints=critical,CA:FALSE" \
         -addext "keyUsage=critical,digitalSignature" \
         -addext "extendedKeyUsage=codeSigning" \
         -keyout "$work/signer.key" -out "$work/signer.pem" 2>/dev/null
-    openssl x509 -in "$work/root.pem" -outform DER -out "$work/root.der"
-    cat "$work/signer.pem" "$work/root.pem" >"$work/chain.pem"
-    mv "$work/root.key" "$work/root.pem" "$work/signer.key" "$work/signer.pem" "$work/chain.pem" "$folder/"
-    # root.der last: it is what the build waits for.
+    openssl x509 -in "$work/signer.pem" -outform DER -out "$work/signer.der"
+    cat "$work/signer.pem" "$issuer/root.pem" >"$work/chain.pem"
+    openssl x509 -in "$issuer/root.pem" -outform DER -out "$work/root.der"
+}
+
+# Moves what <work> holds into <folder>, root.der last: it is what the
+# build waits for.
+publish() {
+    local work=$1 folder=$2
+    find "$work" -maxdepth 1 -type f ! -name root.der -exec mv {} "$folder/" \;
     mv "$work/root.der" "$folder/"
     rmdir "$work"
+}
+
+authority() {
+    local folder=$1 root_subject=$2 signer_subject=$3
+    mkdir -p "$folder"
+    local work
+    work=$(mktemp -d "$folder/.make.XXXXXX")
+    openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
+        -subj "$root_subject" \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        -keyout "$work/root.key" -out "$work/root.pem" 2>/dev/null
+    issue_signer "$work" "$work" "$signer_subject"
+    publish "$work" "$folder"
+}
+
+signer() {
+    local folder=$1 issuer=$2 subject=$3
+    mkdir -p "$folder"
+    local work
+    work=$(mktemp -d "$folder/.make.XXXXXX")
+    issue_signer "$work" "$issuer" "$subject"
+    publish "$work" "$folder"
 }
 
 sign() {
@@ -45,12 +72,14 @@ sign() {
 }
 
 usage() {
-    echo "usage: codesign.sh authority <folder> <name> | sign <folder> <program> <signed copy>" >&2
+    echo "usage: codesign.sh authority <folder> <root subject> <signer subject>" \
+        "| signer <folder> <authority folder> <signer subject> | sign <folder> <program> <signed copy>" >&2
     exit 2
 }
 
 case "${1:-}" in
-    authority) [ $# -eq 3 ] || usage; authority "$2" "$3" ;;
+    authority) [ $# -eq 4 ] || usage; authority "$2" "$3" "$4" ;;
+    signer) [ $# -eq 4 ] || usage; signer "$2" "$3" "$4" ;;
     sign) [ $# -eq 4 ] || usage; sign "$2" "$3" "$4" ;;
     *) usage ;;
 esac
