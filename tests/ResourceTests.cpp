@@ -672,6 +672,8 @@ TEST(Resources, ExecutableHeaders)
         r.Seek(pe);
         EXPECT_EQ(r.Dword(), 0x00004550u) << "PE signature";
         EXPECT_EQ(r.Word(), program.machine);
+        r.Seek(pe + 22);
+        EXPECT_EQ(0, r.Word() & IMAGE_FILE_RELOCS_STRIPPED);
         // The version fields and the subsystem sit at the same offsets of
         // the optional header in both formats. The program needs Windows 7
         // (WINVER 0x0601); an older system must refuse it at once instead
@@ -687,6 +689,12 @@ TEST(Resources, ExecutableHeaders)
         EXPECT_EQ(r.Word(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
         const uint16_t dllCharacteristics = r.Word();
         EXPECT_TRUE(r.Ok());
+        // Address space randomisation (high-entropy where 64-bit), no
+        // execution of data, and no Remote Desktop compatibility shims.
+        uint16_t hardening = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT |
+                             IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE;
+        if (program.machine == IMAGE_FILE_MACHINE_AMD64) hardening |= IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
+        EXPECT_EQ(hardening, dllCharacteristics & hardening);
 
         // A program started from a Downloads folder: Windows' loader looks
         // beside it first for every imported DLL that is not a KnownDLL.
@@ -704,7 +712,32 @@ TEST(Resources, ExecutableHeaders)
             }
             return 0;
         };
+        // Randomising addresses needs a fix-up for every absolute one: the
+        // relocation blocks run to the directory's end and hold the
+        // machine's fix-ups and padding only.
+        const size_t relocations = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_BASERELOC);
+        const size_t relocationsEnd =
+            relocations + Reader(bytes, directories + 8 * IMAGE_DIRECTORY_ENTRY_BASERELOC + 4).Dword();
+        const unsigned fixUp =
+            program.machine == IMAGE_FILE_MACHINE_AMD64 ? IMAGE_REL_BASED_DIR64 : IMAGE_REL_BASED_HIGHLOW;
+        size_t block = relocations, fixUps = 0;
+        while (relocations && block < relocationsEnd) {
+            const uint32_t size = Reader(bytes, block + 4).Dword();
+            ASSERT_TRUE(size >= 8 && size % 2 == 0 && block + size <= bytes.size()) << "relocation block at " << block;
+            for (size_t entry = block + 8; entry < block + size; entry += 2) {
+                const unsigned type = Reader(bytes, entry).Word() >> 12;
+                EXPECT_TRUE(type == fixUp || type == IMAGE_REL_BASED_ABSOLUTE) << "relocation type " << type;
+                fixUps += type == fixUp;
+            }
+            block += size;
+        }
+        EXPECT_EQ(relocationsEnd, block);
+        EXPECT_GT(fixUps, 100u);
+
+        // The stack protector's canary is drawn from the system's random
+        // source at start-up, which is all the program takes from ADVAPI32.
         int imported = 0;
+        bool canary = false;
         for (size_t import = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT); import; import += 20, ++imported) {
             const size_t name = target(import + 12);
             if (!name) break;
@@ -713,8 +746,15 @@ TEST(Resources, ExecutableHeaders)
             EXPECT_EQ(".dll", dll.substr(dll.size() - 4));
             EXPECT_NE(std::string::npos, std::string(kKnownDlls).find(" " + dll.substr(0, dll.size() - 4) + " "))
                 << dll << " is not a KnownDLL";
+            const size_t thunkSize = program.machine == IMAGE_FILE_MACHINE_AMD64 ? 8 : 4;
+            for (size_t thunk = target(import); dll == "advapi32.dll" && thunk && Reader(bytes, thunk).Dword();
+                 thunk += thunkSize) {
+                if (const size_t function = target(thunk))
+                    canary |= std::strcmp(reinterpret_cast<const char*>(&bytes[function + 2]), "CryptGenRandom") == 0;
+            }
         }
         EXPECT_GE(imported, 5);
+        EXPECT_TRUE(canary) << "no stack protector";
 
         // The i386 driver guard registers its exception handler on the stack:
         // the system calls it only in an image without NO_SEH and without a
