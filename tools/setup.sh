@@ -29,11 +29,12 @@ esac
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
           nginx-light curl openssl osslsigncode tinyproxy-bin softhsm2
-          libengine-pkcs11-openssl)
-# The shipped program alone needs the 32-bit compiler, the build tools and
-# the script that draws its art; a release also signs it, with a key in a
-# file or on a token behind the PKCS#11 engine.
-[ "$mode" = --shipped ] && packages=(g++-mingw-w64-i686 cmake make python3)
+          libengine-pkcs11-openssl git)
+# The shipped program alone needs the 32-bit compiler, the build tools, the
+# script that draws its art and git, whose commit time dates the file; a
+# release also signs it, with a key in a file or on a token behind the
+# PKCS#11 engine.
+[ "$mode" = --shipped ] && packages=(g++-mingw-w64-i686 cmake make python3 git)
 [ "$mode" = --release ] && packages=(g++-mingw-w64-i686 cmake make python3 git osslsigncode libengine-pkcs11-openssl)
 
 # wine32:i386 goes into the same apt call as the 64-bit packages that have
