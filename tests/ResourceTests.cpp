@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "../res/resource.h"
+#include "download/SignatureCheck.h"
+#include "framework/CWideText.h"
+#include "tests/support/TrustedRoot.h"
 
 namespace {
 
@@ -25,6 +28,7 @@ struct Program {
     const char* exe;
     uint16_t machine;
     const char* manifest;
+    const char* root = nullptr;  // of a signed copy, the release test's
 };
 
 const Program kPrograms[] = {
@@ -35,6 +39,9 @@ const Program kPrograms[] = {
 #endif
 #ifdef SHIPPED_EXE
     {SHIPPED_EXE, IMAGE_FILE_MACHINE_I386, SHIPPED_MANIFEST},
+#endif
+#ifdef SIGNED_SHIPPED_EXE
+    {SIGNED_SHIPPED_EXE, IMAGE_FILE_MACHINE_I386, SHIPPED_MANIFEST, RELEASE_TEST_ROOT},
 #endif
 };
 const WORD kLang = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
@@ -672,6 +679,8 @@ TEST(Resources, ExecutableHeaders)
         r.Seek(pe);
         EXPECT_EQ(r.Dword(), 0x00004550u) << "PE signature";
         EXPECT_EQ(r.Word(), program.machine);
+        r.Seek(pe + 22);
+        EXPECT_EQ(0, r.Word() & IMAGE_FILE_RELOCS_STRIPPED);
         // The version fields and the subsystem sit at the same offsets of
         // the optional header in both formats. The program needs Windows 7
         // (WINVER 0x0601); an older system must refuse it at once instead
@@ -687,6 +696,12 @@ TEST(Resources, ExecutableHeaders)
         EXPECT_EQ(r.Word(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
         const uint16_t dllCharacteristics = r.Word();
         EXPECT_TRUE(r.Ok());
+        // Address space randomisation (high-entropy where 64-bit), no
+        // execution of data, and no Remote Desktop compatibility shims.
+        uint16_t hardening = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT |
+                             IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE;
+        if (program.machine == IMAGE_FILE_MACHINE_AMD64) hardening |= IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA;
+        EXPECT_EQ(hardening, dllCharacteristics & hardening);
 
         // A program started from a Downloads folder: Windows' loader looks
         // beside it first for every imported DLL that is not a KnownDLL.
@@ -704,6 +719,10 @@ TEST(Resources, ExecutableHeaders)
             }
             return 0;
         };
+        // Randomised addresses need a fix-up for each absolute one; GNU ld
+        // once left them out of programs, or wrote one empty block.
+        EXPECT_GT(Reader(bytes, directories + 8 * IMAGE_DIRECTORY_ENTRY_BASERELOC + 4).Dword(), 100u);
+
         int imported = 0;
         for (size_t import = target(directories + 8 * IMAGE_DIRECTORY_ENTRY_IMPORT); import; import += 20, ++imported) {
             const size_t name = target(import + 12);
@@ -715,6 +734,21 @@ TEST(Resources, ExecutableHeaders)
                 << dll << " is not a KnownDLL";
         }
         EXPECT_GE(imported, 5);
+        // The stack protector's canary is drawn from the system's random
+        // source at start-up, which is all the program imports from ADVAPI32.
+        EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("CryptGenRandom"), std::string::npos);
+
+        // A signed release passes every other test as its build does, and
+        // Windows' verification under its root.
+        if (program.root) {
+            TrustedRoot root(program.root);
+            ASSERT_TRUE(root.trusted());
+            HANDLE file = CreateFileA(program.exe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            const SignatureCheck check = CheckSignature(file, CWideText(program.exe, CP_ACP));
+            CloseHandle(file);
+            EXPECT_TRUE(check.m_trust == SignatureTrust::Trusted && check.m_lResult == 0 && check.m_dwChainStatus == 0)
+                << check.m_lResult << " " << check.m_dwChainStatus;
+        }
 
         // The i386 driver guard registers its exception handler on the stack:
         // the system calls it only in an image without NO_SEH and without a

@@ -5,6 +5,7 @@
 #
 #   setup.sh              what the run and test commands need
 #   setup.sh --shipped    only what building the shipped 32-bit program needs
+#   setup.sh --release    what building and signing a release needs
 #   setup.sh --32-bit     also what the 32-bit test run needs; exits 77 with
 #                         one line saying why when this machine cannot run it
 #                         (after setting up all the rest)
@@ -15,21 +16,26 @@ set -euo pipefail
 
 mode=${1:-}
 case "$mode" in
-    "" | --shipped | --32-bit) ;;
-    *) echo "usage: setup.sh [--shipped | --32-bit]" >&2; exit 2 ;;
+    "" | --shipped | --release | --32-bit) ;;
+    *) echo "usage: setup.sh [--shipped | --release | --32-bit]" >&2; exit 2 ;;
 esac
 
 # The 32-bit compiler builds the shipped program; the 64-bit one builds the
 # copy that runs here under 64-bit Wine (see README.md). nginx and curl are
 # for the download benchmark; tinyproxy is the proxy that asks for a password
 # in the progress dialog's tests; openssl and osslsigncode make the certificates
-# and signed programs of the tests and the demo.
+# and signed programs of the tests and the demo; the release test signs with a
+# key on SoftHSM2's software token, reached through OpenSSL's PKCS#11 engine.
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
-          nginx-light curl openssl osslsigncode tinyproxy-bin)
-# The shipped program alone needs the 32-bit compiler, the build tools and
-# the script that draws its art.
-[ "$mode" = --shipped ] && packages=(g++-mingw-w64-i686 cmake make python3)
+          nginx-light curl openssl osslsigncode tinyproxy-bin softhsm2
+          libengine-pkcs11-openssl git)
+# The shipped program alone needs the 32-bit compiler, the build tools, the
+# script that draws its art and git, whose commit time dates the file; a
+# release also signs it, with a key in a file or on a token behind the
+# PKCS#11 engine.
+[ "$mode" = --shipped ] && packages=(g++-mingw-w64-i686 cmake make python3 git)
+[ "$mode" = --release ] && packages=(g++-mingw-w64-i686 cmake make python3 git osslsigncode libengine-pkcs11-openssl)
 
 # wine32:i386 goes into the same apt call as the 64-bit packages that have
 # an i386 twin of the same version (Multi-Arch: same) or that need one at
@@ -166,7 +172,7 @@ if [ "${#missing[@]}" -gt 0 ] || [ "${#missing_32bit[@]}" -gt 0 ]; then
     fi
 fi
 
-[ "$mode" = --shipped ] && exit 0
+[ "$mode" = --shipped ] || [ "$mode" = --release ] && exit 0
 
 # Wine reports code page 932 only when the Japanese locale exists.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
