@@ -27,7 +27,7 @@ sign() {
     rm -rf "$1" && mkdir -p "$1/tokens" "$1/bin" && cd "$1"
     local pin port ca=(-x509 -new -newkey rsa:2048 -nodes -days 2 -addext "basicConstraints=critical,CA:")
     openssl req "${ca[@]}TRUE" -subj /CN=Root -keyout root.key -out root.pem 2>/dev/null
-    openssl req "${ca[@]}FALSE" -subj /CN=Signer -CA root.pem -CAkey root.key -keyout signer.key -out signer.pem \
+    openssl req "${ca[@]}FALSE" -subj "/C=JP/O=ZEMBRA Co., Ltd./CN=Signer" -CA root.pem -CAkey root.key -keyout signer.key -out signer.pem \
         -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
     cat signer.pem root.pem >chain.pem && openssl x509 -in root.pem -outform DER -out root.der
     pin=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n') && echo "$pin" >pin && echo wrong >wrong-pin
@@ -55,7 +55,7 @@ s = h.HTTPServer(("127.0.0.1", 0), S); print(s.server_port, flush=True); s.handl
     [ ! -e out/QuilloCamKitDL.exe ] || fail "a failed release left a signed file"
     "${release[@]}" --pin-file pin --out out | tee release.log
     grep -qx "unsigned SHA-256: $(sha256sum <"$2" | cut -d' ' -f1)" release.log || fail "no unsigned SHA-256"
-    osslsigncode verify -CAfile root.pem -in out/QuilloCamKitDL.exe | grep -q 'Subject: /CN=Signer' || fail "unsigned"
+    osslsigncode verify -CAfile root.pem -in out/QuilloCamKitDL.exe | grep -q 'Subject: /C=JP/O=ZEMBRA Co., Ltd./CN=Signer' || fail "unsigned"
     # The PFX password typed at the prompt, on a terminal of its own.
     script -qec "$(printf '%q ' bash "$root/tools/release.sh" --pfx signer.pfx --ca root.pem --unsigned "$2" --out pfx)" \
         /dev/null <pin >/dev/null || fail "not signed with the password typed at the prompt"
