@@ -15,7 +15,9 @@
 #include "download/DownloadConstants.h"
 #include "download/ProgressDlg.h"
 #include "download/SignatureCheck.h"
+#include "download/TemporaryFile.h"
 #include "framework/AfxMessageBox.h"
+#include "framework/CDialog.h"
 #include "framework/CFileDialog.h"
 #include "trace/Trace.h"
 
@@ -144,19 +146,24 @@ void CDownloaderDlg::OnDownload()
     if (!WaitForSupportedDevice()) return;
 
     CFileDialog saveAs("exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter, this);
-    if (saveAs.DoModal() == IDCANCEL) return;
+    if (saveAs.DoModal() == IDCANCEL) {
+        // A name the dialog itself could not take is no Cancel.
+        if (::CommDlgExtendedError() != 0) AfxMessageBox(kInvalidFileName, MB_OK);
+        return;
+    }
     CStringW fileName = saveAs.GetFileName();
     CStringW path = saveAs.GetPathName();
-    if (fileName.IsEmpty() || path.IsEmpty()) {
+    if (fileName.IsEmpty() || path.IsEmpty() || !IsUsableTarget(path)) {
         AfxMessageBox(kInvalidFileName, MB_OK);
         return;
     }
 
-    ShowWindow(SW_HIDE);
+    CHiddenMainWindow hidden;
     CProgressDlg progress;
     progress.m_strPath = path;
+    progress.ShowMainWindowOnEnd(IDCANCEL);
     if (progress.DoModal() != IDOK) {
-        ShowWindow(SW_SHOWNORMAL);
+        hidden.Show();
         return;
     }
 

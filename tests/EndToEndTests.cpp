@@ -39,6 +39,7 @@ const char kPublisherNotConfirmedText[] =
     "ダウンロードしたファイルの発行元を確認できませんでした。\n"
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
+const char kInvalidFileNameText[] = "ファイル名が不適切です";
 const char kCameraKey[] = "e2e-camera";
 const std::string kInstallerUrlTail =
     std::string("/support/download/peripheral/pccamera/camvista/soft/") + INSTALLER_FILE_NAME;
@@ -86,7 +87,7 @@ protected:
         if (HasFatalFailure()) return;
         // The program runs from a Downloads folder that holds DLLs named like
         // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
-        // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
+        // "uxtheme,...=n,b" for one program) preferring them as Windows would.
         m_programFolder = m_folder + "-program";
         CreateDirectoryA(m_programFolder.c_str(), nullptr);
         const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
@@ -183,18 +184,41 @@ protected:
         ClickButton(complete, IDOK);
     }
 
+    // Back alone, enabled, active and in front, with the focus on the button
+    // pressed, so that the user's next Enter or click reaches it.
     void ExpectMainDialogBackAlone()
     {
-        const DWORD start = GetTickCount();
-        while (VisibleThreadDialogs(m_program.thread()) != std::vector<HWND>{m_main} && GetTickCount() - start < 10000)
-            Sleep(20);
+        GUITHREADINFO input{};
+        input.cbSize = sizeof input;
+        const auto back = [&] {
+            return VisibleThreadDialogs(m_program.thread()) == std::vector<HWND>{m_main} &&
+                   GetGUIThreadInfo(m_program.thread(), &input) && input.hwndActive == m_main &&
+                   input.hwndFocus == GetDlgItem(m_main, IDC_DOWNLOAD);
+        };
+        for (const DWORD start = GetTickCount(); !back() && GetTickCount() - start < 10000;) Sleep(20);
         EXPECT_EQ(std::vector<HWND>{m_main}, VisibleThreadDialogs(m_program.thread()));
         EXPECT_TRUE(IsWindowEnabled(m_main));
+        EXPECT_EQ(m_main, input.hwndActive);
+        EXPECT_EQ(GetDlgItem(m_main, IDC_DOWNLOAD), input.hwndFocus);
+        EXPECT_EQ(m_main, GetForegroundWindow());
+    }
+
+    // A path the program cannot use, typed into Save As: refused with the
+    // invalid-name message, and the main dialog is back.
+    void ExpectRefused(const std::wstring& path)
+    {
+        DownloadTo(path);
+        HWND message = WaitForMessageBox();
+        ASSERT_NE(nullptr, message) << path.size() << " units";
+        EXPECT_EQ(kInvalidFileNameText, MessageBoxText(message)) << path.size() << " units";
+        ClickButton(message, IDOK);
+        ASSERT_TRUE(WaitUntilClosed(message));
+        ExpectMainDialogBackAlone();
     }
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
-    static constexpr const char* kLookAlikeDlls[] = {"wininet", "wintrust"};
+    static constexpr const char* kLookAlikeDlls[] = {LOOK_ALIKE_DLLS};
     static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
 
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
@@ -411,8 +435,14 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ExpectMainDialogBackAlone();
     Shot("main-after-cancel");
 
-    // The command has returned with the main dialog back: nothing follows.
+    // The command has returned with the main dialog back: nothing follows,
+    // and pressing Download starts it again.
     EXPECT_EQ(nullptr, WaitForMessageBox(0));
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    PressKey(saveAs, VK_ESCAPE);
+    ASSERT_TRUE(WaitUntilClosed(saveAs));
 
     // The worker still waits in the stalled read (for up to 30 s) when the
     // user closes the program: the program ends at once all the same, and
@@ -420,6 +450,28 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ClickButton(m_main, IDCANCEL);
     ASSERT_TRUE(m_program.HasExited(3000));
     EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+// Save As returns what is typed into it whole; what the program cannot use is
+// refused before anything is downloaded: a path of MAX_PATH units or more, and
+// a folder too long for the temporary file beside the target (GetTempFileNameW
+// takes MAX_PATH - 14 units).
+TEST_F(EndToEndTest, OverlongPathsAreRefusedBeforeAnythingIsDownloaded)
+{
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+    PlugSupportedCamera();
+    // A longer name cannot be tried here: Wine's Save As copies it into a
+    // MAX_PATH buffer on its own stack, whatever the buffer it is given.
+    const std::wstring folder = Wide(m_folder) + L"\\";
+    ExpectRefused(folder + std::wstring(MAX_PATH - folder.size() - 4, L'a') + L".exe");
+    if (HasFatalFailure()) return;
+    const std::wstring longFolder = folder + std::wstring(MAX_PATH - 10 - folder.size(), L'b');
+    ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), nullptr));
+    ExpectRefused(longFolder + L"\\abcd.exe");
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(m_server.Requests().empty());
+    EXPECT_EQ(std::vector<std::string>{std::string(longFolder.size() - folder.size(), 'b')}, FilesIn(m_folder));
+    RemoveDirectoryW(longFolder.c_str());
 }
 
 TEST_F(EndToEndTest, TargetThatCannotBeWrittenIsAFileErrorAndStaysAsItWas)
