@@ -87,7 +87,7 @@ protected:
         if (HasFatalFailure()) return;
         // The program runs from a Downloads folder that holds DLLs named like
         // system DLLs, with Wine's override for it (WINEDLLOVERRIDES=
-        // "uxtheme,...=n,b" for one program) preferring them as Windows would.
+        // "wininet,wintrust=n,b" for one program) preferring them as Windows would.
         m_programFolder = m_folder + "-program";
         CreateDirectoryA(m_programFolder.c_str(), nullptr);
         const std::string exe = m_programFolder + "\\QuilloCamKitDL.exe";
@@ -452,10 +452,8 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-// Save As returns what is typed into it whole; what the program cannot use is
-// refused before anything is downloaded: a path of MAX_PATH units or more, and
-// a folder too long for the temporary file beside the target (GetTempFileNameW
-// takes MAX_PATH - 14 units).
+// Refused before anything is downloaded: a path of MAX_PATH units or more, and
+// a folder too long for GetTempFileNameW (MAX_PATH - 14 units).
 TEST_F(EndToEndTest, OverlongPathsAreRefusedBeforeAnythingIsDownloaded)
 {
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
@@ -463,15 +461,12 @@ TEST_F(EndToEndTest, OverlongPathsAreRefusedBeforeAnythingIsDownloaded)
     // A longer name cannot be tried here: Wine's Save As copies it into a
     // MAX_PATH buffer on its own stack, whatever the buffer it is given.
     const std::wstring folder = Wide(m_folder) + L"\\";
-    ExpectRefused(folder + std::wstring(MAX_PATH - folder.size() - 4, L'a') + L".exe");
-    if (HasFatalFailure()) return;
+    ASSERT_NO_FATAL_FAILURE(ExpectRefused(folder + std::wstring(MAX_PATH - folder.size() - 4, L'a') + L".exe"));
     const std::wstring longFolder = folder + std::wstring(MAX_PATH - 10 - folder.size(), L'b');
     ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), nullptr));
-    ExpectRefused(longFolder + L"\\abcd.exe");
-    if (HasFatalFailure()) return;
+    ASSERT_NO_FATAL_FAILURE(ExpectRefused(longFolder + L"\\abcd.exe"));
     EXPECT_TRUE(m_server.Requests().empty());
     EXPECT_EQ(std::vector<std::string>{std::string(longFolder.size() - folder.size(), 'b')}, FilesIn(m_folder));
-    RemoveDirectoryW(longFolder.c_str());
 }
 
 TEST_F(EndToEndTest, TargetThatCannotBeWrittenIsAFileErrorAndStaysAsItWas)

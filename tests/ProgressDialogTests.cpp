@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 
-#include "download/AttachmentServices.h"
 #include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
 #include "framework/CWinApp.h"
@@ -194,13 +193,11 @@ private:
     bool m_bInitialised = false;
 };
 
-// Windows' Attachment Services, recording the calls in order. Save waits
-// until the test lets it go, may first remove the file as an anti-virus may,
-// and answers what the test sets. References are counted.
+// Windows' Attachment Services, recording the calls in order and counting
+// references. Save waits to be let go, may remove the file as an anti-virus may.
 class FakeAttachmentServices final : public IAttachmentExecute {
 public:
     std::vector<std::wstring> m_calls;
-    GUID m_client = GUID_NULL;
     HRESULT m_hrSave = S_OK;
     bool m_bRemoveFile = false;
     volatile LONG m_nRefs = 0;
@@ -215,11 +212,7 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_nRefs); }
     STDMETHODIMP_(ULONG) Release() override { return ::InterlockedDecrement(&m_nRefs); }
-    STDMETHODIMP SetClientGuid(REFGUID guid) override
-    {
-        m_client = guid;
-        return Log(L"SetClientGuid");
-    }
+    STDMETHODIMP SetClientGuid(REFGUID guid) override { return Log(guid != GUID_NULL ? L"SetClientGuid" : L"null"); }
     STDMETHODIMP SetLocalPath(LPCWSTR path) override
     {
         m_path = path;
@@ -242,10 +235,7 @@ public:
     STDMETHODIMP Execute(HWND, LPCWSTR, HANDLE*) override { return Log(L"unexpected"); }
     STDMETHODIMP SaveWithUI(HWND) override { return Log(L"unexpected"); }
     STDMETHODIMP ClearClientState() override { return Log(L"unexpected"); }
-
-private:
     std::wstring m_path;
-
     HRESULT Log(const std::wstring& call)
     {
         m_calls.push_back(call);
@@ -253,16 +243,15 @@ private:
     }
 };
 
-// GetVolumeInformationByHandleW for a volume with named streams, which no
-// volume under Wine has.
+// GetVolumeInformationByHandleW for a volume with named streams, unlike Wine's.
 ImportPatch* s_volumeInformation = nullptr;
 
-BOOL WINAPI VolumeWithNamedStreams(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial, LPDWORD componentLength,
+BOOL WINAPI VolumeWithNamedStreams(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial, LPDWORD length,
                                    LPDWORD flags, LPWSTR fileSystem, DWORD fileSystemSize)
 {
-    s_volumeInformation->Original<decltype(&::GetVolumeInformationByHandleW)>()(
-        file, name, nameSize, serial, componentLength, flags, fileSystem, fileSystemSize);
-    if (flags) *flags |= FILE_NAMED_STREAMS;
+    s_volumeInformation->Original<decltype(&::GetVolumeInformationByHandleW)>()(file, name, nameSize, serial, length,
+                                                                                flags, fileSystem, fileSystemSize);
+    *flags |= FILE_NAMED_STREAMS;
     return TRUE;
 }
 
@@ -354,88 +343,73 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
 }
 
-// Once the body is in place, and while the dialog is still on screen and
-// answering, the file goes through Windows' Attachment Services: marked as
-// from the download address and scanned. A file refused there, or gone
-// afterwards, is not a complete download.
+// The file in place goes through Windows' Attachment Services while the dialog
+// stays up; a file refused there, or gone afterwards, is not complete.
 TEST_F(ProgressDialog, CompleteFileGoesThroughAttachmentServicesAndABlockedOneIsNotComplete)
 {
-    // Registered in the multithreaded apartment, where the program's check
-    // runs: Wine, as COM documents, shows a class object only to the
-    // apartment that registered it.
+    // In the multithreaded apartment, where the check runs: a class object is
+    // seen only by the apartment that registered it (Wine checks this too).
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     FakeAttachmentServices attachment;
-    std::unique_ptr<ClassObject> registration = std::make_unique<ClassObject>(CLSID_AttachmentServices, &attachment);
-    ASSERT_TRUE(registration->registered());
-    const struct {
-        const char* name;
-        HRESULT hrSave;
-        bool removesFile;
-        INT_PTR result;
-    } cases[] = {
-        {"kept", S_OK, false, IDOK},
-        {"infected", E_FAIL, false, IDCANCEL},
-        {"blocked by the zone's policy", INET_E_SECURITY_PROBLEM, true, IDCANCEL},
-        {"removed by the anti-virus", S_OK, true, IDCANCEL},
-    };
-    GUID client = GUID_NULL;
-    for (const auto& c : cases) {
-        attachment.m_calls.clear();
-        attachment.m_hrSave = c.hrSave;
-        attachment.m_bRemoveFile = c.removesFile;
-        m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
-        CProgressDlg dialog(nullptr);
-        const INT_PTR result = RunDialog(dialog, [&](HWND window) {
-            // While Windows scans, the dialog is on screen and answering.
-            EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << c.name;
-            EXPECT_TRUE(::IsWindowVisible(window)) << c.name;
-            DWORD_PTR answer = 0;
-            EXPECT_TRUE(::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer)) << c.name;
-            ::SetEvent(attachment.m_hSaveReleased);
-            if (c.result == IDCANCEL) {
-                HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-                REQUIRE_WINDOW(box);
-                EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
-                ClickButton(box, IDOK);
-            }
-            EXPECT_TRUE(WaitUntilClosed(window)) << c.name;
-        });
-        EXPECT_EQ(c.result, result) << c.name;
-        const std::vector<std::wstring> calls{L"SetClientGuid",
-                                              L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
-                                              L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
-        EXPECT_EQ(calls, attachment.m_calls) << c.name;
-        // One client id of the program's own, the same every time.
-        EXPECT_TRUE(attachment.m_client != GUID_NULL && (client == GUID_NULL || client == attachment.m_client));
-        client = attachment.m_client;
-        EXPECT_EQ(0, attachment.m_nRefs) << c.name;
-        EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
-        ::DeleteFileA(m_target.c_str());
+    {
+        ClassObject registration(CLSID_AttachmentServices, &attachment);
+        ASSERT_TRUE(registration.registered());
+        const struct {
+            const char* name;
+            HRESULT hrSave;
+            bool removesFile;
+            INT_PTR result;
+        } cases[] = {
+            {"kept", S_OK, false, IDOK},
+            {"infected", E_FAIL, false, IDCANCEL},
+            {"blocked by the zone's policy", INET_E_SECURITY_PROBLEM, false, IDCANCEL},
+            {"removed by the anti-virus", S_OK, true, IDCANCEL},
+        };
+        for (const auto& c : cases) {
+            attachment.m_calls.clear();
+            attachment.m_hrSave = c.hrSave;
+            attachment.m_bRemoveFile = c.removesFile;
+            m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+            CProgressDlg dialog(nullptr);
+            const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+                // While Windows scans, the dialog is on screen and answering.
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << c.name;
+                EXPECT_TRUE(::IsWindowVisible(window)) << c.name;
+                EXPECT_TRUE(::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr)) << c.name;
+                ::SetEvent(attachment.m_hSaveReleased);
+                if (c.result == IDCANCEL) {
+                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                    REQUIRE_WINDOW(box);
+                    EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
+                    ClickButton(box, IDOK);
+                }
+                EXPECT_TRUE(WaitUntilClosed(window)) << c.name;
+            });
+            EXPECT_EQ(c.result, result) << c.name;
+            const std::vector<std::wstring> calls{L"SetClientGuid",
+                                                  L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
+                                                  L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
+            EXPECT_EQ(calls, attachment.m_calls) << c.name;
+            EXPECT_EQ(0, attachment.m_nRefs) << c.name;
+            EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
+            ::DeleteFileA(m_target.c_str());
+        }
     }
-    registration.reset();
     ::CoUninitialize();
 }
 
-// Without Attachment Services (Wine has none), the program writes the mark
-// itself, only where the volume has named streams: elsewhere the stream's name
-// would make a separate file beside the installer.
-TEST_F(ProgressDialog, WithoutAttachmentServicesTheMarkIsWrittenOnVolumesWithNamedStreamsOnly)
+// Without Attachment Services (Wine has none), the mark is written directly
+// where the volume has named streams; elsewhere the name would make a file
+// beside the installer, which the end-to-end cases of a kept one rule out.
+TEST_F(ProgressDialog, WithoutAttachmentServicesTheMarkIsWrittenWhereTheVolumeHasNamedStreams)
 {
-    const std::string body = PatternBody(5000);
-    m_server.SetBehaviour(HttpBehaviour::Whole(body));
-    auto download = [&] {
-        CProgressDlg dialog(nullptr);
-        EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) { EXPECT_TRUE(WaitUntilClosed(window)); }));
-        EXPECT_TRUE(ReadWholeFile(m_target) == body);
-    };
-    download();
-    EXPECT_EQ(std::vector<std::string>{INSTALLER_FILE_NAME}, FilesIn(m_folder));
-
     ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
                        reinterpret_cast<const void*>(&VolumeWithNamedStreams));
     ASSERT_TRUE(volume.Applied());
     s_volumeInformation = &volume;
-    download();
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+    CProgressDlg dialog(nullptr);
+    EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) { EXPECT_TRUE(WaitUntilClosed(window)); }));
     EXPECT_EQ(std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n",
               ReadWholeFile(m_target + ":Zone.Identifier"));
     ::DeleteFileA((m_target + ":Zone.Identifier").c_str());
@@ -483,8 +457,7 @@ TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(longPath, kFileErrorText, 0));
     EXPECT_TRUE(FilesIn(m_folder).empty());
 
-    // A folder too long for GetTempFileNameW (MAX_PATH - 14 units), whose
-    // temporary name would not fit in MAX_PATH either.
+    // A folder too long for GetTempFileNameW and for the name it would make.
     const std::string longFolder = m_folder + "\\" + std::string(MAX_PATH - 10 - m_folder.size() - 1, 'b');
     ASSERT_TRUE(::CreateDirectoryA(longFolder.c_str(), nullptr));
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(longFolder + "\\abcd.exe", kFileErrorText, 0));
