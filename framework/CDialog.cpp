@@ -80,7 +80,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     if (!dialog || dialog->m_pendingException) return FALSE;
     if (message == WM_WINDOWPOSCHANGED && dialog->m_bOwnerHidden &&
         (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_SHOWWINDOW))
-        CHiddenMainWindow::ComeForward(hWnd);
+        CHiddenMainWindow::OnStandInShown(hWnd);
 
     // No C++ exception may unwind through the system's dialog code: it is
     // kept, the dialog ends, and DoModal rethrows it to its caller.
@@ -195,7 +195,6 @@ CHiddenMainWindow::CHiddenMainWindow()
     m_hWndFocus = ::GetFocus();
     if (!m_hWnd) return;
     if (!::IsChild(m_hWnd, m_hWndFocus)) m_hWndFocus = nullptr;
-    ::ShowWindow(m_hWnd, SW_HIDE);
     s_pCurrent = this;
 }
 
@@ -224,7 +223,13 @@ void CHiddenMainWindow::Show()
 
 bool CHiddenMainWindow::IsHidden(HWND owner)
 {
-    return owner && !::IsWindowVisible(owner);
+    return owner && (!::IsWindowVisible(owner) || (s_pCurrent && owner == s_pCurrent->m_hWnd));
+}
+
+void CHiddenMainWindow::OnStandInShown(HWND window)
+{
+    if (s_pCurrent && ::IsWindowVisible(s_pCurrent->m_hWnd)) ::ShowWindow(s_pCurrent->m_hWnd, SW_HIDE);
+    ComeForward(window);
 }
 
 // A window owned by a hidden window has no task-bar button, so a user who

@@ -66,7 +66,9 @@ private:
 // own and ask for the foreground, and message boxes go unowned.
 class CHiddenMainWindow {
 public:
-    // Hides the main window, remembering which control has the focus.
+    // Hides the main window once the first window that stands in for it is on
+    // screen: hidden while it is the active window, it would hand the
+    // foreground to another program. The control with the focus is kept.
     CHiddenMainWindow();
     // Leaves the window as it is: a command that ends the program keeps it
     // hidden to the end.
@@ -80,18 +82,21 @@ public:
     // (CDialog::ShowMainWindowOnEnd): that window's end then activates it.
     void Show();
 
-    // Whether `owner` is a hidden window, whose stand-ins follow these rules.
+    // Whether `owner` is hidden, or is about to be, so that the windows it owns
+    // stand in for it and follow these rules.
     static bool IsHidden(HWND owner);
     // For a window that stands in for a hidden owner: a task-bar button, set
-    // before the window is first shown; the foreground, once it is shown.
+    // before the window is first shown; once it is shown, the main window is
+    // hidden behind it and it asks for the foreground.
     static void GiveTaskbarButton(HWND window);
-    static void ComeForward(HWND window);
+    static void OnStandInShown(HWND window);
     // The owner and type of a message box that would be owned by `owner`.
     static HWND MessageBoxOwner(HWND owner, UINT& type);
 
 private:
     friend class CDialog;
     static void ShowBehind();
+    static void ComeForward(HWND window);
 
     HWND m_hWnd;
     HWND m_hWndFocus;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "download/DownloadConstants.h"
@@ -66,6 +67,42 @@ bool NoProcessRuns(const std::string& fileName)
     return false;
 }
 
+// Another program's window behind the program's own, on a thread that answers
+// its messages. It is activated only when the program gives up the foreground,
+// as it does when its last visible window goes away; a program in the
+// background may then not take it back, and Windows leaves it asleep.
+class OtherProgramWindow {
+public:
+    OtherProgramWindow()
+    {
+        m_thread = std::thread([this] {
+            HWND window =
+                CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 99, 99, nullptr, nullptr, nullptr, nullptr);
+            SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordActivation));
+            SetWindowPos(window, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+            m_window = window;
+            for (MSG msg; GetMessageW(&msg, nullptr, 0, 0) > 0;) DispatchMessageW(&msg);
+            DestroyWindow(window);
+        });
+        while (!m_window) Sleep(1);
+    }
+    ~OtherProgramWindow()
+    {
+        PostThreadMessageW(GetWindowThreadProcessId(m_window, nullptr), WM_QUIT, 0, 0);
+        m_thread.join();
+    }
+    static inline volatile LONG s_activations = 0;
+
+private:
+    static LRESULT CALLBACK RecordActivation(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE) InterlockedIncrement(&s_activations);
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    std::thread m_thread;
+    HWND volatile m_window = nullptr;
+};
+
 bool HasControl(HWND dialog, int id)
 {
     return GetDlgItem(dialog, id) != nullptr;
@@ -101,6 +138,7 @@ protected:
         ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
+        m_otherProgram = std::make_unique<OtherProgramWindow>();
         Shot("main");
     }
 
@@ -201,6 +239,7 @@ protected:
         EXPECT_EQ(m_main, input.hwndActive);
         EXPECT_EQ(GetDlgItem(m_main, IDC_DOWNLOAD), input.hwndFocus);
         EXPECT_EQ(m_main, GetForegroundWindow());
+        EXPECT_EQ(0, OtherProgramWindow::s_activations) << "the program gave up the foreground";
     }
 
     // A path the program cannot use, typed into Save As: refused with the
@@ -224,6 +263,7 @@ protected:
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
     std::string m_programFolder;
     ProgramProcess m_program;
+    std::unique_ptr<OtherProgramWindow> m_otherProgram;
     HWND m_main = nullptr;
     int m_shots = 0;
 };
