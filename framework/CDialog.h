@@ -52,8 +52,8 @@ private:
     void CentreIfTemplateAsks();
 
     bool m_bCentre = false;
-    // The owner was hidden when the dialog opened (the main dialog during a
-    // download).
+    // The owner is hidden, or is to be hidden behind this dialog, while the
+    // dialog runs (the main dialog during a download).
     bool m_bOwnerHidden = false;
     bool m_bShowMainWindowOnEnd = false;
     int m_nShowMainWindowResult = 0;
