@@ -444,8 +444,7 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ExpectMainDialogBackAlone();
     Shot("main-after-cancel");
 
-    // The command has returned with the main dialog back: nothing follows,
-    // and pressing Download starts it again.
+    // The command has returned with the main dialog back: nothing follows; Download starts it again.
     EXPECT_EQ(nullptr, WaitForMessageBox(0));
     ClickButton(m_main, IDC_DOWNLOAD);
     HWND saveAs = WaitForSaveAs();

@@ -205,8 +205,7 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** out) override
     {
-        *out = riid == IID_IUnknown || riid == IID_IAttachmentExecute ? this : nullptr;
-        if (*out) AddRef();
+        *out = riid == IID_IUnknown || riid == IID_IAttachmentExecute ? (AddRef(), this) : nullptr;
         return *out ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_nRefs); }
@@ -393,15 +392,18 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
     }
     ::CoUninitialize();
 
-    // Without Attachment Services (Wine has none) the mark is written directly,
-    // where the volume has named streams; elsewhere the name would make a file
-    // beside the installer, which the end-to-end cases of a kept one rule out.
+    // Without Attachment Services (Wine has none) the mark is written where the volume has named
+    // streams; elsewhere it would be a file beside the installer, which no end-to-end case finds.
     ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
                        reinterpret_cast<const void*>(&VolumeWithNamedStreams));
     ASSERT_TRUE(volume.Applied());
     s_volumeInformation = &volume;
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(100000), 65536));  // held until the dialog is seen
     CProgressDlg dialog(nullptr);
-    EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) { EXPECT_TRUE(WaitUntilClosed(window)); }));
+    EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) {
+                  m_server.ReleaseStall();
+                  EXPECT_TRUE(WaitUntilClosed(window));
+              }));
     EXPECT_EQ(std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n",
               ReadWholeFile(m_target + ":Zone.Identifier"));
     ::DeleteFileA((m_target + ":Zone.Identifier").c_str());
