@@ -10,14 +10,17 @@
 #include "devices/SupportedDevice.h"
 #include "download/DownloadConstants.h"
 #include "download/ProgressDlg.h"
+#include "download/TemporaryFile.h"
 #include "framework/AfxMessageBox.h"
+#include "framework/CDialog.h"
 #include "framework/CFileDialog.h"
 #include "trace/Trace.h"
 
 namespace {
 
-const char kInstallerFilter[] = "Execute Files(*.exe)|*.exe||";
-const char kInvalidFileName[] = "ファイル名が不適切です";
+const char INSTALLER_FILTER[] = "Execute Files(*.exe)|*.exe||";
+const char INVALID_FILE_NAME[] = "ファイル名が不適切です";
+
 }  // namespace
 
 bool WaitForSupportedDevice()
@@ -44,20 +47,25 @@ void CDownloaderDlg::OnDownload()
 
     if (!WaitForSupportedDevice()) return;
 
-    CFileDialog saveAs("exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, kInstallerFilter, this);
-    if (saveAs.DoModal() == IDCANCEL) return;
+    CFileDialog saveAs("exe", INSTALLER_FILE_NAME, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, INSTALLER_FILTER, this);
+    if (saveAs.DoModal() == IDCANCEL) {
+        // A name the dialog itself could not take is no Cancel.
+        if (::CommDlgExtendedError() != 0) AfxMessageBox(INVALID_FILE_NAME, MB_OK);
+        return;
+    }
     CStringW fileName = saveAs.GetFileName();
     CStringW path = saveAs.GetPathName();
-    if (fileName.IsEmpty() || path.IsEmpty()) {
-        AfxMessageBox(kInvalidFileName, MB_OK);
+    if (fileName.IsEmpty() || path.IsEmpty() || !IsUsableTarget(path)) {
+        AfxMessageBox(INVALID_FILE_NAME, MB_OK);
         return;
     }
 
-    ShowWindow(SW_HIDE);
+    CHiddenMainWindow hidden;
     CProgressDlg progress;
     progress.m_strPath = path;
+    progress.ShowMainWindowOnEnd(IDCANCEL);
     if (progress.DoModal() != IDOK) {
-        ShowWindow(SW_SHOWNORMAL);
+        hidden.Show();
         return;
     }
 

@@ -1,10 +1,14 @@
-# System DLLs that are not KnownDLLs (wininet, wintrust) are delay-loaded:
-# the program's import table then names only DLLs that Windows always takes
-# from the system directory, so a look-alike DLL beside the program (in a
-# Downloads folder) is never loaded by Windows' loader. The program binds
-# these imports itself at start, after it has limited the DLL search, and
-# the delay-load helper asks the framework's hook
-# (framework/SystemLibraries.cpp) to load each DLL from the system directory.
+# System DLLs that are not KnownDLLs (comctl32, wininet, wintrust) are
+# delay-loaded: the program's import table then names only DLLs that Windows
+# always takes from the system directory, so a look-alike DLL beside the
+# program (in a Downloads folder) is never loaded by Windows' loader. So are
+# the KnownDLLs that may bring the common controls with them (comdlg32,
+# shell32): loaded at start, those would load the DLLs they use, uxtheme
+# first, by the search that begins in the program's folder. The program
+# binds these imports itself at start, after it has limited the DLL search,
+# and the delay-load helper asks the framework's hook
+# (framework/SystemLibraries.cpp) to load each DLL from the system directory,
+# or for the common controls from the side-by-side store.
 #
 # delay_load_system_library(NAME) defines an imported target NAME, so that
 # every target_link_libraries(... NAME) of the build, present or future,

@@ -2,6 +2,7 @@
 
 #include <shobjidl.h>
 
+#include "download/AttachmentServices.h"
 #include "framework/AfxMessageBox.h"
 #include "res/resource.h"
 
@@ -13,6 +14,9 @@ constexpr DWORD POLL_WAIT_MS = 10;
 const char NETWORK_ERROR_TEXT[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
 const char FILE_ERROR_TEXT[] =
     "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
+const char BLOCKED_FILE_TEXT[] =
+    "ダウンロードしたファイルは、Windows またはウイルス対策ソフトによってブロックされました。\n"
+    "このファイルは実行できません。";
 
 }  // namespace
 
@@ -69,6 +73,8 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_DOWNLOAD_FINISHED) {
         OnDownloadFinished(static_cast<DownloadResult>(wParam));
+    } else if (message == WM_DOWNLOAD_SCANNED) {
+        OnAttachmentChecked(static_cast<AttachmentVerdict>(wParam));
     } else if (message == WM_DOWNLOAD_PROXY_PROMPT) {
         ShowProxyPrompt();
     } else if (message == WM_DESTROY) {
@@ -155,6 +161,12 @@ void CProgressDlg::EndDownload(DownloadResult result)
     const char* errorText = nullptr;
     int modalResult = IDOK;
     switch (result) {
+        case DOWNLOAD_SUCCEEDED:
+            // Complete only once Windows has marked and scanned the file; the
+            // window stays, and a Cancel now would leave the file unchecked.
+            ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), FALSE);
+            StartAttachmentCheck(m_strPath, m_hWnd);
+            return;
         case DOWNLOAD_CANCELLED:
             modalResult = IDCANCEL;
             break;
@@ -172,6 +184,15 @@ void CProgressDlg::EndDownload(DownloadResult result)
         AfxMessageBox(errorText, MB_OK);
     }
     EndDialog(modalResult);
+}
+
+void CProgressDlg::OnAttachmentChecked(AttachmentVerdict verdict)
+{
+    if (verdict == AttachmentVerdict::Blocked) {
+        if (m_pTaskbarList) m_pTaskbarList->SetProgressState(m_hWnd, TBPF_ERROR);
+        AfxMessageBox(BLOCKED_FILE_TEXT, MB_OK | MB_ICONERROR);
+    }
+    EndDialog(verdict == AttachmentVerdict::Kept ? IDOK : IDCANCEL);
 }
 
 // The template has no OK button, but Enter sends IDOK when no push button has

@@ -1,5 +1,6 @@
 #pragma once
 // The modal dialog that runs one download on a worker thread.
+#include "download/AttachmentServices.h"
 #include "download/HttpDownloader.h"
 #include "framework/CDialog.h"
 #include "framework/CProgressCtrl.h"
@@ -10,8 +11,10 @@ struct ITaskbarList3;
 constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
 
 // Starts the worker, shows its percentages and lets the user cancel. DoModal
-// returns IDOK only when the file arrived whole, IDCANCEL after a cancel or
-// any failure (failures are reported in a message box first).
+// returns IDOK only when the file arrived whole and Windows' Attachment
+// Services kept it, IDCANCEL after a cancel or any failure (failures, and a
+// file that Windows or the anti-virus blocked, are reported in a message box
+// first).
 class CProgressDlg : public CDialog {
 public:
     explicit CProgressDlg(CWnd* parent = nullptr);
@@ -43,6 +46,7 @@ private:
     void ShowNewProgress();
     void ShowProgressOnTaskbarButton();
     void OnDownloadFinished(DownloadResult result);
+    void OnAttachmentChecked(AttachmentVerdict verdict);
     void ShowProxyPrompt();
     void EndDownload(DownloadResult result);
     void StopNotifications();

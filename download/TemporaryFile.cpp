@@ -11,13 +11,34 @@ CTemporaryFile::~CTemporaryFile()
     if (m_szPath[0]) ::DeleteFileW(m_szPath);
 }
 
+namespace {
+
+// The longest folder GetTempFileNameW takes; its name for the file then fits
+// in MAX_PATH.
+constexpr int MAX_TEMPORARY_FOLDER = MAX_PATH - 14;
+
+// The folder of `target`, "." for a bare name; false when either is too long.
+bool TargetFolder(LPCWSTR target, wchar_t (&folder)[MAX_PATH])
+{
+    if (::lstrlenW(target) >= MAX_PATH) return false;
+    ::lstrcpynW(folder, target, MAX_PATH);
+    ::PathRemoveFileSpecW(folder);
+    if (!folder[0]) ::lstrcpynW(folder, L".", MAX_PATH);
+    return ::lstrlenW(folder) <= MAX_TEMPORARY_FOLDER;
+}
+
+}  // namespace
+
+bool IsUsableTarget(LPCWSTR target)
+{
+    wchar_t folder[MAX_PATH];
+    return TargetFolder(target, folder);
+}
+
 bool CTemporaryFile::Create(LPCWSTR target)
 {
     wchar_t szFolder[MAX_PATH];
-    ::lstrcpynW(szFolder, target, MAX_PATH);
-    ::PathRemoveFileSpecW(szFolder);
-    if (!szFolder[0]) ::lstrcpynW(szFolder, L".", MAX_PATH);
-    if (!::GetTempFileNameW(szFolder, L"qdl", 0, m_szPath)) {
+    if (!TargetFolder(target, szFolder) || !::GetTempFileNameW(szFolder, L"qdl", 0, m_szPath)) {
         m_szPath[0] = L'\0';
         return false;
     }

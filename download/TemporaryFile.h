@@ -16,7 +16,7 @@ public:
     CTemporaryFile(const CTemporaryFile&) = delete;
     CTemporaryFile& operator=(const CTemporaryFile&) = delete;
 
-    // `target` is shorter than MAX_PATH.
+    // False for a target that IsUsableTarget refuses.
     bool Create(LPCWSTR target);
     bool Write(const void* data, size_t size) { return std::fwrite(data, size, 1, m_pFile) == 1; }
     // Empties the file for a body that starts again from its first byte.
@@ -34,6 +34,11 @@ private:
     wchar_t m_szPath[MAX_PATH] = {};
     FILE* m_pFile = nullptr;
 };
+
+// Whether `target`, a full path, is short enough for the file and for the
+// temporary file beside it: shorter than MAX_PATH, in a folder that
+// GetTempFileNameW takes (MAX_PATH - 14 units at most).
+bool IsUsableTarget(LPCWSTR target);
 
 // Whether the target can be written, found out without truncating an existing
 // file; a file the check itself created is removed again. A path of MAX_PATH

@@ -25,14 +25,7 @@ int AfxMessageBox(const char* text, UINT type, UINT /*helpContextId*/)
     }
     HWND owner = AfxGetSafeOwner(nullptr);
     if (!owner) owner = ::GetActiveWindow();
-    // A box owned by a hidden window (the main dialog during a download) has
-    // no task-bar button; unowned, it has one. Task-modal keeps the thread's
-    // windows disabled as an owner would be, and the box asks for the
-    // foreground; where Windows refuses it, it flashes the button instead.
-    if (owner && !::IsWindowVisible(owner)) {
-        owner = nullptr;
-        type |= MB_TASKMODAL | MB_SETFOREGROUND;
-    }
+    owner = CHiddenMainWindow::MessageBoxOwner(owner, type);
     // The caption, the program's file name, is system data in the ANSI code
     // page; the text is the program's own.
     return ::MessageBoxW(owner, CWideText(text, PROGRAM_TEXT_CODE_PAGE), CWideText(AfxGetAppName(), CP_ACP), type);

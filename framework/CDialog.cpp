@@ -52,7 +52,7 @@ INT_PTR CDialog::DoModal()
     m_bCentre = ShouldCentreDialog(LoadTemplateInfo(instance, m_nIDTemplate));
     m_pendingException = nullptr;
     const HWND owner = FindOwner();
-    m_bOwnerHidden = owner && !::IsWindowVisible(owner);
+    m_bOwnerHidden = CHiddenMainWindow::IsHidden(owner);
 
     // DialogBoxParam disables the owner for the modal loop and enables it
     // again before returning, as MFC's own modal loop does.
@@ -80,7 +80,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     if (!dialog || dialog->m_pendingException) return FALSE;
     if (message == WM_WINDOWPOSCHANGED && dialog->m_bOwnerHidden &&
         (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_SHOWWINDOW))
-        dialog->ComeForward();
+        CHiddenMainWindow::OnStandInShown(hWnd);
 
     // No C++ exception may unwind through the system's dialog code: it is
     // kept, the dialog ends, and DoModal rethrows it to its caller.
@@ -88,7 +88,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         const INT_PTR result = dialog->WindowProc(message, wParam, lParam);
         if (message == WM_INITDIALOG) {
             dialog->CentreIfTemplateAsks();
-            if (dialog->m_bOwnerHidden) dialog->ShowOnTaskbar();
+            if (dialog->m_bOwnerHidden) CHiddenMainWindow::GiveTaskbarButton(hWnd);
         }
         return result;
     } catch (...) {
@@ -115,28 +115,6 @@ void CDialog::CentreIfTemplateAsks()
 
     const POINT position = CentredPosition(window, overOwner ? &ownerRect : nullptr, monitor.rcWork);
     ::SetWindowPos(m_hWnd, nullptr, position.x, position.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-// A window owned by a hidden window has no task-bar button, so a user who
-// switched to another program meanwhile would find nothing and think the
-// program hung. Windows gives a visible top-level window a button when it is
-// unowned or has WS_EX_APPWINDOW (and not WS_EX_TOOLWINDOW); the owner is
-// kept, so that it stays disabled while the dialog runs. The style is read
-// when the window is first shown, which is after WM_INITDIALOG.
-void CDialog::ShowOnTaskbar()
-{
-    const LONG_PTR exStyle = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
-    ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, (exStyle | WS_EX_APPWINDOW) & ~static_cast<LONG_PTR>(WS_EX_TOOLWINDOW));
-}
-
-// Once shown: Windows lets a program in the background take the foreground
-// only in some cases; where it does not, the button flashes until the user
-// comes to it.
-void CDialog::ComeForward()
-{
-    if (::SetForegroundWindow(m_hWnd)) return;
-    FLASHWINFO flash{sizeof flash, m_hWnd, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
-    ::FlashWindowEx(&flash);
 }
 
 INT_PTR CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -204,5 +182,81 @@ BOOL CDialog::UpdateData(BOOL saveAndValidate)
 
 void CDialog::EndDialog(int result)
 {
+    if (m_bShowMainWindowOnEnd && result == m_nShowMainWindowResult) CHiddenMainWindow::ShowBehind();
     ::EndDialog(m_hWnd, result);
+}
+
+CHiddenMainWindow* CHiddenMainWindow::s_pCurrent = nullptr;
+
+CHiddenMainWindow::CHiddenMainWindow()
+{
+    CWnd* mainWindow = AfxGetMainWnd();
+    m_hWnd = mainWindow ? mainWindow->m_hWnd : nullptr;
+    m_hWndFocus = ::GetFocus();
+    if (!m_hWnd) return;
+    if (!::IsChild(m_hWnd, m_hWndFocus)) m_hWndFocus = nullptr;
+    s_pCurrent = this;
+}
+
+CHiddenMainWindow::~CHiddenMainWindow()
+{
+    if (s_pCurrent == this) s_pCurrent = nullptr;
+}
+
+// Without activation: the window is still disabled while the dialog that
+// stands in for it ends, and that dialog's end activates its owner.
+void CHiddenMainWindow::ShowBehind()
+{
+    if (s_pCurrent && ::IsWindow(s_pCurrent->m_hWnd)) ::ShowWindow(s_pCurrent->m_hWnd, SW_SHOWNA);
+}
+
+void CHiddenMainWindow::Show()
+{
+    if (!m_hWnd || !::IsWindow(m_hWnd)) return;
+    ::ShowWindow(m_hWnd, ::IsWindowVisible(m_hWnd) ? SW_SHOW : SW_SHOWNORMAL);
+    if (::GetForegroundWindow() != m_hWnd) ComeForward(m_hWnd);
+    // The dialog manager's own way to move the focus, which also sets the
+    // default button.
+    if (m_hWndFocus && ::IsWindow(m_hWndFocus))
+        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_hWndFocus), TRUE);
+}
+
+bool CHiddenMainWindow::IsHidden(HWND owner)
+{
+    return owner && (!::IsWindowVisible(owner) || (s_pCurrent && owner == s_pCurrent->m_hWnd));
+}
+
+void CHiddenMainWindow::OnStandInShown(HWND window)
+{
+    if (s_pCurrent && ::IsWindowVisible(s_pCurrent->m_hWnd)) ::ShowWindow(s_pCurrent->m_hWnd, SW_HIDE);
+    ComeForward(window);
+}
+
+// A window owned by a hidden window has no task-bar button, so a user who
+// switched to another program meanwhile would find nothing and think the
+// program hung. Windows gives a visible top-level window a button when it is
+// unowned or has WS_EX_APPWINDOW (and not WS_EX_TOOLWINDOW); the owner is
+// kept, so that it stays disabled while the window is up.
+void CHiddenMainWindow::GiveTaskbarButton(HWND window)
+{
+    const LONG_PTR exStyle = ::GetWindowLongPtrW(window, GWL_EXSTYLE);
+    ::SetWindowLongPtrW(window, GWL_EXSTYLE, (exStyle | WS_EX_APPWINDOW) & ~static_cast<LONG_PTR>(WS_EX_TOOLWINDOW));
+}
+
+// Windows lets a program in the background take the foreground only in some
+// cases; where it does not, the button flashes until the user comes to it.
+void CHiddenMainWindow::ComeForward(HWND window)
+{
+    if (::SetForegroundWindow(window)) return;
+    FLASHWINFO flash{sizeof flash, window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+    ::FlashWindowEx(&flash);
+}
+
+// Unowned, a box has a task-bar button. Task-modal keeps the thread's windows
+// disabled as an owner would be, and the box asks for the foreground.
+HWND CHiddenMainWindow::MessageBoxOwner(HWND owner, UINT& type)
+{
+    if (!IsHidden(owner)) return owner;
+    type |= MB_TASKMODAL | MB_SETFOREGROUND;
+    return nullptr;
 }

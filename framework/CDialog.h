@@ -20,6 +20,14 @@ public:
     BOOL UpdateData(BOOL saveAndValidate = TRUE);
     void EndDialog(int result);
 
+    // For a dialog that stands in for the hidden main window: ending with
+    // `result` shows the main window again first (CHiddenMainWindow).
+    void ShowMainWindowOnEnd(int result)
+    {
+        m_nShowMainWindowResult = result;
+        m_bShowMainWindowOnEnd = true;
+    }
+
 protected:
     // Dialog-procedure convention: TRUE when handled, FALSE for the dialog
     // manager's default processing (WM_INITDIALOG: TRUE sets the focus).
@@ -42,14 +50,57 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
     HWND FindOwner() const;
     void CentreIfTemplateAsks();
-    void ShowOnTaskbar();
-    void ComeForward();
 
     bool m_bCentre = false;
-    // The owner was hidden when the dialog opened (the main dialog during a
-    // download).
+    // The owner is hidden, or is to be hidden behind this dialog, while the
+    // dialog runs (the main dialog during a download).
     bool m_bOwnerHidden = false;
+    bool m_bShowMainWindowOnEnd = false;
+    int m_nShowMainWindowResult = 0;
     std::exception_ptr m_pendingException;
+};
+
+// The application's main window hidden while a command's own windows stand in
+// for it (the main dialog during a download), and every rule that follows
+// from a hidden owner: the windows it would own get task-bar buttons of their
+// own and ask for the foreground, and message boxes go unowned.
+class CHiddenMainWindow {
+public:
+    // Hides the main window once the first window that stands in for it is on
+    // screen: hidden while it is the active window, it would hand the
+    // foreground to another program. The control with the focus is kept.
+    CHiddenMainWindow();
+    // Leaves the window as it is: a command that ends the program keeps it
+    // hidden to the end.
+    ~CHiddenMainWindow();
+    CHiddenMainWindow(const CHiddenMainWindow&) = delete;
+    CHiddenMainWindow& operator=(const CHiddenMainWindow&) = delete;
+
+    // Shows the main window again, active, in front and with the focus back.
+    // Windows lets a program take the foreground back only in some cases, so
+    // it is shown while another of the program's windows is still on screen
+    // (CDialog::ShowMainWindowOnEnd): that window's end then activates it.
+    void Show();
+
+    // Whether `owner` is hidden, or is about to be, so that the windows it owns
+    // stand in for it and follow these rules.
+    static bool IsHidden(HWND owner);
+    // For a window that stands in for a hidden owner: a task-bar button, set
+    // before the window is first shown; once it is shown, the main window is
+    // hidden behind it and it asks for the foreground.
+    static void GiveTaskbarButton(HWND window);
+    static void OnStandInShown(HWND window);
+    // The owner and type of a message box that would be owned by `owner`.
+    static HWND MessageBoxOwner(HWND owner, UINT& type);
+
+private:
+    friend class CDialog;
+    static void ShowBehind();
+    static void ComeForward(HWND window);
+
+    HWND m_hWnd;
+    HWND m_hWndFocus;
+    static CHiddenMainWindow* s_pCurrent;
 };
 
 // The window a framework window without an explicit parent belongs to: the

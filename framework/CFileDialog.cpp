@@ -25,8 +25,8 @@ CFileDialog::CFileDialog(const char* defaultExtension, const char* fileName, DWO
     : m_pParentWnd(parent)
 {
     m_ofn.lStructSize = sizeof m_ofn;
-    m_ofn.lpstrFile = m_szFileName;
-    m_ofn.nMaxFile = MAX_PATH;
+    m_ofn.lpstrFile = m_pszFileName.get();
+    m_ofn.nMaxFile = FILE_NAME_BUFFER_SIZE;
     m_ofn.Flags = flags | OFN_EXPLORER;
     if (defaultExtension) {
         m_defaultExtension = CWideText(defaultExtension, PROGRAM_TEXT_CODE_PAGE);
@@ -35,7 +35,7 @@ CFileDialog::CFileDialog(const char* defaultExtension, const char* fileName, DWO
     if (fileName) {
         // Offered only whole: a cut name could end in half a surrogate pair.
         const CWideText name(fileName, PROGRAM_TEXT_CODE_PAGE);
-        if (std::wcslen(name) < MAX_PATH) std::wcscpy(m_szFileName, name);
+        if (std::wcslen(name) < MAX_PATH) std::wcscpy(m_pszFileName.get(), name);
     }
     if (filter) {
         m_filter = ConvertFilterString(filter);
@@ -52,11 +52,11 @@ INT_PTR CFileDialog::DoModal()
 
 CStringW CFileDialog::GetPathName() const
 {
-    return CStringW(m_szFileName);
+    return CStringW(m_pszFileName.get());
 }
 
 CStringW CFileDialog::GetFileName() const
 {
-    if (m_ofn.nFileOffset >= std::wcslen(m_szFileName)) return CStringW();
-    return CStringW(m_szFileName + m_ofn.nFileOffset);
+    if (m_ofn.nFileOffset >= std::wcslen(m_pszFileName.get())) return CStringW();
+    return CStringW(m_pszFileName.get() + m_ofn.nFileOffset);
 }

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <memory>
+
 #include "framework/CStringW.h"
 #include "framework/CWideText.h"
 #include "framework/CWnd.h"
@@ -30,7 +32,10 @@ private:
     CWnd* m_pParentWnd;
     CStringW m_filter;
     CStringW m_defaultExtension;
-    wchar_t m_szFileName[MAX_PATH] = {};
+    // Room for the longest path the dialog can return, so that it never
+    // fails for want of room; what the program can use is for it to decide.
+    static constexpr DWORD FILE_NAME_BUFFER_SIZE = 32768;
+    std::unique_ptr<wchar_t[]> m_pszFileName{new wchar_t[FILE_NAME_BUFFER_SIZE]()};
 };
 
 // Turns MFC's "Name|pattern|...||" filter, 8-bit text in `codePage`, into

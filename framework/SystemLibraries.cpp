@@ -7,6 +7,16 @@ namespace {
 // Set once at start-up, before any other thread of the program exists.
 bool g_bSearchFlagsAvailable = false;
 
+const char COMMON_CONTROLS_DLL[] = "comctl32.dll";
+
+// By its bare name, which the manifest's activation context redirects to
+// version 6 in the side-by-side store; the system directory holds version 5.
+// The search that follows the redirection is limited already.
+HMODULE LoadCommonControls()
+{
+    return ::LoadLibraryA(COMMON_CONTROLS_DLL);
+}
+
 // The delay-load helper calls this before it loads a DLL itself. Returning
 // the module loaded here means the helper's own LoadLibraryA, which searches
 // the program's folder first where SetDefaultDllDirectories is missing, is
@@ -16,7 +26,9 @@ bool g_bSearchFlagsAvailable = false;
 FARPROC WINAPI LoadDelayedLibrary(unsigned notification, PDelayLoadInfo info)
 {
     if (notification != dliNotePreLoadLibrary) return nullptr;
-    if (HMODULE module = LoadSystemLibrary(info->szDll)) return reinterpret_cast<FARPROC>(module);
+    if (HMODULE module =
+            ::lstrcmpiA(info->szDll, COMMON_CONTROLS_DLL) == 0 ? LoadCommonControls() : LoadSystemLibrary(info->szDll))
+        return reinterpret_cast<FARPROC>(module);
     info->dwLastError = ::GetLastError();
     ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(info);
     ::RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), 0, 1, &argument);

@@ -2,10 +2,10 @@
 // Where this program loads DLLs from. It is usually started from a Downloads
 // folder, next to whatever else was downloaded there, and Windows' loader
 // looks in the program's own folder first for every DLL that is not one of
-// its KnownDLLs. So the import table names KnownDLLs only (and the common
-// controls, which the manifest takes from the side-by-side store), the other
-// system DLLs are delay-loaded from the system directory, and every later
-// load, the system's own included, is kept to the system directory.
+// its KnownDLLs. So the import table names KnownDLLs only, the other system
+// DLLs (the common controls among them) are delay-loaded once the search is
+// limited, and every later load, the system's own included, is kept to the
+// system directory.
 #include <windows.h>
 #include <delayimp.h>
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "download/DownloadConstants.h"
@@ -39,6 +40,7 @@ const char kPublisherNotConfirmedText[] =
     "ダウンロードしたファイルの発行元を確認できませんでした。\n"
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
+const char kInvalidFileNameText[] = "ファイル名が不適切です";
 const char kCameraKey[] = "e2e-camera";
 const std::string kInstallerUrlTail =
     std::string("/support/download/peripheral/pccamera/camvista/soft/") + INSTALLER_FILE_NAME;
@@ -64,6 +66,26 @@ bool NoProcessRuns(const std::string& fileName)
     }
     return false;
 }
+
+// Another program's window, behind the program's own: activated only when the
+// program gives up the foreground, which on Windows it may not take back.
+struct OtherProgramWindow {
+    static inline volatile LONG s_activations = 0;
+    HWND volatile window = nullptr;
+    std::thread thread{[this] {
+        HWND created = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 99, 99, nullptr, nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(created, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordActivation));
+        SetWindowPos(created, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+        window = created;
+        for (MSG msg; GetMessageW(&msg, nullptr, 0, 0) > 0;) DispatchMessageW(&msg);
+    }};
+    ~OtherProgramWindow() { PostMessageW(window, WM_QUIT, 0, 0), thread.join(); }
+    static LRESULT CALLBACK RecordActivation(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE) InterlockedIncrement(&s_activations);
+        return DefWindowProcW(hWnd, message, wParam, lParam);
+    }
+};
 
 bool HasControl(HWND dialog, int id)
 {
@@ -100,6 +122,8 @@ protected:
         ASSERT_TRUE(m_program.Start(exe, m_folder.c_str()));
         m_main = WaitForThreadDialog(m_program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         ASSERT_NE(nullptr, m_main);
+        m_otherProgram = std::make_unique<OtherProgramWindow>();
+        while (!m_otherProgram->window) Sleep(1);
         Shot("main");
     }
 
@@ -183,23 +207,32 @@ protected:
         ClickButton(complete, IDOK);
     }
 
+    // Back alone, active and in front, focus on Download: the next Enter or click reaches it.
     void ExpectMainDialogBackAlone()
     {
-        const DWORD start = GetTickCount();
-        while (VisibleThreadDialogs(m_program.thread()) != std::vector<HWND>{m_main} && GetTickCount() - start < 10000)
-            Sleep(20);
-        EXPECT_EQ(std::vector<HWND>{m_main}, VisibleThreadDialogs(m_program.thread()));
+        GUITHREADINFO input{};
+        input.cbSize = sizeof input;
+        const auto back = [&] {
+            return VisibleThreadDialogs(m_program.thread()) == std::vector<HWND>{m_main} &&
+                   GetGUIThreadInfo(m_program.thread(), &input) && input.hwndActive == m_main &&
+                   input.hwndFocus == GetDlgItem(m_main, IDC_DOWNLOAD);
+        };
+        for (const DWORD start = GetTickCount(); !back() && GetTickCount() - start < 10000;) Sleep(20);
+        EXPECT_TRUE(back()) << "not back alone and active, with the focus on Download";
         EXPECT_TRUE(IsWindowEnabled(m_main));
+        EXPECT_EQ(m_main, GetForegroundWindow());
+        EXPECT_EQ(0, OtherProgramWindow::s_activations) << "the program gave up the foreground";
     }
 
     std::string Path(const char* name) const { return m_folder + "\\" + name; }
 
-    static constexpr const char* kLookAlikeDlls[] = {"wininet", "wintrust"};
+    static constexpr const char* kLookAlikeDlls[] = {LOOK_ALIKE_DLLS};
     static constexpr const char* kWineOverridesKey = "Software\\Wine\\AppDefaults\\QuilloCamKitDL.exe\\DllOverrides";
 
     TrustedRoot m_root{WindowsPath(TEST_ROOT_CERTIFICATE)};
     std::string m_programFolder;
     ProgramProcess m_program;
+    std::unique_ptr<OtherProgramWindow> m_otherProgram;
     HWND m_main = nullptr;
     int m_shots = 0;
 };
@@ -411,8 +444,13 @@ TEST_F(EndToEndTest, CancelDuringAStalledDownloadReturnsAndClosingLeavesNoFile)
     ExpectMainDialogBackAlone();
     Shot("main-after-cancel");
 
-    // The command has returned with the main dialog back: nothing follows.
+    // The command has returned with the main dialog back: nothing follows; Download starts it again.
     EXPECT_EQ(nullptr, WaitForMessageBox(0));
+    ClickButton(m_main, IDC_DOWNLOAD);
+    HWND saveAs = WaitForSaveAs();
+    ASSERT_NE(nullptr, saveAs);
+    PressKey(saveAs, VK_ESCAPE);
+    ASSERT_TRUE(WaitUntilClosed(saveAs));
 
     // The worker still waits in the stalled read (for up to 30 s) when the
     // user closes the program: the program ends at once all the same, and
@@ -519,24 +557,34 @@ TEST_F(EndToEndTest, InstallerOfAnotherPublisherAsksBeforeRunningAndNoKeepsItUns
     EXPECT_EQ(installer, ReadWholeFile(target));
 }
 
-TEST_F(EndToEndTest, FolderThatDoesNotExistIsAFileErrorAndTheMainDialogReturns)
+// Refused before anything is downloaded: a path of MAX_PATH units or more, or in
+// a folder too long for GetTempFileNameW (MAX_PATH - 14 units); a missing folder,
+// which Save As lets pass, once the download finds it, before it writes anything.
+TEST_F(EndToEndTest, PathsThatCannotBeUsedAreRefusedAndTheMainDialogReturns)
 {
     m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
     PlugSupportedCamera();
-    ClickButton(m_main, IDC_DOWNLOAD);
-    HWND saveAs = WaitForSaveAs();
-    ASSERT_NE(nullptr, saveAs);
-    ChooseFile(saveAs, Path("no-such-folder\\installer.exe"));
+    const auto expectRefused = [&](const std::wstring& path, const char* text) {
+        DownloadTo(path);
+        HWND message = WaitForMessageBox();
+        ASSERT_NE(nullptr, message);
+        Shot("refused");
+        EXPECT_EQ(text, MessageBoxText(message));
+        ClickButton(message, IDOK);
+        ExpectMainDialogBackAlone();
+    };
+    // A longer name cannot be tried here: Wine's Save As copies it into a
+    // MAX_PATH buffer on its own stack, whatever the buffer it is given.
+    const std::wstring folder = Wide(m_folder) + L"\\";
+    const std::wstring longFolder = folder + std::wstring(MAX_PATH - 10 - folder.size(), L'b');
+    ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), nullptr));
+    ASSERT_NO_FATAL_FAILURE(
+        expectRefused(folder + std::wstring(MAX_PATH - folder.size() - 4, L'a') + L".exe", kInvalidFileNameText));
+    ASSERT_NO_FATAL_FAILURE(expectRefused(longFolder + L"\\abcd.exe", kInvalidFileNameText));
+    EXPECT_TRUE(m_server.Requests().empty());
+    RemoveDirectoryW(longFolder.c_str());
 
-    // The Save As dialog lets the name pass; the download finds the folder
-    // missing before it writes anything.
-    HWND message = WaitForMessageBox();
-    ASSERT_NE(nullptr, message);
-    Shot("missing-folder");
-    EXPECT_EQ(kFileErrorText, MessageBoxText(message));
-    ClickButton(message, IDOK);
-    ASSERT_TRUE(WaitUntilClosed(message));
-    ExpectMainDialogBackAlone();
+    expectRefused(Wide(Path("no-such-folder\\installer.exe")), kFileErrorText);
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 

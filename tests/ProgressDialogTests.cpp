@@ -31,6 +31,11 @@ const char kTitle[] = "ダウンローダー";
 const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネットワーク接続に問題がないか確認してください。";
 const char kFileErrorText[] =
     "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
+const char kBlockedFileText[] =
+    "ダウンロードしたファイルは、Windows またはウイルス対策ソフトによってブロックされました。\n"
+    "このファイルは実行できません。";
+const char kSourceUrl[] =
+    "http://download.zembra.example/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
 int BarPosition(HWND dialog)
 {
@@ -188,6 +193,62 @@ private:
     bool m_bInitialised = false;
 };
 
+// Attachment Services: calls and references counted; Save waits, may remove the file.
+class FakeAttachmentServices final : public IAttachmentExecute {
+public:
+    std::vector<std::wstring> m_calls;
+    HRESULT m_hrSave = S_OK;
+    bool m_bRemoveFile = false;
+    volatile LONG m_nRefs = 0;
+    HANDLE m_hSaveEntered = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE m_hSaveReleased = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        *out = riid == IID_IUnknown || riid == IID_IAttachmentExecute ? (AddRef(), this) : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_nRefs); }
+    STDMETHODIMP_(ULONG) Release() override { return ::InterlockedDecrement(&m_nRefs); }
+    STDMETHODIMP SetClientGuid(REFGUID guid) override { return Log(guid != GUID_NULL ? L"SetClientGuid" : L"null"); }
+    STDMETHODIMP SetLocalPath(LPCWSTR path) override { return Log(L"SetLocalPath " + (m_path = path)); }
+    STDMETHODIMP SetSource(LPCWSTR source) override { return Log(std::wstring(L"SetSource ") + source); }
+    STDMETHODIMP Save() override
+    {
+        Log(L"Save");
+        ::SignalObjectAndWait(m_hSaveEntered, m_hSaveReleased, 20000, FALSE);
+        if (m_bRemoveFile) ::DeleteFileW(m_path.c_str());
+        return m_hrSave;
+    }
+    // Nothing else is the program's business.
+    STDMETHODIMP SetClientTitle(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP SetFileName(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP SetReferrer(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP CheckPolicy() override { return Log(L"unexpected"); }
+    STDMETHODIMP Prompt(HWND, ATTACHMENT_PROMPT, ATTACHMENT_ACTION*) override { return Log(L"unexpected"); }
+    STDMETHODIMP Execute(HWND, LPCWSTR, HANDLE*) override { return Log(L"unexpected"); }
+    STDMETHODIMP SaveWithUI(HWND) override { return Log(L"unexpected"); }
+    STDMETHODIMP ClearClientState() override { return Log(L"unexpected"); }
+    std::wstring m_path;
+    HRESULT Log(const std::wstring& call)
+    {
+        m_calls.push_back(call);
+        return call == L"unexpected" ? E_UNEXPECTED : S_OK;
+    }
+};
+
+// GetVolumeInformationByHandleW for a volume with named streams, unlike Wine's.
+ImportPatch* s_volumeInformation = nullptr;
+
+BOOL WINAPI VolumeWithNamedStreams(HANDLE file, LPWSTR name, DWORD nameSize, LPDWORD serial, LPDWORD length,
+                                   LPDWORD flags, LPWSTR fileSystem, DWORD fileSystemSize)
+{
+    s_volumeInformation->Original<decltype(&::GetVolumeInformationByHandleW)>()(file, name, nameSize, serial, length,
+                                                                                flags, fileSystem, fileSystemSize);
+    *flags |= FILE_NAMED_STREAMS;
+    return TRUE;
+}
+
 #define REQUIRE_WINDOW(window)                        \
     if (!(window)) {                                  \
         ADD_FAILURE() << #window " did not appear";   \
@@ -276,6 +337,78 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
     EXPECT_TRUE(ReadWholeFile(m_target) == body);
 }
 
+// The file in place goes through Windows' Attachment Services while the dialog
+// stays up; a file refused there, or gone afterwards, is not complete.
+TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete)
+{
+    // In the multithreaded apartment, where the check runs: a class object is
+    // seen only by the apartment that registered it (Wine checks this too).
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    FakeAttachmentServices attachment;
+    {
+        ClassObject registration(CLSID_AttachmentServices, &attachment);
+        ASSERT_TRUE(registration.registered());
+        const struct {
+            const char* name;
+            HRESULT hrSave;
+            bool removesFile;
+            INT_PTR result;
+        } cases[] = {
+            {"kept", S_OK, false, IDOK},
+            {"infected", E_FAIL, false, IDCANCEL},
+            {"blocked by the zone's policy", INET_E_SECURITY_PROBLEM, false, IDCANCEL},
+            {"removed by the anti-virus", S_OK, true, IDCANCEL},
+        };
+        for (const auto& c : cases) {
+            attachment.m_calls.clear();
+            attachment.m_hrSave = c.hrSave;
+            attachment.m_bRemoveFile = c.removesFile;
+            m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+            CProgressDlg dialog(nullptr);
+            const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+                // While Windows scans, the dialog is on screen and answering.
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << c.name;
+                EXPECT_TRUE(::IsWindowVisible(window) &&
+                            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
+                    << c.name;
+                ::SetEvent(attachment.m_hSaveReleased);
+                if (c.result == IDCANCEL) {
+                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                    REQUIRE_WINDOW(box);
+                    EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
+                    ClickButton(box, IDOK);
+                }
+                EXPECT_TRUE(WaitUntilClosed(window)) << c.name;
+            });
+            EXPECT_EQ(c.result, result) << c.name;
+            const std::vector<std::wstring> calls{L"SetClientGuid",
+                                                  L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
+                                                  L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
+            EXPECT_EQ(calls, attachment.m_calls) << c.name;
+            EXPECT_EQ(0, attachment.m_nRefs) << c.name;
+            EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
+            ::DeleteFileA(m_target.c_str());
+        }
+    }
+    ::CoUninitialize();
+
+    // Without Attachment Services (Wine has none) the mark is written where the volume has named
+    // streams; elsewhere it would be a file beside the installer, which no end-to-end case finds.
+    ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
+                       reinterpret_cast<const void*>(&VolumeWithNamedStreams));
+    ASSERT_TRUE(volume.Applied());
+    s_volumeInformation = &volume;
+    m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(100000), 65536));  // held until the dialog is seen
+    CProgressDlg dialog(nullptr);
+    EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) {
+                  m_server.ReleaseStall();
+                  EXPECT_TRUE(WaitUntilClosed(window));
+              }));
+    EXPECT_EQ(std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n",
+              ReadWholeFile(m_target + ":Zone.Identifier"));
+    ::DeleteFileA((m_target + ":Zone.Identifier").c_str());
+}
+
 TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
 {
     m_server.SetBehaviour(HttpBehaviour::Status(404, PatternBody(500)));
@@ -317,6 +450,12 @@ TEST_F(ProgressDialog, UnwritableTargetsShowTheFileText)
     const std::string longPath = m_folder + "\\" + std::string(600 - m_folder.size(), 'a') + ".exe";
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(longPath, kFileErrorText, 0));
     EXPECT_TRUE(FilesIn(m_folder).empty());
+
+    // A folder too long for GetTempFileNameW and for the name it would make.
+    const std::string longFolder = m_folder + "\\" + std::string(MAX_PATH - 10 - m_folder.size() - 1, 'b');
+    ASSERT_TRUE(::CreateDirectoryA(longFolder.c_str(), nullptr));
+    EXPECT_EQ(IDCANCEL, RunExpectingMessage(longFolder + "\\abcd.exe", kFileErrorText, 0));
+    EXPECT_TRUE(FilesIn(longFolder).empty());
 }
 
 TEST_F(ProgressDialog, BarStepsThroughThePercentagesAndStaysWhereAFailureLeftIt)

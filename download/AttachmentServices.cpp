@@ -1,0 +1,152 @@
+#include "download/AttachmentServices.h"
+
+#include <objbase.h>
+#include <shobjidl.h>
+#include <urlmon.h>
+#include <shlwapi.h>
+#include <wininet.h>
+
+#include "download/DownloadConstants.h"
+#include "framework/CStringW.h"
+#include "trace/Trace.h"
+
+namespace {
+
+// Names this program to Attachment Services, which keep per-client settings.
+// {461849A5-90DD-4B52-B8B8-BA58D1F7F7EA}
+constexpr GUID ATTACHMENT_CLIENT_ID = {0x461849a5, 0x90dd, 0x4b52, {0xb8, 0xb8, 0xba, 0x58, 0xd1, 0xf7, 0xf7, 0xea}};
+
+// Zone 3 is the Internet zone.
+constexpr char ZONE_TRANSFER_HEAD[] = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=";
+
+// ERROR_VIRUS_INFECTED and ERROR_VIRUS_DELETED, which MinGW's headers lack.
+constexpr DWORD VIRUS_INFECTED_ERROR = 225;
+constexpr DWORD VIRUS_DELETED_ERROR = 226;
+
+bool IsRefusal(HRESULT result)
+{
+    // The zone's policy forbids the file; the anti-virus found it infected
+    // (E_FAIL is how Save reports that) or removed it.
+    return result == INET_E_SECURITY_PROBLEM || result == E_FAIL ||
+           result == HRESULT_FROM_WIN32(VIRUS_INFECTED_ERROR) || result == HRESULT_FROM_WIN32(VIRUS_DELETED_ERROR) ||
+           result == HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY);
+}
+
+// Room for the long-path prefix, a saved path, which is shorter than
+// MAX_PATH, and the stream's name.
+constexpr int STREAM_NAME_SIZE = MAX_PATH + 32;
+
+// The name of the stream `stream` of the file at `path`, a full path, with the
+// long-path prefix when the name would not fit in MAX_PATH.
+bool StreamName(wchar_t (&name)[STREAM_NAME_SIZE], LPCWSTR path, LPCWSTR stream)
+{
+    const bool unc = path[0] == L'\\' && path[1] == L'\\';
+    const int length = ::lstrlenW(path) + ::lstrlenW(stream);
+    const int written = length < MAX_PATH ? ::wnsprintfW(name, STREAM_NAME_SIZE, L"%s%s", path, stream)
+                        : unc             ? ::wnsprintfW(name, STREAM_NAME_SIZE, L"\\\\?\\UNC%s%s", path + 1, stream)
+                                          : ::wnsprintfW(name, STREAM_NAME_SIZE, L"\\\\?\\%s%s", path, stream);
+    return written >= length && written < STREAM_NAME_SIZE - 1;
+}
+
+bool HasNamedStreams(LPCWSTR path)
+{
+    HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD flags = 0;
+    const BOOL read = ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
+    ::CloseHandle(file);
+    return read && (flags & FILE_NAMED_STREAMS);
+}
+
+// What Attachment Services would have written. A volume without named
+// streams gets nothing: there the name would make a separate file beside the
+// installer.
+void WriteZoneIdentifier(LPCWSTR path, LPCWSTR sourceUrl)
+{
+    if (!HasNamedStreams(path)) return;
+    wchar_t name[STREAM_NAME_SIZE];
+    if (!StreamName(name, path, L":Zone.Identifier")) return;
+    HANDLE stream = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) {
+        TraceOut("mark of the web not written: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
+        return;
+    }
+    char text[sizeof ZONE_TRANSFER_HEAD + INTERNET_MAX_URL_LENGTH + 2] = {};
+    ::lstrcpyA(text, ZONE_TRANSFER_HEAD);
+    const int head = sizeof ZONE_TRANSFER_HEAD - 1;
+    const int url =
+        ::WideCharToMultiByte(CP_UTF8, 0, sourceUrl, -1, text + head, INTERNET_MAX_URL_LENGTH, nullptr, nullptr);
+    const DWORD length = url > 0 ? head + url - 1 + 2 : 0;
+    if (url > 0) ::lstrcatA(text, "\r\n");
+    DWORD written = 0;
+    const bool whole = length && ::WriteFile(stream, text, length, &written, nullptr) && written == length;
+    ::CloseHandle(stream);
+    // Half a mark says nothing reliable.
+    if (!whole) ::DeleteFileW(name);
+}
+
+}  // namespace
+
+AttachmentVerdict CheckWithAttachmentServices(LPCWSTR path, LPCWSTR sourceUrl)
+{
+    IAttachmentExecute* attachment = nullptr;
+    HRESULT result = ::CoCreateInstance(CLSID_AttachmentServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAttachmentExecute,
+                                        reinterpret_cast<void**>(&attachment));
+    if (SUCCEEDED(result)) {
+        result = attachment->SetClientGuid(ATTACHMENT_CLIENT_ID);
+        if (SUCCEEDED(result)) result = attachment->SetLocalPath(path);
+        if (SUCCEEDED(result)) result = attachment->SetSource(sourceUrl);
+        if (SUCCEEDED(result)) {
+            result = attachment->Save();
+            if (IsRefusal(result)) {
+                attachment->Release();
+                TraceOut("attachment services refused the file: 0x%08lX\r\n", static_cast<unsigned long>(result));
+                return AttachmentVerdict::Blocked;
+            }
+        }
+        attachment->Release();
+    }
+    TraceOut("attachment services: 0x%08lX\r\n", static_cast<unsigned long>(result));
+    if (FAILED(result)) WriteZoneIdentifier(path, sourceUrl);
+    // The anti-virus may remove the file without saying so.
+    return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES ? AttachmentVerdict::Blocked : AttachmentVerdict::Kept;
+}
+
+namespace {
+
+struct AttachmentCheck {
+    CStringW path;
+    HWND window;
+};
+
+DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
+{
+    AttachmentCheck* check = static_cast<AttachmentCheck*>(parameter);
+    // The source is the address the program asked for.
+    wchar_t url[INTERNET_MAX_URL_LENGTH];
+    ::wnsprintfW(url, INTERNET_MAX_URL_LENGTH, L"http://%hs/%hs%hs", DOWNLOAD_SERVER_HOST, INSTALLER_OBJECT_FOLDER,
+                 INSTALLER_FILE_NAME);
+    // The multithreaded apartment needs no message loop on this thread, and
+    // Attachment Services of any threading model can be made from it.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const AttachmentVerdict verdict = CheckWithAttachmentServices(check->path, url);
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    ::PostMessageW(check->window, WM_DOWNLOAD_SCANNED, static_cast<WPARAM>(verdict), 0);
+    delete check;
+    return 0;
+}
+
+}  // namespace
+
+void StartAttachmentCheck(LPCWSTR path, HWND window)
+{
+    AttachmentCheck* check = new AttachmentCheck{CStringW(path), window};
+    HANDLE thread = ::CreateThread(nullptr, 0, AttachmentCheckThreadProc, check, 0, nullptr);
+    // Without a thread of its own, the check runs here: the window waits,
+    // but the file is still checked.
+    if (thread)
+        ::CloseHandle(thread);
+    else
+        AttachmentCheckThreadProc(check);
+}
