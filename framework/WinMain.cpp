@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "framework/CWinApp.h"
+#include "framework/StackGuard.h"
 #include "framework/SystemLibraries.h"
 
 // The common controls and the system DLLs that use them, delay-loaded
@@ -12,8 +13,9 @@ extern "C" const ImgDelayDescr g_comctl32Imports __asm__("__DELAY_IMPORT_DESCRIP
 extern "C" const ImgDelayDescr g_comdlg32Imports __asm__("__DELAY_IMPORT_DESCRIPTOR_comdlg32_a");
 extern "C" const ImgDelayDescr g_shell32Imports __asm__("__DELAY_IMPORT_DESCRIPTOR_shell32_a");
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+__attribute__((no_stack_protector)) int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    InitialiseStackGuard();
     // Before anything that could load a DLL. The static constructors that
     // ran before this point load none: every DLL they use is imported.
     RestrictLibrarySearchToSystemDirectory();

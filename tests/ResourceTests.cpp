@@ -17,6 +17,7 @@
 #include "../res/resource.h"
 #include "download/SignatureCheck.h"
 #include "framework/CWideText.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/TrustedRoot.h"
 
 namespace {
@@ -734,9 +735,9 @@ TEST(Resources, ExecutableHeaders)
                 << dll << " is not a KnownDLL";
         }
         EXPECT_GE(imported, 5);
-        // The stack protector's canary is drawn from the system's random
-        // source at start-up, which is all the program imports from ADVAPI32.
-        EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("CryptGenRandom"), std::string::npos);
+        // The stack guard is drawn without the system's cryptographic
+        // provider, which would load DLLs before the search is limited.
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("CryptGenRandom"), std::string::npos);
 
         // A signed release passes every other test as its build does, and
         // Windows' verification under its root.
@@ -760,6 +761,12 @@ TEST(Resources, ExecutableHeaders)
             EXPECT_EQ(0u, Reader(bytes, loadConfig + 64).Dword()) << "SafeSEH handler table";
         }
     }
+    // A smashed stack ends the program with the system's code for it.
+    ProgramProcess smash;
+    ASSERT_TRUE(smash.Start(WindowsPath(STACK_SMASH_PROGRAM), nullptr));
+    DWORD exitCode = 0;
+    ASSERT_TRUE(smash.HasExited(10000, &exitCode));
+    EXPECT_EQ(STATUS_STACK_BUFFER_OVERRUN, exitCode);
 }
 
 }  // namespace
