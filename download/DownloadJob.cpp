@@ -12,6 +12,14 @@ LONG RunningDownloadThreads()
     return ::InterlockedCompareExchange(&s_nRunningThreads, 0, 0);
 }
 
+HANDLE StartDownloadThread(CDownloadJob* job)
+{
+    job->AddRef();
+    const HANDLE thread = ::CreateThread(nullptr, 0, DownloadThreadProc, job, 0, nullptr);
+    if (!thread) job->Release();
+    return thread;
+}
+
 DWORD WINAPI DownloadThreadProc(LPVOID parameter)
 {
     ::InterlockedIncrement(&s_nRunningThreads);

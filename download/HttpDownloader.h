@@ -143,5 +143,9 @@ private:
 // takes over and releases when the transfer has ended. Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
 
+// Starts DownloadThreadProc for `job` with a reference of its own: the
+// thread's handle, or null when no thread could be made.
+HANDLE StartDownloadThread(CDownloadJob* job);
+
 // Download threads that have started and not yet ended.
 LONG RunningDownloadThreads();

@@ -23,11 +23,16 @@ namespace {
 // {6C2B7E10-1D51-4F0A-9E55-0E4D3A6B2C01}: the class of an ordinary camera filter.
 const CLSID kCameraFilterClass = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
 
+// How a device hands out its "FilterData": a byte vector as it should, or a
+// VARIANT that is not one.
+enum class FilterDataShape { BYTES, BYTES_FROM_5, BY_REFERENCE, WORDS, TWO_DIMENSIONS };
+
 // What one simulated device answers.
 struct DeviceScript {
     const wchar_t* friendlyName = L"USB Camera";  // null: the property is missing
     const wchar_t* devicePath = nullptr;          // null: the property is missing
     std::vector<BYTE> filterData;                 // empty: the property is missing
+    FilterDataShape filterDataShape = FilterDataShape::BYTES;
     HRESULT bindStorageResult = S_OK;
     Fault bindStorageFault = Fault::None;
     HRESULT bindObjectResult = S_OK;
@@ -59,16 +64,8 @@ public:
             text = m_script.friendlyName;
         else if (name == L"DevicePath")
             text = m_script.devicePath;
-        else if (name == L"FilterData" && !m_script.filterData.empty()) {
-            SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(m_script.filterData.size()));
-            void* bytes = nullptr;
-            SafeArrayAccessData(array, &bytes);
-            memcpy(bytes, m_script.filterData.data(), m_script.filterData.size());
-            SafeArrayUnaccessData(array);
-            value->vt = VT_ARRAY | VT_UI1;
-            value->parray = array;
-            return S_OK;
-        }
+        else if (name == L"FilterData" && !m_script.filterData.empty())
+            return ReadFilterData(value);
         // A string pointer already in the VARIANT would be leaked by a bag
         // that fills it, or freed by the caller after one that does not.
         if (value->vt == VT_BSTR && value->bstrVal != nullptr) {
@@ -84,9 +81,48 @@ public:
 
     const std::vector<std::wstring>& reads() const { return m_reads; }
 
+    ~FakePropertyBag()
+    {
+        if (m_byReference.array) SafeArrayDestroy(m_byReference.array);
+    }
+
 private:
+    HRESULT ReadFilterData(VARIANT* value)
+    {
+        const ULONG size = static_cast<ULONG>(m_script.filterData.size());
+        const FilterDataShape shape = m_script.filterDataShape;
+        SAFEARRAY* array = nullptr;
+        if (shape == FilterDataShape::TWO_DIMENSIONS) {
+            // No data at all, and a dimension that claims the bytes.
+            SAFEARRAYBOUND bounds[2] = {{0, 0}, {size, 0}};
+            array = SafeArrayCreate(VT_UI1, 2, bounds);
+        } else {
+            array = SafeArrayCreateVector(shape == FilterDataShape::WORDS ? VT_I4 : VT_UI1,
+                                          shape == FilterDataShape::BYTES_FROM_5 ? 5 : 0, size);
+            void* bytes = nullptr;
+            SafeArrayAccessData(array, &bytes);
+            memcpy(bytes, m_script.filterData.data(), size);
+            SafeArrayUnaccessData(array);
+        }
+        value->vt = VT_ARRAY | (shape == FilterDataShape::WORDS ? VT_I4 : VT_UI1);
+        value->parray = array;
+        if (shape == FilterDataShape::BY_REFERENCE) {
+            // The bag keeps the array; the VARIANT points at its pointer.
+            m_byReference.array = array;
+            value->vt |= VT_BYREF;
+            value->pparray = &m_byReference.array;
+        }
+        return S_OK;
+    }
+
     const DeviceScript& m_script;
     std::vector<std::wstring> m_reads;
+    // What a reader that takes the pointer's address for the array sees
+    // after it: zeros.
+    struct {
+        SAFEARRAY* array = nullptr;
+        ULONG_PTR zeros[8] = {};
+    } m_byReference;
 };
 
 // One device: its moniker, property bag, filter and the filter's pin.
@@ -738,6 +774,30 @@ TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
     EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, subtype));
     EXPECT_EQ(1, bag.refs());
     EXPECT_EQ(1, m_parser.refs());
+
+    // Only a one-dimensional byte array is filter data, whatever its lower
+    // bound; anything else is none, and never reaches the parser.
+    const std::pair<const char*, FilterDataShape> shapes[] = {
+        {"from index 5", FilterDataShape::BYTES_FROM_5},
+        {"by reference", FilterDataShape::BY_REFERENCE},
+        {"of 32-bit values", FilterDataShape::WORDS},
+        {"of two dimensions", FilterDataShape::TWO_DIMENSIONS},
+    };
+    for (const auto& shape : shapes) {
+        DeviceScript script;
+        script.filterData = {0, 0xAA, 0xBB};
+        script.filterDataShape = shape.second;
+        FakePropertyBag shaped("shaped bag", script);
+        m_parser.parsed.clear();
+        subtype = kCameraFilterClass;
+        EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&shaped, &subtype)) << shape.first;
+        const bool bBytes = shape.second == FilterDataShape::BYTES_FROM_5;
+        EXPECT_TRUE(IsEqualGUID(bBytes ? MEDIASUBTYPE_RGB24 : kCameraFilterClass, subtype)) << shape.first;
+        EXPECT_EQ(bBytes ? 1u : 0u, m_parser.parsed.size()) << shape.first;
+        if (bBytes && !m_parser.parsed.empty()) {
+            EXPECT_EQ(script.filterData, m_parser.parsed[0]) << shape.first;
+        }
+    }
 }
 
 }  // namespace

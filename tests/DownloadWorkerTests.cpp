@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "download/HttpDownloader.h"
+#include "framework/CWideText.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
 
@@ -56,6 +57,55 @@ struct StallWatch {
     ImportPatch query{"wininet.dll", "InternetQueryDataAvailable",
                       reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable)};
 };
+
+// GetTickCount for the code of this test program: the system's, plus time
+// that a test makes pass at once (a long transfer, a user at the prompt).
+volatile LONG s_nClockShiftMs;
+decltype(&::GetTickCount) s_realTickCount;
+
+DWORD WINAPI ShiftedTickCount()
+{
+    return s_realTickCount() + static_cast<DWORD>(::InterlockedCompareExchange(&s_nClockShiftMs, 0, 0));
+}
+
+struct ShiftedClock {
+    ShiftedClock()
+    {
+        s_nClockShiftMs = 0;
+        s_realTickCount = patch.Original<decltype(s_realTickCount)>();
+    }
+    static void Advance(DWORD ms) { ::InterlockedExchangeAdd(&s_nClockShiftMs, static_cast<LONG>(ms)); }
+    ImportPatch patch{"kernel32.dll", "GetTickCount", reinterpret_cast<const void*>(&ShiftedTickCount)};
+};
+
+constexpr DWORD TEN_MINUTES_MS = 10 * 60 * 1000;
+
+// The system's proxy prompt, answered by a user who takes ten minutes to
+// type the password.
+DWORD WINAPI SlowUserAtProxyPrompt(HWND, HINTERNET, DWORD, DWORD, LPVOID*)
+{
+    ShiftedClock::Advance(TEN_MINUTES_MS);
+    return ERROR_INTERNET_FORCE_RETRY;
+}
+
+// CreateThread for the code of this test program: the download worker is
+// made suspended, or not at all.
+ImportPatch* s_createThread = nullptr;
+bool s_bRefuseWorker = false;
+
+HANDLE WINAPI HoldDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                  LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    if (start == DownloadThreadProc) {
+        if (s_bRefuseWorker) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        flags |= CREATE_SUSPENDED;
+    }
+    return s_createThread->Original<decltype(&::CreateThread)>()(security, stackSize, start, parameter, flags,
+                                                                 threadId);
+}
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
@@ -193,7 +243,7 @@ TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
     EXPECT_EQ(std::string::npos, m_server.Requests().back().target.find('#'));
 }
 
-TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOutTriesIncluded)
+TEST_F(DownloadWorker, StallLimitEndsSilenceTriesIncludedButNotBytesStillComing)
 {
     // No answer at all, and an answer that stops after one full read every
     // time it is asked: its tries end with the stall limit, not with a
@@ -213,6 +263,63 @@ TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOutTriesIncluded)
         EXPECT_EQ(reached[i], progress.empty() ? 0 : progress.back()) << i;
         ExpectFolderHoldsOnly({});
     }
+
+    // Bytes that come are no stall, even below the furthest point ever
+    // reached: a server without ranges drops at 90 %, and the body starts
+    // over for ten minutes before it drops again at 50 %.
+    const std::string body = PatternBody(3 << 20);
+    {
+        ShiftedClock clock;
+        ASSERT_TRUE(clock.patch.Applied());
+        HttpBehaviour restarting = HttpBehaviour::Whole(body);
+        restarting.dropsAt = {body.size() / 10 * 9, body.size() / 2};
+        restarting.stallsAt = {HttpBehaviour::ALL, body.size() / 10};
+        m_server.SetBehaviour(restarting);
+        const size_t before = m_server.Requests().size();
+        CHttpDownloader downloader;
+        downloader.m_dwRetryWaitMs = 10;
+        downloader.m_dwStallLimitMs = 2000;
+        DownloadThread thread(downloader, m_target);
+        ASSERT_TRUE(m_server.WaitForStall());
+        clock.Advance(TEN_MINUTES_MS);
+        m_server.ReleaseStall();
+        ASSERT_TRUE(thread.Wait());
+        EXPECT_EQ(DOWNLOAD_SUCCEEDED, thread.m_nResult) << "restarted";
+        EXPECT_EQ(before + 3, m_server.Requests().size()) << "restarted";
+    }
+
+    // A try with a time-out cut to what was left of the limit gets the whole
+    // time-out back once bytes come: a pause after them longer than the cut
+    // one does not drop the connection again.
+    HttpBehaviour pausing = HttpBehaviour::Resumable(body, {1 << 20});
+    pausing.stallsAt = {HttpBehaviour::ALL, (1 << 20) + 65536};
+    pausing.stallMs = 1500;
+    m_server.SetBehaviour(pausing);
+    const size_t before = m_server.Requests().size();
+    CHttpDownloader downloader;
+    downloader.m_dwTimeoutMs = 10000;
+    downloader.m_dwRetryWaitMs = 10;
+    downloader.m_dwStallLimitMs = 500;
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, RunDownload(downloader, m_target)) << "paused";
+    EXPECT_EQ(before + 2, m_server.Requests().size()) << "paused";
+
+    // Time the user spends at the proxy's prompt is no stall: a try that
+    // asks for a password and then drops at once is tried again.
+    {
+        ShiftedClock clock;
+        ImportPatch prompt("wininet.dll", "InternetErrorDlg", reinterpret_cast<const void*>(&SlowUserAtProxyPrompt));
+        ASSERT_TRUE(prompt.Applied());
+        HttpBehaviour asking = HttpBehaviour::Resumable(body, {1 << 20, 1 << 20});
+        asking.proxyAuthRequest = 1;
+        m_server.SetBehaviour(asking);
+        const size_t before = m_server.Requests().size();
+        CHttpDownloader downloader;
+        downloader.m_dwRetryWaitMs = 10;
+        downloader.m_dwStallLimitMs = 2000;
+        EXPECT_EQ(DOWNLOAD_SUCCEEDED, RunDownload(downloader, m_target)) << "prompted";
+        EXPECT_EQ(before + 4, m_server.Requests().size()) << "prompted";
+        EXPECT_TRUE(ReadWholeFile(m_target) == body) << "prompted";
+    }
 }
 
 TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
@@ -230,6 +337,7 @@ TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
         {"above 2^31 - 1", HttpBehaviour::WithContentLength("2147483648", body)},
         {"above 2^32", HttpBehaviour::WithContentLength("4294968296", body)},
         {"two lengths that differ", HttpBehaviour::Whole(body, "Content-Length: 999\r\n")},
+        {"a second length too long to read", HttpBehaviour::Whole(body, "Content-Length: " + std::string(70, '1') + "\r\n")},
         {"compressed", HttpBehaviour::Whole(body, "Content-Encoding: gzip\r\n")},
     };
     for (const auto& c : cases) {
@@ -384,6 +492,7 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
 {
     const std::string body = PatternBody(3 << 20);
     const char lastModified[] = "Wed, 21 Oct 2015 07:28:00 GMT";
+    const std::string lastModifiedLine = "Last-Modified: " + std::string(lastModified) + "\r\n";
     struct Case {
         const char* name;
         std::string validatorHeader;  // as sent by the server
@@ -392,9 +501,20 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
     };
     const Case cases[] = {
         {"strong ETag", "ETag: \"v1\"\r\n", "\"v1\"", "\"v1\""},
-        {"Last-Modified", "Last-Modified: " + std::string(lastModified) + "\r\n", lastModified, lastModified},
+        {"Last-Modified a second before Date", lastModifiedLine + "Date: Wed, 21 Oct 2015 07:28:01 GMT\r\n",
+         lastModified, lastModified},
         {"weak ETag only: from 0", "ETag: W/\"v1\"\r\n", nullptr, "none"},
         {"changed body: from 0", "ETag: \"v1\"\r\n", "\"v1\"", "\"v2\""},
+        // A date names a body only when it is older than the answer by a
+        // second, and never beside an ETag, even a weak one.
+        {"Last-Modified without Date: from 0", lastModifiedLine, nullptr, lastModified},
+        {"Last-Modified as late as Date: from 0", lastModifiedLine + "Date: " + lastModified + "\r\n", nullptr,
+         lastModified},
+        {"weak ETag beside Last-Modified: from 0",
+         "ETag: W/\"v1\"\r\n" + lastModifiedLine + "Date: Thu, 22 Oct 2015 07:28:00 GMT\r\n", nullptr, lastModified},
+        // Only visible ASCII goes into a request's header.
+        {"line break in the ETag: from 0", "ETag: \"v1\rX-Injected: 1\"\r\n", nullptr, "\"v1\rX-Injected: 1\""},
+        {"control byte in the ETag: from 0", "ETag: \"v\x7f" "1\"\r\n", nullptr, "\"v\x7f" "1\""},
     };
     for (const Case& c : cases) {
         m_server.SetBehaviour(HttpBehaviour::Resumable(body, {1 << 20, 2 << 20}, c.current, c.validatorHeader));
@@ -413,6 +533,34 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
             EXPECT_TRUE(RisesTo(100, m_progress)) << c.name;
         else
             EXPECT_EQ(2, std::count(m_progress.begin(), m_progress.end(), 0ull)) << c.name;
+    }
+
+    // A server that answers a range whatever If-Range says, with a new
+    // version's ETag or date: its bytes are not added to the old version's,
+    // the new version is fetched from its first byte.
+    std::string newer = body;
+    for (char& c : newer) c = static_cast<char>(c ^ 0x5A);
+    const std::pair<std::string, std::string> versions[] = {
+        {"ETag: \"v1\"\r\n", "ETag: \"v2\"\r\n"},
+        {lastModifiedLine + "Date: Thu, 22 Oct 2015 07:28:00 GMT\r\n",
+         "Last-Modified: Thu, 22 Oct 2015 07:28:00 GMT\r\nDate: Fri, 23 Oct 2015 07:28:00 GMT\r\n"},
+    };
+    for (const auto& version : versions) {
+        HttpBehaviour ignoring = HttpBehaviour::Resumable(body, {1 << 20}, "\"v1\"", version.first);
+        ignoring.bIgnoresIfRange = true;
+        ignoring.changedFromAnswer = 1;
+        ignoring.changedBody = newer;
+        ignoring.changedHeaders = version.second;
+        m_server.SetBehaviour(ignoring);
+        const size_t before = m_server.Requests().size();
+        EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target)) << version.first;
+        EXPECT_TRUE(ReadWholeFile(m_target) == newer) << version.first;
+        const std::vector<RecordedRequest> requests = m_server.Requests();
+        EXPECT_EQ(before + 3, requests.size()) << version.first;
+        if (requests.size() < before + 3) continue;
+        EXPECT_EQ("bytes=1048576-", requests[before + 1].range) << version.first;
+        EXPECT_EQ("", requests[before + 2].range) << version.first;
+        EXPECT_EQ(1, std::count(m_progress.begin(), m_progress.end(), 0ull)) << version.first;
     }
 
     // A range the server refuses is the network error; the user's file stays.
@@ -447,6 +595,32 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
     ::Sleep(500);  // into the wait
     waiting.Cancel();
     EXPECT_EQ(DOWNLOAD_CANCELLED, thread.WaitForFinishedMessage(1000));
+}
+
+TEST_F(DownloadWorker, ThreadIsCountedFromBeforeItFirstRunsUntilItEnds)
+{
+    // A quit that comes before the worker has first run must see it.
+    m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(1000)));
+    ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&HoldDownloadThreads));
+    ASSERT_TRUE(createThread.Applied());
+    s_createThread = &createThread;
+    s_bRefuseWorker = false;
+    CDownloadJob* job = new CDownloadJob;
+    job->m_strPath = CWideText(m_target.c_str(), CP_ACP);
+    const HANDLE thread = StartDownloadThread(job);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(1, RunningDownloadThreads());
+    ::ResumeThread(thread);
+    EXPECT_TRUE(WaitPumpingMessages(thread, 60000));
+    ::CloseHandle(thread);
+    EXPECT_EQ(0, RunningDownloadThreads());
+    EXPECT_EQ(DOWNLOAD_SUCCEEDED, job->m_nResult);
+
+    // No thread, no count.
+    s_bRefuseWorker = true;
+    EXPECT_EQ(nullptr, StartDownloadThread(job));
+    EXPECT_EQ(0, RunningDownloadThreads());
+    job->Release();
 }
 
 TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)

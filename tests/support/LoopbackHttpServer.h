@@ -44,6 +44,20 @@ struct HttpBehaviour {
     std::vector<size_t> dropsAt;
     size_t repeatedSize = 0;  // nonzero: `body` repeated up to this size
     int nRangeStatus = 206;   // the status of an answer to a range
+    // The n-th answer with a body holds at the n-th of these offsets into the
+    // whole body (ALL: it does not), as `stallAt` does for every answer.
+    std::vector<size_t> stallsAt;
+    DWORD stallMs = 0;  // nonzero: a hold ends after this long on its own
+    // Answers every range asked for, whatever If-Range names.
+    bool bIgnoresIfRange = false;
+    // From the n-th answer with a body on, the server holds a new version:
+    // this body, of the same size, with these validator lines.
+    size_t changedFromAnswer = ALL;
+    std::string changedBody;
+    std::string changedHeaders;
+    // The n-th request (from 0) is answered as a proxy that asks for a
+    // password.
+    size_t proxyAuthRequest = ALL;
 
     // Status 200, the body and its length (and `extraHeaders`).
     static HttpBehaviour Whole(std::string body, std::string extraHeaders = "");
@@ -119,6 +133,7 @@ private:
     std::vector<std::thread> m_connections;
     std::vector<SOCKET> m_sockets;
     size_t m_nBodyAnswers = 0;
+    size_t m_nAnswers = 0;
     std::atomic<unsigned long long> m_nBodyBytesSent{0};
 };
 
