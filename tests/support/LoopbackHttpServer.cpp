@@ -301,8 +301,11 @@ bool LoopbackHttpServer::SendBody(SOCKET client, const HttpBehaviour& behaviour,
 
 void LoopbackHttpServer::Serve(SOCKET client)
 {
+    // A client that neither reads nor closes (a connection WinInet keeps
+    // after a body it did not want) does not hold the server for ever.
     DWORD timeout = 10000;
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     std::string head;
     char chunk[4096];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
@@ -387,8 +390,7 @@ void LoopbackHttpServer::Serve(SOCKET client)
         if (ok && behaviour.stallAt != HttpBehaviour::ALL) {
             ::SetEvent(m_hStalled);
             HANDLE events[] = {m_hRelease, m_hStop};
-            const DWORD held = ::WaitForMultipleObjects(2, events, FALSE, behaviour.stallMs ? behaviour.stallMs : INFINITE);
-            ok = held == WAIT_OBJECT_0 || held == WAIT_TIMEOUT;
+            ok = ::WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
         }
         ok = ok && SendBody(client, behaviour, stall, end);
         if (ok && behaviour.bChunked && end == size) SendAll(client, "0\r\n\r\n", 5);

@@ -47,7 +47,6 @@ struct HttpBehaviour {
     // The n-th answer with a body holds at the n-th of these offsets into the
     // whole body (ALL: it does not), as `stallAt` does for every answer.
     std::vector<size_t> stallsAt;
-    DWORD stallMs = 0;  // nonzero: a hold ends after this long on its own
     // Answers every range asked for, whatever If-Range names.
     bool bIgnoresIfRange = false;
     // From the n-th answer with a body on, the server holds a new version:
