@@ -23,10 +23,11 @@ esac
 # copy that runs here under 64-bit Wine (see README.md). nginx and curl are
 # for the download benchmark; tinyproxy is the proxy that asks for a password
 # in the progress dialog's tests; openssl and osslsigncode make the certificates
-# and signed programs of the tests and the demo.
+# and signed programs of the tests and the demo; clang, with libFuzzer in
+# libclang-rt-14-dev, builds the fuzz targets.
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
-          nginx-light curl openssl osslsigncode tinyproxy-bin)
+          nginx-light curl openssl osslsigncode tinyproxy-bin clang libclang-rt-14-dev)
 # The shipped program alone needs the 32-bit compiler, the build tools and
 # the script that draws its art.
 [ "$mode" = --shipped ] && packages=(g++-mingw-w64-i686 cmake make python3)
