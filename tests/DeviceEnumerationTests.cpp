@@ -23,16 +23,16 @@ namespace {
 // {6C2B7E10-1D51-4F0A-9E55-0E4D3A6B2C01}: the class of an ordinary camera filter.
 const CLSID kCameraFilterClass = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
 
-// How a device hands out its "FilterData": a byte vector as it should, or a
-// VARIANT that is not one.
-enum class FilterDataShape { BYTES, BYTES_FROM_5, BY_REFERENCE, WORDS, TWO_DIMENSIONS };
-
 // What one simulated device answers.
 struct DeviceScript {
     const wchar_t* friendlyName = L"USB Camera";  // null: the property is missing
     const wchar_t* devicePath = nullptr;          // null: the property is missing
     std::vector<BYTE> filterData;                 // empty: the property is missing
-    FilterDataShape filterDataShape = FilterDataShape::BYTES;
+    // The VARIANT's type; with VT_BYREF it points at the bag's array. A
+    // second dimension holds no data and the first claims the bytes.
+    VARTYPE filterDataType = VT_ARRAY | VT_UI1;
+    LONG filterDataLowerBound = 0;
+    bool bTwoDimensions = false;
     HRESULT bindStorageResult = S_OK;
     Fault bindStorageFault = Fault::None;
     HRESULT bindObjectResult = S_OK;
@@ -64,8 +64,21 @@ public:
             text = m_script.friendlyName;
         else if (name == L"DevicePath")
             text = m_script.devicePath;
-        else if (name == L"FilterData" && !m_script.filterData.empty())
-            return ReadFilterData(value);
+        else if (name == L"FilterData" && !m_script.filterData.empty()) {
+            SAFEARRAYBOUND bounds[2] = {
+                {0, 0}, {static_cast<ULONG>(m_script.filterData.size()), m_script.filterDataLowerBound}};
+            m_array = SafeArrayCreate(m_script.filterDataType & VT_TYPEMASK, m_script.bTwoDimensions ? 2 : 1,
+                                      bounds + !m_script.bTwoDimensions);
+            if (!m_script.bTwoDimensions)
+                memcpy(m_array->pvData, m_script.filterData.data(), m_script.filterData.size());
+            value->vt = m_script.filterDataType;
+            value->parray = m_array;
+            if (value->vt & VT_BYREF)
+                value->pparray = &m_array;
+            else
+                m_array = nullptr;
+            return S_OK;
+        }
         // A string pointer already in the VARIANT would be leaked by a bag
         // that fills it, or freed by the caller after one that does not.
         if (value->vt == VT_BSTR && value->bstrVal != nullptr) {
@@ -80,49 +93,15 @@ public:
     STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
 
     const std::vector<std::wstring>& reads() const { return m_reads; }
-
-    ~FakePropertyBag()
-    {
-        if (m_byReference.array) SafeArrayDestroy(m_byReference.array);
-    }
+    ~FakePropertyBag() { SafeArrayDestroy(m_array); }
 
 private:
-    HRESULT ReadFilterData(VARIANT* value)
-    {
-        const ULONG size = static_cast<ULONG>(m_script.filterData.size());
-        const FilterDataShape shape = m_script.filterDataShape;
-        SAFEARRAY* array = nullptr;
-        if (shape == FilterDataShape::TWO_DIMENSIONS) {
-            // No data at all, and a dimension that claims the bytes.
-            SAFEARRAYBOUND bounds[2] = {{0, 0}, {size, 0}};
-            array = SafeArrayCreate(VT_UI1, 2, bounds);
-        } else {
-            array = SafeArrayCreateVector(shape == FilterDataShape::WORDS ? VT_I4 : VT_UI1,
-                                          shape == FilterDataShape::BYTES_FROM_5 ? 5 : 0, size);
-            void* bytes = nullptr;
-            SafeArrayAccessData(array, &bytes);
-            memcpy(bytes, m_script.filterData.data(), size);
-            SafeArrayUnaccessData(array);
-        }
-        value->vt = VT_ARRAY | (shape == FilterDataShape::WORDS ? VT_I4 : VT_UI1);
-        value->parray = array;
-        if (shape == FilterDataShape::BY_REFERENCE) {
-            // The bag keeps the array; the VARIANT points at its pointer.
-            m_byReference.array = array;
-            value->vt |= VT_BYREF;
-            value->pparray = &m_byReference.array;
-        }
-        return S_OK;
-    }
-
     const DeviceScript& m_script;
     std::vector<std::wstring> m_reads;
-    // What a reader that takes the pointer's address for the array sees
-    // after it: zeros.
-    struct {
-        SAFEARRAY* array = nullptr;
-        ULONG_PTR zeros[8] = {};
-    } m_byReference;
+    // An array handed out by reference, and zeros after it for a reader
+    // that takes the pointer's address for the array.
+    SAFEARRAY* m_array = nullptr;
+    ULONG_PTR m_zeros[8] = {};
 };
 
 // One device: its moniker, property bag, filter and the filter's pin.
@@ -775,28 +754,18 @@ TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
     EXPECT_EQ(1, bag.refs());
     EXPECT_EQ(1, m_parser.refs());
 
-    // Only a one-dimensional byte array is filter data, whatever its lower
-    // bound; anything else is none, and never reaches the parser.
-    const std::pair<const char*, FilterDataShape> shapes[] = {
-        {"from index 5", FilterDataShape::BYTES_FROM_5},
-        {"by reference", FilterDataShape::BY_REFERENCE},
-        {"of 32-bit values", FilterDataShape::WORDS},
-        {"of two dimensions", FilterDataShape::TWO_DIMENSIONS},
-    };
-    for (const auto& shape : shapes) {
-        DeviceScript script;
-        script.filterData = {0, 0xAA, 0xBB};
-        script.filterDataShape = shape.second;
-        FakePropertyBag shaped("shaped bag", script);
+    // A byte vector from any lower bound is filter data; no other VARIANT
+    // reaches the parser.
+    for (int shape = 0; shape < 4; ++shape) {
+        data.filterDataLowerBound = shape == 0 ? 5 : 0;
+        data.filterDataType = VT_ARRAY | (shape == 1 ? VT_BYREF | VT_UI1 : shape == 2 ? VT_I4 : VT_UI1);
+        data.bTwoDimensions = shape == 3;
+        FakePropertyBag shaped("shaped bag", data);
         m_parser.parsed.clear();
         subtype = kCameraFilterClass;
-        EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&shaped, &subtype)) << shape.first;
-        const bool bBytes = shape.second == FilterDataShape::BYTES_FROM_5;
-        EXPECT_TRUE(IsEqualGUID(bBytes ? MEDIASUBTYPE_RGB24 : kCameraFilterClass, subtype)) << shape.first;
-        EXPECT_EQ(bBytes ? 1u : 0u, m_parser.parsed.size()) << shape.first;
-        if (bBytes && !m_parser.parsed.empty()) {
-            EXPECT_EQ(script.filterData, m_parser.parsed[0]) << shape.first;
-        }
+        EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&shaped, &subtype)) << shape;
+        EXPECT_TRUE(IsEqualGUID(shape == 0 ? MEDIASUBTYPE_PCM : kCameraFilterClass, subtype)) << shape;
+        EXPECT_EQ(m_parser.parsed, std::vector<std::vector<BYTE>>(shape == 0, data.filterData)) << shape;
     }
 }
 

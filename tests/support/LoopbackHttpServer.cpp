@@ -301,8 +301,8 @@ bool LoopbackHttpServer::SendBody(SOCKET client, const HttpBehaviour& behaviour,
 
 void LoopbackHttpServer::Serve(SOCKET client)
 {
-    // A client that neither reads nor closes (a connection WinInet keeps
-    // after a body it did not want) does not hold the server for ever.
+    // Nor is the server held for ever by a connection that WinInet keeps
+    // without reading the body it did not want.
     DWORD timeout = 10000;
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
@@ -341,11 +341,8 @@ void LoopbackHttpServer::Serve(SOCKET client)
         }
         from = RangeStart(behaviour, request.range, HeaderValue(head, "If-Range"));
         if (m_nAnswers++ == behaviour.proxyAuthRequest) {
+            behaviour = HttpBehaviour::Whole("", "Proxy-Authenticate: Basic realm=\"loopback\"\r\n");
             behaviour.nStatus = 407;
-            behaviour.body.clear();
-            behaviour.contentLength = "0";
-            behaviour.extraHeaders = "Proxy-Authenticate: Basic realm=\"loopback\"\r\n";
-            from = 0;
         } else if (behaviour.nStatus == 200) {
             const size_t answer = m_nBodyAnswers++;
             if (answer < behaviour.dropsAt.size()) behaviour.bodyBytesSent = behaviour.dropsAt[answer];

@@ -42,21 +42,15 @@ struct HttpBehaviour {
     // The n-th answer with a body closes its connection at the n-th of these
     // offsets into the whole body (then bodyBytesSent applies).
     std::vector<size_t> dropsAt;
-    size_t repeatedSize = 0;  // nonzero: `body` repeated up to this size
-    int nRangeStatus = 206;   // the status of an answer to a range
-    // The n-th answer with a body holds at the n-th of these offsets into the
-    // whole body (ALL: it does not), as `stallAt` does for every answer.
-    std::vector<size_t> stallsAt;
-    // Answers every range asked for, whatever If-Range names.
-    bool bIgnoresIfRange = false;
-    // From the n-th answer with a body on, the server holds a new version:
-    // this body, of the same size, with these validator lines.
+    size_t repeatedSize = 0;       // nonzero: `body` repeated up to this size
+    int nRangeStatus = 206;        // the status of an answer to a range
+    std::vector<size_t> stallsAt;  // as dropsAt, a `stallAt` for each answer
+    bool bIgnoresIfRange = false;  // answers every range asked for
+    // From this answer with a body on, a new version: this body of the same
+    // size, and these validator lines.
     size_t changedFromAnswer = ALL;
-    std::string changedBody;
-    std::string changedHeaders;
-    // The n-th request (from 0) is answered as a proxy that asks for a
-    // password.
-    size_t proxyAuthRequest = ALL;
+    std::string changedBody, changedHeaders;
+    size_t proxyAuthRequest = ALL;  // this request (from 0) is asked for a proxy password
 
     // Status 200, the body and its length (and `extraHeaders`).
     static HttpBehaviour Whole(std::string body, std::string extraHeaders = "");
