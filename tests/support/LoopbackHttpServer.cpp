@@ -301,11 +301,8 @@ bool LoopbackHttpServer::SendBody(SOCKET client, const HttpBehaviour& behaviour,
 
 void LoopbackHttpServer::Serve(SOCKET client)
 {
-    // Nor is the server held for ever by a connection that WinInet keeps
-    // without reading the body it did not want.
     DWORD timeout = 10000;
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     std::string head;
     char chunk[4096];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
