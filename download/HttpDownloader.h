@@ -64,7 +64,7 @@ public:
     // The wait before the first new try after a dropped connection; it
     // doubles with each try that brings nothing. Shortened by tests.
     DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
-    // How long the transfer may go without a new byte, tries included.
+    // How long the transfer may go without a byte, tries included.
     // Shortened by tests.
     DWORD m_dwStallLimitMs = STALL_LIMIT_MS;
 
