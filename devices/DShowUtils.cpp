@@ -287,12 +287,18 @@ int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
     VariantInit(&data);
     HRESULT hr = E_FAIL;
     if (!CallDevice([&] { hr = pPropBag->Read(L"FilterData", &data, nullptr); })) return 0;
-    if (hr == S_OK && (data.vt & VT_ARRAY) && data.parray) {
+    // A byte vector, nothing else: by reference the VARIANT holds a pointer
+    // to the array, and any other shape holds more or less than it claims.
+    LONG lower = 0, upper = -1;
+    VARTYPE elementType = VT_EMPTY;
+    if (hr == S_OK && data.vt == (VT_ARRAY | VT_UI1) && data.parray && SafeArrayGetDim(data.parray) == 1 &&
+        SUCCEEDED(SafeArrayGetVartype(data.parray, &elementType)) && elementType == VT_UI1 &&
+        SafeArrayGetElemsize(data.parray) == 1 && SUCCEEDED(SafeArrayGetLBound(data.parray, 1, &lower)) &&
+        SUCCEEDED(SafeArrayGetUBound(data.parray, 1, &upper)) && upper >= lower) {
         SAFEARRAY* array = data.parray;
         BYTE* bytes = nullptr;
         if (SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes)))) {
-            unsigned long long size =
-                static_cast<unsigned long long>(array->rgsabound[0].cElements) * array->cbElements;
+            const unsigned long long size = static_cast<unsigned long long>(static_cast<long long>(upper) - lower) + 1;
             ComRef<IAMFilterData> parser;
             if (size <= 0xFFFFFFFFull &&
                 SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr,

@@ -2,88 +2,22 @@
 
 #include "devices/GuardedCall.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace {
 
-// Whether the byte at `text` starts a double-byte character (one whose
-// second byte is there).
-bool IsDoubleByteCharacter(const char* text)
+bool IsSystemLeadByte(unsigned char byte)
 {
-    return ::IsDBCSLeadByte(static_cast<BYTE>(text[0])) && text[1] != '\0';
-}
-
-// Reads the id that follows key in path (at most four bytes after it) into
-// *id; leaves *id alone when key does not occur. The path is walked by
-// characters: the second byte of a double-byte character ("プ" is 0x83 0x76,
-// a 'v') never starts the key, and never counts as a digit of the id.
-void ReadIdAfter(const char* path, const char* key, WORD* id)
-{
-    const size_t keyLength = strlen(key);
-    const char* found = nullptr;
-    for (const char* p = path; *p != '\0'; p += IsDoubleByteCharacter(p) ? 2 : 1) {
-        if (strncmp(p, key, keyLength) == 0) {
-            found = p;
-            break;
-        }
-    }
-    if (!found) return;
-    const char* digits = found + keyLength;
-    char buffer[5] = {};
-    for (size_t i = 0; i < 4 && digits[i] != '\0'; ++i) {
-        if (IsDoubleByteCharacter(digits + i)) {
-            buffer[i] = ' ';
-            if (i + 1 < 4) buffer[++i] = ' ';
-        } else {
-            buffer[i] = digits[i];
-        }
-    }
-    *id = static_cast<WORD>(HexStringToInt(buffer));
+    return ::IsDBCSLeadByte(byte) != FALSE;
 }
 
 }  // namespace
 
 size_t CharacterBoundaryLength(const char* text, size_t maxBytes)
 {
-    size_t length = 0;
-    while (text[length] != '\0') {
-        const size_t step = IsDoubleByteCharacter(text + length) ? 2 : 1;
-        if (length + step > maxBytes) break;
-        length += step;
-    }
-    return length;
-}
-
-int HexDigitValue(char c)
-{
-    // Compare as unsigned so bytes of 0x80 and above never look like digits.
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= '0' && u <= '9') return u - '0';
-    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-    return -1;
-}
-
-int HexStringToInt(const char* text)
-{
-    if (!text || *text == '\0') return 0;
-    uint32_t value = 0;
-    int taken = 0;
-    for (size_t i = strlen(text); i > 0; --i) {
-        const int digit = HexDigitValue(text[i - 1]);
-        if (digit < 0) {
-            if (taken > 0) break;
-            continue;
-        }
-        // Digits past the eighth would be multiplied by 16^8 or more, which
-        // wraps to nothing in 32 bits.
-        if (taken < 8) value += static_cast<uint32_t>(digit) << (4 * taken);
-        ++taken;
-    }
-    return taken > 0 ? static_cast<int>(value) : 0;
+    return CharacterBoundaryLength(text, maxBytes, IsSystemLeadByte);
 }
 
 char* ReplaceString(char** slot, const char* text)
@@ -202,8 +136,8 @@ void CFilterItem::SetDevicePath(const char* path)
         m_pszDevicePath = copy;
     }
 
-    ReadIdAfter(path, "vid_", &m_wVendorId);
-    ReadIdAfter(path, "pid_", &m_wProductId);
+    ReadIdAfter(path, "vid_", IsSystemLeadByte, &m_wVendorId);
+    ReadIdAfter(path, "pid_", IsSystemLeadByte, &m_wProductId);
 }
 
 void CFilterItem::SetGuid(GUID guid)

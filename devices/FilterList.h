@@ -5,12 +5,7 @@
 #include <windows.h>
 #include <dshow.h>
 
-// Value of one hexadecimal digit, or -1 for any other byte.
-int HexDigitValue(char c);
-
-// Value of the last run of hexadecimal digits in text (0 when there is none).
-// Only the last eight digits count; the result wraps as a signed 32-bit value.
-int HexStringToInt(const char* text);
+#include "devices/DevicePathIds.h"
 
 // Length in bytes of the longest start of `text` that is at most `maxBytes`
 // long and does not split a double-byte character of the ANSI code page.

@@ -17,9 +17,10 @@ constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
 // The wait before taking up a dropped transfer again; doubled after each try
 // that brings no new byte.
 constexpr DWORD RETRY_FIRST_WAIT_MS = 1000;
-// A transfer that has brought no new byte for this long is given up, tries
+// A transfer that has brought no byte for this long is given up, tries
 // included: a try is started only while its wait fits, and its time-outs are
-// cut to what is left. The first time-out and one shortened try fit.
+// cut to what is left until its first bytes come. The first time-out and one
+// shortened try fit.
 constexpr DWORD STALL_LIMIT_MS = 60000;
 
 // Outcome of one transfer.

@@ -12,9 +12,22 @@ LONG RunningDownloadThreads()
     return ::InterlockedCompareExchange(&s_nRunningThreads, 0, 0);
 }
 
-DWORD WINAPI DownloadThreadProc(LPVOID parameter)
+// Counted before the thread exists: a quit that comes before it first runs
+// must still find it and end the process the way that does not wait for it.
+HANDLE StartDownloadThread(CDownloadJob* job)
 {
     ::InterlockedIncrement(&s_nRunningThreads);
+    job->AddRef();
+    const HANDLE thread = ::CreateThread(nullptr, 0, DownloadThreadProc, job, 0, nullptr);
+    if (!thread) {
+        job->Release();
+        ::InterlockedDecrement(&s_nRunningThreads);
+    }
+    return thread;
+}
+
+DWORD WINAPI DownloadThreadProc(LPVOID parameter)
+{
     CDownloadJob* job = static_cast<CDownloadJob*>(parameter);
     char szObjectName[256];
     JoinText(szObjectName, sizeof szObjectName, {INSTALLER_OBJECT_FOLDER, INSTALLER_FILE_NAME});

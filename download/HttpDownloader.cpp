@@ -31,9 +31,10 @@ struct CHttpDownloader::Body {
     // The most that has been received at any time: a try that does not pass
     // it, even after starting over, has brought nothing new.
     LONG furthest = 0;
-    // When `furthest` last grew, or the body began.
-    DWORD lastNewByteTick = ::GetTickCount();
-    char validator[256] = {};
+    // When the last byte arrived, or the body began; moved on by the time
+    // the user spends at the proxy's prompt, which is no stall.
+    DWORD lastByteTick = ::GetTickCount();
+    RangeValidator validator;
     std::unique_ptr<BYTE[]> buffer{new BYTE[READ_BUFFER_SIZE]};
 };
 
@@ -59,7 +60,7 @@ DownloadResult CHttpDownloader::Transfer(CHttpRequest& request, LPCSTR url, LPCW
     Body body;
     if (request.Status() != 200 || !request.ContentLength(&body.announced) || !request.IsUnencoded())
         return DOWNLOAD_NETWORK_ERROR;
-    request.Validator(body.validator);
+    body.validator = request.Validator();
 
     CTemporaryFile file;
     if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
@@ -87,33 +88,36 @@ DownloadResult CHttpDownloader::SendFollowingRedirects(CHttpRequest& request, LP
 // system's prompt, as often as the user answers it. Proxies that take the
 // user's logon (NTLM, Negotiate) are answered by WinInet itself and never
 // get here unless that failed.
-DownloadResult CHttpDownloader::SendWithCredentials(CHttpRequest& request, LPCSTR headers)
+DownloadResult CHttpDownloader::SendWithCredentials(CHttpRequest& request, LPCSTR headers, Body* body)
 {
     for (;;) {
         if (!request.Send(headers)) return DOWNLOAD_DROPPED;
         if (request.Status() != HTTP_STATUS_PROXY_AUTH_REQ) return DOWNLOAD_SUCCEEDED;
+        const DWORD asked = ::GetTickCount();
         const DWORD answer = AskForProxyCredentials(request.Handle());
+        if (body) body->lastByteTick += ::GetTickCount() - asked;
         if (IsCancelRequested()) return DOWNLOAD_CANCELLED;
         if (answer != ERROR_INTERNET_FORCE_RETRY) return DOWNLOAD_NETWORK_ERROR;
     }
 }
 
 // After a drop the rest is asked for again, up to a few tries in a row that
-// bring nothing, with growing waits between them that Cancel cuts short. A
-// server that has sent nothing new for the stall limit is given up, however
+// bring nothing new, with growing waits between them that Cancel cuts short.
+// A server that has sent no byte for the stall limit is given up, however
 // the time went: a try that timed out does not buy a whole new time-out.
 DownloadResult CHttpDownloader::ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
 {
     DownloadResult result = ReadBody(request, file, body);
     for (int fruitless = 0; result == DOWNLOAD_DROPPED;) {
         const DWORD wait = m_dwRetryWaitMs << fruitless;
-        const DWORD stalled = ::GetTickCount() - body.lastNewByteTick;
+        const DWORD stalled = ::GetTickCount() - body.lastByteTick;
         if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return DOWNLOAD_NETWORK_ERROR;
         if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return DOWNLOAD_CANCELLED;
         const DWORD left = m_dwStallLimitMs - stalled - wait;
-        request.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs);
+        if (!request.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return DOWNLOAD_NETWORK_ERROR;
         const LONG furthest = body.furthest;
-        result = body.validator[0] ? Resume(request, file, body) : StartOver(request, file, body);
+        result =
+            body.validator.kind != RangeValidator::NONE ? Resume(request, file, body) : StartOver(request, file, body);
         if (result == DOWNLOAD_SUCCEEDED) result = ReadBody(request, file, body);
         fruitless = body.furthest > furthest ? 0 : fruitless + 1;
     }
@@ -136,10 +140,11 @@ DownloadResult CHttpDownloader::ReadBody(CHttpRequest& request, CTemporaryFile& 
         RecordProgress(static_cast<LONG>(received * 100 / static_cast<unsigned long long>(body.announced)));
         if (received > static_cast<unsigned long long>(body.announced)) return DOWNLOAD_NETWORK_ERROR;
         body.received = static_cast<LONG>(received);
-        if (body.received > body.furthest) {
-            body.furthest = body.received;
-            body.lastNewByteTick = ::GetTickCount();
-        }
+        if (body.received > body.furthest) body.furthest = body.received;
+        body.lastByteTick = ::GetTickCount();
+        // The stall ends with these bytes, and with it the cut of a try's
+        // time-out to what was left of the limit.
+        if (request.Timeout() != m_dwTimeoutMs && !request.SetTimeout(m_dwTimeoutMs)) return DOWNLOAD_NETWORK_ERROR;
         // The read that completes the body is not undone by a late Cancel.
         if (body.received < body.announced && IsCancelRequested()) return DOWNLOAD_CANCELLED;
     }
@@ -151,19 +156,23 @@ DownloadResult CHttpDownloader::ReadBody(CHttpRequest& request, CTemporaryFile& 
 DownloadResult CHttpDownloader::Resume(CHttpRequest& request, CTemporaryFile& file, Body& body)
 {
     char first[16];
-    char headers[sizeof body.validator + 64];
+    char headers[RangeValidator::MAX_LENGTH + 64];
     _ltoa(body.received, first, 10);
-    if (!JoinText(headers, sizeof headers, {"Range: bytes=", first, "-\r\nIf-Range: ", body.validator, "\r\n"}) ||
+    if (!JoinText(headers, sizeof headers, {"Range: bytes=", first, "-\r\nIf-Range: ", body.validator.text, "\r\n"}) ||
         !request.Open(request.Url()))
         return DOWNLOAD_NETWORK_ERROR;
-    const DownloadResult result = SendWithCredentials(request, headers);
+    const DownloadResult result = SendWithCredentials(request, headers, &body);
     if (result != DOWNLOAD_SUCCEEDED) return result;
     const int status = request.Status();
     if (status == 200) return TakeWholeBody(request, file, body);
-    LONG rangeFirst = 0, rangeLast = 0, total = 0, length = 0;
-    if (status != 206 || !request.ContentRange(&rangeFirst, &rangeLast, &total) || rangeFirst != body.received ||
-        rangeLast != total - 1 || total != body.announced || !request.ContentLength(&length) ||
-        length != total - rangeFirst || !request.IsUnencoded())
+    if (status != 206) return DOWNLOAD_NETWORK_ERROR;
+    // A server that ignores If-Range may send the rest of another version:
+    // appended, it would make one installer of two.
+    if (!request.KeepsValidator(body.validator)) return StartOver(request, file, body);
+    ContentRange range;
+    LONG length = 0;
+    if (!request.Range(&range) || !request.ContentLength(&length) ||
+        !IsRestOfBody(range, length, body.received, body.announced) || !request.IsUnencoded())
         return DOWNLOAD_NETWORK_ERROR;
     return DOWNLOAD_SUCCEEDED;
 }
@@ -172,7 +181,7 @@ DownloadResult CHttpDownloader::Resume(CHttpRequest& request, CTemporaryFile& fi
 DownloadResult CHttpDownloader::StartOver(CHttpRequest& request, CTemporaryFile& file, Body& body)
 {
     if (!request.Open(request.Url())) return DOWNLOAD_NETWORK_ERROR;
-    const DownloadResult result = SendWithCredentials(request, nullptr);
+    const DownloadResult result = SendWithCredentials(request, nullptr, &body);
     if (result != DOWNLOAD_SUCCEEDED) return result;
     if (request.Status() != 200) return DOWNLOAD_NETWORK_ERROR;
     return TakeWholeBody(request, file, body);
@@ -183,7 +192,7 @@ DownloadResult CHttpDownloader::StartOver(CHttpRequest& request, CTemporaryFile&
 DownloadResult CHttpDownloader::TakeWholeBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
 {
     if (!request.ContentLength(&body.announced) || !request.IsUnencoded()) return DOWNLOAD_NETWORK_ERROR;
-    request.Validator(body.validator);
+    body.validator = request.Validator();
     if (!file.Truncate()) return DOWNLOAD_FILE_ERROR;
     body.received = 0;
     RecordProgress(0);

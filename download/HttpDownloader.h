@@ -64,7 +64,7 @@ public:
     // The wait before the first new try after a dropped connection; it
     // doubles with each try that brings nothing. Shortened by tests.
     DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
-    // How long the transfer may go without a new byte, tries included.
+    // How long the transfer may go without a byte, tries included.
     // Shortened by tests.
     DWORD m_dwStallLimitMs = STALL_LIMIT_MS;
 
@@ -73,7 +73,8 @@ private:
 
     DownloadResult Transfer(CHttpRequest& request, LPCSTR url, LPCWSTR localPath);
     DownloadResult SendFollowingRedirects(CHttpRequest& request, LPCSTR url);
-    DownloadResult SendWithCredentials(CHttpRequest& request, LPCSTR headers);
+    // Time spent at the proxy's prompt is taken off the stall of `body`.
+    DownloadResult SendWithCredentials(CHttpRequest& request, LPCSTR headers, Body* body = nullptr);
     DownloadResult ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
     DownloadResult ReadBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
     DownloadResult Resume(CHttpRequest& request, CTemporaryFile& file, Body& body);
@@ -139,9 +140,15 @@ private:
     volatile LONG m_nRefs = 1;
 };
 
-// Thread entry: `parameter` is a CDownloadJob whose reference the thread
-// takes over and releases when the transfer has ended. Returns 0.
+// Thread entry, started only by StartDownloadThread: `parameter` is a
+// CDownloadJob whose reference the thread takes over and releases when the
+// transfer has ended, and the thread leaves the count of running ones then.
+// Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
+
+// Starts DownloadThreadProc for `job` with a reference of its own: the
+// thread's handle, or null when no thread could be made.
+HANDLE StartDownloadThread(CDownloadJob* job);
 
 // Download threads that have started and not yet ended.
 LONG RunningDownloadThreads();

@@ -1,7 +1,5 @@
 #include "download/HttpRequest.h"
 
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include "download/DownloadConstants.h"
@@ -49,21 +47,6 @@ bool SetRequestTimeouts(HINTERNET hRequest, DWORD timeoutMs)
     return true;
 }
 
-// A decimal count from 0 to LONG_MAX: digits only, nothing before or after
-// them (WinInet's own number parsing accepts trailing text on some systems).
-bool ParseCount(const char* text, const char* end, LONG* count)
-{
-    if (text == end) return false;
-    long long value = 0;
-    for (const char* p = text; p != end; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + (*p - '0');
-        if (value > LONG_MAX) return false;
-    }
-    *count = static_cast<LONG>(value);
-    return true;
-}
-
 }  // namespace
 
 bool JoinText(char* buffer, size_t size, std::initializer_list<const char*> parts)
@@ -89,6 +72,12 @@ bool CHttpRequest::OpenSession()
            SetDwordOption(m_hRoot, INTERNET_OPTION_CONNECT_RETRIES, CONNECT_RETRIES) &&
            SetDwordOption(m_hRoot, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, m_dwTimeoutMs) &&
            SetDwordOption(m_hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwTimeoutMs);
+}
+
+bool CHttpRequest::SetTimeout(DWORD timeoutMs)
+{
+    m_dwTimeoutMs = timeoutMs;
+    return !m_hRequest || SetRequestTimeouts(m_hRequest, timeoutMs);
 }
 
 bool CHttpRequest::Open(LPCSTR url)
@@ -187,28 +176,31 @@ void CHttpRequest::Close()
 int CHttpRequest::Status()
 {
     char text[16];
-    if (!QueryHeader(HTTP_QUERY_STATUS_CODE, text, sizeof text)) return 0;
-    LONG status = 0;
-    return ParseCount(text, text + std::strlen(text), &status) ? static_cast<int>(status) : 0;
+    DWORD length = 0;
+    int32_t status = 0;
+    if (!QueryHeader(HTTP_QUERY_STATUS_CODE, text, sizeof text, nullptr, &length)) return 0;
+    return ParseDecimalCount(text, length, &status) ? static_cast<int>(status) : 0;
 }
 
 bool CHttpRequest::ContentLength(LONG* length)
 {
-    // Every Content-Length line, through the header index: two that differ
-    // leave the body's end unknown, and an intermediary may heed the other.
-    bool found = false;
+    // Every Content-Length line, through the header index. Only the end of
+    // the list ends it: a line too long to read is no count either.
+    ContentLengthLines lines;
     for (DWORD index = 0;;) {
         char text[64];
+        DWORD textLength = 0;
         const DWORD before = index;
-        if (!QueryHeader(HTTP_QUERY_CONTENT_LENGTH, text, sizeof text, &index)) break;
-        LONG value = 0;
-        if (!ParseCount(text, text + std::strlen(text), &value) || value == 0) return false;
-        if (found && value != *length) return false;
-        *length = value;
-        found = true;
+        if (!QueryHeader(HTTP_QUERY_CONTENT_LENGTH, text, sizeof text, &index, &textLength)) {
+            if (::GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND) return false;
+            break;
+        }
+        if (!lines.Take(text, textLength)) return false;
         if (index == before) break;
     }
-    return found;
+    if (!lines.bFound) return false;
+    *length = lines.length;
+    return true;
 }
 
 bool CHttpRequest::IsUnencoded()
@@ -219,32 +211,53 @@ bool CHttpRequest::IsUnencoded()
     return _stricmp(text, "identity") == 0;
 }
 
-void CHttpRequest::Validator(char (&validator)[256])
+RangeValidator CHttpRequest::Validator()
 {
-    // A weak ETag (W/"...") may name a body whose bytes differ: it cannot
-    // vouch for a range.
-    if (QueryHeader(HTTP_QUERY_ETAG, validator, sizeof validator) && validator[0] == '"') return;
-    if (QueryHeader(HTTP_QUERY_LAST_MODIFIED, validator, sizeof validator)) return;
-    validator[0] = '\0';
+    char etag[RangeValidator::MAX_LENGTH + 1];
+    char lastModified[RangeValidator::MAX_LENGTH + 1];
+    char date[RangeValidator::MAX_LENGTH + 1];
+    return ChooseRangeValidator(ReadField(HTTP_QUERY_ETAG, etag, sizeof etag),
+                                ReadField(HTTP_QUERY_LAST_MODIFIED, lastModified, sizeof lastModified),
+                                ReadField(HTTP_QUERY_DATE, date, sizeof date));
 }
 
-bool CHttpRequest::ContentRange(LONG* first, LONG* last, LONG* total)
+bool CHttpRequest::KeepsValidator(const RangeValidator& sent)
+{
+    char etag[RangeValidator::MAX_LENGTH + 1];
+    char lastModified[RangeValidator::MAX_LENGTH + 1];
+    return ::KeepsValidator(sent, ReadField(HTTP_QUERY_ETAG, etag, sizeof etag),
+                            ReadField(HTTP_QUERY_LAST_MODIFIED, lastModified, sizeof lastModified));
+}
+
+bool CHttpRequest::Range(ContentRange* range)
 {
     char text[128];
-    if (!QueryHeader(HTTP_QUERY_CONTENT_RANGE, text, sizeof text)) return false;
-    if (_strnicmp(text, "bytes ", 6) != 0) return false;
-    const char* start = text + 6;
-    const char* dash = std::strchr(start, '-');
-    const char* slash = dash ? std::strchr(dash, '/') : nullptr;
-    return slash && ParseCount(start, dash, first) && ParseCount(dash + 1, slash, last) &&
-           ParseCount(slash + 1, slash + std::strlen(slash), total) && *first <= *last && *last < *total;
+    DWORD length = 0;
+    return QueryHeader(HTTP_QUERY_CONTENT_RANGE, text, sizeof text, nullptr, &length) &&
+           ParseContentRange(text, length, range);
 }
 
-bool CHttpRequest::QueryHeader(DWORD info, char* text, DWORD size, DWORD* index)
+bool CHttpRequest::QueryHeader(DWORD info, char* text, DWORD size, DWORD* index, DWORD* length)
 {
     std::memset(text, 0, size);
-    DWORD length = size;
-    if (!::HttpQueryInfoA(m_hRequest, info, text, &length, index)) return false;
-    text[length < size ? length : size - 1] = '\0';
+    DWORD got = size;
+    if (!::HttpQueryInfoA(m_hRequest, info, text, &got, index)) return false;
+    if (got >= size) got = size - 1;
+    text[got] = '\0';
+    if (length) *length = got;
     return true;
+}
+
+HeaderField CHttpRequest::ReadField(DWORD info, char* text, DWORD size)
+{
+    HeaderField field;
+    DWORD length = 0;
+    if (QueryHeader(info, text, size, nullptr, &length)) {
+        field.state = HeaderField::READ;
+        field.text = text;
+        field.length = length;
+    } else if (::GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND) {
+        field.state = HeaderField::UNREADABLE;
+    }
+    return field;
 }

@@ -6,6 +6,8 @@
 
 #include <initializer_list>
 
+#include "download/HeaderRules.h"
+
 // Closes a WinInet handle when the scope that opened it ends.
 class CInternetHandle {
 public:
@@ -33,8 +35,10 @@ public:
     explicit CHttpRequest(DWORD timeoutMs) : m_dwTimeoutMs(timeoutMs) {}
 
     bool OpenSession();
-    // The connect and receive time-out of the requests opened from now on.
-    void SetTimeout(DWORD timeoutMs) { m_dwTimeoutMs = timeoutMs; }
+    // The connect and receive time-out of the open request and of those
+    // opened from now on; false when the open request refuses it.
+    bool SetTimeout(DWORD timeoutMs);
+    DWORD Timeout() const { return m_dwTimeoutMs; }
     // Opens a GET for an absolute http or https `url` on a connection of its
     // own, replacing the request before it. Any #fragment is dropped: it
     // names a place inside the document and is never sent.
@@ -55,21 +59,25 @@ public:
     // The status code, or 0 when there is none.
     int Status();
     // The single Content-Length as a positive signed 32-bit count; false
-    // when it is missing, malformed or given twice with different values.
+    // when it is missing, malformed, unreadable or given twice with
+    // different values.
     bool ContentLength(LONG* length);
     // No Content-Encoding, or identity.
     bool IsUnencoded();
-    // The validator that tells whether a later range is of the same body:
-    // a strong ETag, otherwise the Last-Modified date; empty when neither.
-    void Validator(char (&validator)[256]);
-    // The range of a 206 answer: "bytes FIRST-LAST/TOTAL".
-    bool ContentRange(LONG* first, LONG* last, LONG* total);
+    // The validator that tells whether a later range is of the same body.
+    RangeValidator Validator();
+    // Whether a 206 answer says it is of the body that `sent` names.
+    bool KeepsValidator(const RangeValidator& sent);
+    // The range of a 206 answer.
+    bool Range(ContentRange* range);
 
     HINTERNET Handle() const { return m_hRequest; }
     LPCSTR Url() const { return m_szUrl; }
 
 private:
-    bool QueryHeader(DWORD info, char* text, DWORD size, DWORD* index = nullptr);
+    // The header's text, terminated, and its length in `length`.
+    bool QueryHeader(DWORD info, char* text, DWORD size, DWORD* index = nullptr, DWORD* length = nullptr);
+    HeaderField ReadField(DWORD info, char* text, DWORD size);
     void NoteArrival(DWORD got, DWORD size);
 
     DWORD m_dwTimeoutMs;

@@ -57,13 +57,9 @@ BOOL CProgressDlg::OnInitDialog()
     ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarButtonCreated, MSGFLT_ALLOW, nullptr);
 
     m_downloader.AttachNotifyWindow(m_hWnd);
-    m_pJob->AddRef();
-    m_hThread = ::CreateThread(nullptr, 0, DownloadThreadProc, m_pJob, 0, nullptr);
-    if (!m_hThread) {
-        // Nothing will be downloaded: the first tick reports it.
-        m_pJob->Release();
-        m_nResult = DOWNLOAD_NETWORK_ERROR;
-    }
+    m_hThread = StartDownloadThread(m_pJob);
+    // Nothing will be downloaded: the first tick reports it.
+    if (!m_hThread) m_nResult = DOWNLOAD_NETWORK_ERROR;
 
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
     return TRUE;

@@ -28,6 +28,11 @@ struct DeviceScript {
     const wchar_t* friendlyName = L"USB Camera";  // null: the property is missing
     const wchar_t* devicePath = nullptr;          // null: the property is missing
     std::vector<BYTE> filterData;                 // empty: the property is missing
+    // The VARIANT's type; with VT_BYREF it points at the bag's array. A
+    // second dimension holds no data and the first claims the bytes.
+    VARTYPE filterDataType = VT_ARRAY | VT_UI1;
+    LONG filterDataLowerBound = 0;
+    bool bTwoDimensions = false;
     HRESULT bindStorageResult = S_OK;
     Fault bindStorageFault = Fault::None;
     HRESULT bindObjectResult = S_OK;
@@ -60,13 +65,18 @@ public:
         else if (name == L"DevicePath")
             text = m_script.devicePath;
         else if (name == L"FilterData" && !m_script.filterData.empty()) {
-            SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(m_script.filterData.size()));
-            void* bytes = nullptr;
-            SafeArrayAccessData(array, &bytes);
-            memcpy(bytes, m_script.filterData.data(), m_script.filterData.size());
-            SafeArrayUnaccessData(array);
-            value->vt = VT_ARRAY | VT_UI1;
-            value->parray = array;
+            SAFEARRAYBOUND bounds[2] = {
+                {0, 0}, {static_cast<ULONG>(m_script.filterData.size()), m_script.filterDataLowerBound}};
+            m_array = SafeArrayCreate(m_script.filterDataType & VT_TYPEMASK, m_script.bTwoDimensions ? 2 : 1,
+                                      bounds + !m_script.bTwoDimensions);
+            if (!m_script.bTwoDimensions)
+                memcpy(m_array->pvData, m_script.filterData.data(), m_script.filterData.size());
+            value->vt = m_script.filterDataType;
+            value->parray = m_array;
+            if (value->vt & VT_BYREF)
+                value->pparray = &m_array;
+            else
+                m_array = nullptr;
             return S_OK;
         }
         // A string pointer already in the VARIANT would be leaked by a bag
@@ -83,10 +93,15 @@ public:
     STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
 
     const std::vector<std::wstring>& reads() const { return m_reads; }
+    ~FakePropertyBag() { SafeArrayDestroy(m_array); }
 
 private:
     const DeviceScript& m_script;
     std::vector<std::wstring> m_reads;
+    // An array handed out by reference, and zeros after it for a reader
+    // that takes the pointer's address for the array.
+    SAFEARRAY* m_array = nullptr;
+    ULONG_PTR m_zeros[8] = {};
 };
 
 // One device: its moniker, property bag, filter and the filter's pin.
@@ -738,6 +753,20 @@ TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
     EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, subtype));
     EXPECT_EQ(1, bag.refs());
     EXPECT_EQ(1, m_parser.refs());
+
+    // A byte vector from any lower bound is filter data; no other VARIANT
+    // reaches the parser.
+    for (int shape = 0; shape < 4; ++shape) {
+        data.filterDataLowerBound = shape == 0 ? 5 : 0;
+        data.filterDataType = VT_ARRAY | (shape == 1 ? VT_BYREF | VT_UI1 : shape == 2 ? VT_I4 : VT_UI1);
+        data.bTwoDimensions = shape == 3;
+        FakePropertyBag shaped("shaped bag", data);
+        m_parser.parsed.clear();
+        subtype = kCameraFilterClass;
+        EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&shaped, &subtype)) << shape;
+        EXPECT_TRUE(IsEqualGUID(shape == 0 ? MEDIASUBTYPE_PCM : kCameraFilterClass, subtype)) << shape;
+        EXPECT_EQ(m_parser.parsed, std::vector<std::vector<BYTE>>(shape == 0, data.filterData)) << shape;
+    }
 }
 
 }  // namespace

@@ -57,6 +57,39 @@ struct StallWatch {
                       reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable)};
 };
 
+// Replacements for system functions that this program's code calls.
+ImportPatch *s_tickCount, *s_setOption, *s_createThread;
+volatile DWORD s_nClockShiftMs;  // time a test makes pass at once
+std::vector<DWORD> s_receiveTimeouts;
+bool s_bRefuseWorker;
+
+DWORD WINAPI ShiftedTickCount()
+{
+    return s_tickCount->Original<decltype(&::GetTickCount)>()() + s_nClockShiftMs;
+}
+
+// The proxy's prompt, answered by a user who takes ten minutes over it.
+DWORD WINAPI SlowUserAtProxyPrompt(HWND, HINTERNET, DWORD, DWORD, LPVOID*)
+{
+    s_nClockShiftMs += 600000;
+    return ERROR_INTERNET_FORCE_RETRY;
+}
+
+BOOL WINAPI RecordedInternetSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+{
+    if (option == INTERNET_OPTION_RECEIVE_TIMEOUT) s_receiveTimeouts.push_back(*static_cast<DWORD*>(buffer));
+    return s_setOption->Original<decltype(&::InternetSetOptionA)>()(handle, option, buffer, length);
+}
+
+// The download worker made suspended, or not at all.
+HANDLE WINAPI HoldDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                  LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    if (start == DownloadThreadProc && s_bRefuseWorker) return nullptr;
+    return s_createThread->Original<decltype(&::CreateThread)>()(
+        security, stackSize, start, parameter, flags | (start == DownloadThreadProc ? CREATE_SUSPENDED : 0), threadId);
+}
+
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
 
 class DownloadWorker : public LoopbackDownloadTest {
@@ -193,14 +226,14 @@ TEST_F(DownloadWorker, MovedInstallerIsFollowedButARedirectLoopIsGivenUp)
     EXPECT_EQ(std::string::npos, m_server.Requests().back().target.find('#'));
 }
 
-TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOutTriesIncluded)
+TEST_F(DownloadWorker, StallLimitEndsSilenceTriesIncludedButNotBytesStillComing)
 {
-    // No answer at all, and an answer that stops after one full read every
-    // time it is asked: its tries end with the stall limit, not with a
-    // whole time-out each (that would be over 4 s here).
+    // No answer: the tries end with the stall limit, not a whole time-out
+    // each (over 2 s here). One full read each time: three tries.
     const HttpBehaviour silences[] = {HttpBehaviour::Silent(), HttpBehaviour::Stalled(PatternBody(300000), 65536)};
     const unsigned long long reached[] = {0, 21};
     for (int i = 0; i < 2; ++i) {
+        const size_t before = m_server.Requests().size();
         m_server.SetBehaviour(silences[i]);
         CHttpDownloader downloader;
         downloader.m_dwTimeoutMs = 1000;
@@ -208,11 +241,53 @@ TEST_F(DownloadWorker, SilentServerIsGivenUpAfterTheTimeOutTriesIncluded)
         downloader.m_dwStallLimitMs = 1500;
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target)) << i;
-        EXPECT_LT(::GetTickCount() - start, 3000u) << i;
+        EXPECT_TRUE(i ? m_server.Requests().size() == before + 4 : ::GetTickCount() - start < 3000) << i;
         const std::vector<unsigned long long> progress = RecordedProgress(downloader);
         EXPECT_EQ(reached[i], progress.empty() ? 0 : progress.back()) << i;
         ExpectFolderHoldsOnly({});
     }
+
+    // Bytes below the furthest point, and time at the proxy's prompt, are no
+    // stall. The clock jumps ten minutes where an answer holds.
+    const std::string body = PatternBody(3 << 20);
+    ImportPatch tickCount("kernel32.dll", "GetTickCount", reinterpret_cast<const void*>(&ShiftedTickCount));
+    ImportPatch prompt("wininet.dll", "InternetErrorDlg", reinterpret_cast<const void*>(&SlowUserAtProxyPrompt));
+    ImportPatch setOption("wininet.dll", "InternetSetOptionA",
+                          reinterpret_cast<const void*>(&RecordedInternetSetOption));
+    ASSERT_TRUE(tickCount.Applied() && prompt.Applied() && setOption.Applied());
+    s_tickCount = &tickCount;
+    s_setOption = &setOption;
+    auto requestsToFinish = [&](const HttpBehaviour& behaviour, DWORD stallLimitMs) {
+        m_server.SetBehaviour(behaviour);
+        s_receiveTimeouts.clear();
+        const size_t before = m_server.Requests().size();
+        CHttpDownloader downloader;
+        downloader.m_dwTimeoutMs = 10000;
+        downloader.m_dwRetryWaitMs = 10;
+        downloader.m_dwStallLimitMs = stallLimitMs;
+        DownloadThread thread(downloader, m_target);
+        if (!behaviour.stallsAt.empty() && m_server.WaitForStall()) {
+            s_nClockShiftMs += 600000;
+            m_server.ReleaseStall();
+        }
+        EXPECT_TRUE(thread.Wait() && thread.m_nResult == DOWNLOAD_SUCCEEDED && ReadWholeFile(m_target) == body);
+        return m_server.Requests().size() - before;
+    };
+    // Without ranges: a drop at 90 %, a start over that drops at 50 %.
+    HttpBehaviour restarting = HttpBehaviour::Whole(body);
+    restarting.dropsAt = {body.size() / 10 * 9, body.size() / 2};
+    restarting.stallsAt = {HttpBehaviour::ALL, body.size() / 10};
+    EXPECT_EQ(3u, requestsToFinish(restarting, 2000));
+    // A try that asks for a password, then drops at once.
+    HttpBehaviour asking = HttpBehaviour::Resumable(body, {1 << 20, 1 << 20});
+    asking.proxyAuthRequest = 1;
+    EXPECT_EQ(4u, requestsToFinish(asking, 2000));
+    // A try's time-out cut to what was left is restored once bytes come.
+    // Wine applies it only as it connects: what WinInet is told is checked.
+    EXPECT_EQ(2u, requestsToFinish(HttpBehaviour::Resumable(body, {1 << 20}), 500));
+    ASSERT_FALSE(s_receiveTimeouts.empty());
+    EXPECT_LT(*std::min_element(s_receiveTimeouts.begin(), s_receiveTimeouts.end()), 500u);
+    EXPECT_EQ(10000u, s_receiveTimeouts.back());
 }
 
 TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
@@ -230,6 +305,8 @@ TEST_F(DownloadWorker, ResponsesWithoutUsableLengthOrStatusCreateNoFile)
         {"above 2^31 - 1", HttpBehaviour::WithContentLength("2147483648", body)},
         {"above 2^32", HttpBehaviour::WithContentLength("4294968296", body)},
         {"two lengths that differ", HttpBehaviour::Whole(body, "Content-Length: 999\r\n")},
+        {"a second length too long to read",
+         HttpBehaviour::Whole(body, "Content-Length: " + std::string(70, '1') + "\r\n")},
         {"compressed", HttpBehaviour::Whole(body, "Content-Encoding: gzip\r\n")},
     };
     for (const auto& c : cases) {
@@ -384,6 +461,9 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
 {
     const std::string body = PatternBody(3 << 20);
     const char lastModified[] = "Wed, 21 Oct 2015 07:28:00 GMT";
+    const std::string lastModifiedLine = "Last-Modified: " + std::string(lastModified) + "\r\n";
+    const std::string newerDate = "Thu, 22 Oct 2015 07:28:00 GMT\r\n";
+    const std::string dated = lastModifiedLine + "Date: Wed, 21 Oct 2015 07:28:01 GMT\r\n";
     struct Case {
         const char* name;
         std::string validatorHeader;  // as sent by the server
@@ -392,9 +472,15 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
     };
     const Case cases[] = {
         {"strong ETag", "ETag: \"v1\"\r\n", "\"v1\"", "\"v1\""},
-        {"Last-Modified", "Last-Modified: " + std::string(lastModified) + "\r\n", lastModified, lastModified},
+        {"Last-Modified a second before Date", dated, lastModified, lastModified},
         {"weak ETag only: from 0", "ETag: W/\"v1\"\r\n", nullptr, "none"},
         {"changed body: from 0", "ETag: \"v1\"\r\n", "\"v1\"", "\"v2\""},
+        // A date a second older than the answer, never beside an ETag; only
+        // visible ASCII in a header.
+        {"Last-Modified without Date: from 0", lastModifiedLine, nullptr, lastModified},
+        {"weak ETag beside Last-Modified: from 0", "ETag: W/\"v1\"\r\n" + lastModifiedLine + "Date: " + newerDate,
+         nullptr, lastModified},
+        {"line break in the ETag: from 0", "ETag: \"v1\rX: 1\"\r\n", nullptr, "\"v1\rX: 1\""},
     };
     for (const Case& c : cases) {
         m_server.SetBehaviour(HttpBehaviour::Resumable(body, {1 << 20, 2 << 20}, c.current, c.validatorHeader));
@@ -413,6 +499,22 @@ TEST_F(DownloadWorker, DroppedConnectionAsksForTheRestOfTheSameBodyElseStartsOve
             EXPECT_TRUE(RisesTo(100, m_progress)) << c.name;
         else
             EXPECT_EQ(2, std::count(m_progress.begin(), m_progress.end(), 0ull)) << c.name;
+    }
+
+    // A range sent whatever If-Range says, with a new version's ETag or
+    // date: that version from byte 0. Its unread rest fits the buffers.
+    std::string newer = PatternBody(65536);
+    for (char& c : newer) c = static_cast<char>(c ^ 0x5A);
+    for (const std::string& version : {std::string("ETag: \"v2\"\r\n"), "Last-Modified: " + newerDate}) {
+        HttpBehaviour ignoring = HttpBehaviour::Resumable(PatternBody(65536), {32768}, "\"v1\"",
+                                                          version[0] == 'E' ? "ETag: \"v1\"\r\n" : dated);
+        ignoring.bIgnoresIfRange = true;
+        ignoring.changedFromAnswer = 1;
+        ignoring.changedBody = newer;
+        ignoring.changedHeaders = version + "Date: Fri, 23 Oct 2015 07:28:00 GMT\r\n";
+        m_server.SetBehaviour(ignoring);
+        EXPECT_EQ(DOWNLOAD_SUCCEEDED, Download(m_target)) << version;
+        EXPECT_TRUE(ReadWholeFile(m_target) == newer && m_server.Requests().back().range.empty()) << version;
     }
 
     // A range the server refuses is the network error; the user's file stays.
@@ -447,6 +549,24 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
     ::Sleep(500);  // into the wait
     waiting.Cancel();
     EXPECT_EQ(DOWNLOAD_CANCELLED, thread.WaitForFinishedMessage(1000));
+}
+
+TEST_F(DownloadWorker, ThreadIsCountedFromBeforeItFirstRunsUntilItEnds)
+{
+    // A quit before the worker first runs must see it; no thread, no count.
+    ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&HoldDownloadThreads));
+    s_createThread = &createThread;
+    s_bRefuseWorker = false;
+    CDownloadJob* job = new CDownloadJob;
+    const HANDLE thread = StartDownloadThread(job);
+    EXPECT_EQ(1, RunningDownloadThreads());
+    ASSERT_TRUE(thread && ::ResumeThread(thread) == 1 && WaitPumpingMessages(thread, 60000));
+    ::CloseHandle(thread);
+    EXPECT_EQ(0, RunningDownloadThreads());
+    s_bRefuseWorker = true;
+    EXPECT_EQ(nullptr, StartDownloadThread(job));
+    EXPECT_EQ(0, RunningDownloadThreads());
+    job->Release();
 }
 
 TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)

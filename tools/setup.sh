@@ -25,11 +25,12 @@ esac
 # for the download benchmark; tinyproxy is the proxy that asks for a password
 # in the progress dialog's tests; openssl and osslsigncode make the certificates
 # and signed programs of the tests and the demo; the release test signs with a
-# key on SoftHSM2's software token, reached through OpenSSL's PKCS#11 engine.
+# key on SoftHSM2's software token, reached through OpenSSL's PKCS#11 engine;
+# clang, with libFuzzer in libclang-rt-14-dev, builds the fuzz targets.
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
           nginx-light curl openssl osslsigncode tinyproxy-bin softhsm2
-          libengine-pkcs11-openssl git)
+          libengine-pkcs11-openssl git clang libclang-rt-14-dev)
 # The shipped program alone needs the 32-bit compiler, the build tools, the
 # script that draws its art and git, whose commit time dates the file; a
 # release also signs it, with a key in a file or on a token behind the

@@ -108,6 +108,8 @@ LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARA
 {
     auto* thread = reinterpret_cast<DownloadThread*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
     if (message == WM_DOWNLOAD_FINISHED && thread) thread->m_nPostedResult = static_cast<DownloadResult>(wParam);
+    // As the progress dialog does.
+    if (message == WM_DOWNLOAD_PROXY_PROMPT && thread) thread->m_downloader.AnswerProxyPrompt(hWnd);
     return ::DefWindowProcA(hWnd, message, wParam, lParam);
 }
 

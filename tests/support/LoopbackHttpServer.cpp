@@ -118,6 +118,8 @@ const char* ReasonPhrase(int status)
             return "Partial Content";
         case 404:
             return "Not Found";
+        case 407:
+            return "Proxy Authentication Required";
         case 500:
             return "Internal Server Error";
     }
@@ -147,7 +149,8 @@ std::string HeaderValue(const std::string& head, const char* name)
 // offers ranges and If-Range names its validator; 0 for the whole body.
 size_t RangeStart(const HttpBehaviour& behaviour, const std::string& range, const std::string& ifRange)
 {
-    if (behaviour.rangeValidator.empty() || ifRange != behaviour.rangeValidator) return 0;
+    if (behaviour.rangeValidator.empty() || (ifRange != behaviour.rangeValidator && !behaviour.bIgnoresIfRange))
+        return 0;
     if (range.compare(0, 6, "bytes=") != 0 || range.back() != '-') return 0;
     return std::strtoull(range.c_str() + 6, nullptr, 10);
 }
@@ -210,6 +213,7 @@ void LoopbackHttpServer::SetBehaviour(const HttpBehaviour& behaviour)
     m_behaviour = behaviour;
     m_pathBehaviours.clear();
     m_nBodyAnswers = 0;
+    m_nAnswers = 0;
     ::ResetEvent(m_hRelease);
     ::ResetEvent(m_hStalled);
 }
@@ -333,8 +337,18 @@ void LoopbackHttpServer::Serve(SOCKET client)
                 behaviour = byPath.second;
         }
         from = RangeStart(behaviour, request.range, HeaderValue(head, "If-Range"));
-        if (behaviour.nStatus == 200 && m_nBodyAnswers++ < behaviour.dropsAt.size())
-            behaviour.bodyBytesSent = behaviour.dropsAt[m_nBodyAnswers - 1];
+        if (m_nAnswers++ == behaviour.proxyAuthRequest) {
+            behaviour = HttpBehaviour::Whole("", "Proxy-Authenticate: Basic realm=\"loopback\"\r\n");
+            behaviour.nStatus = 407;
+        } else if (behaviour.nStatus == 200) {
+            const size_t answer = m_nBodyAnswers++;
+            if (answer < behaviour.dropsAt.size()) behaviour.bodyBytesSent = behaviour.dropsAt[answer];
+            if (answer < behaviour.stallsAt.size()) behaviour.stallAt = behaviour.stallsAt[answer];
+            if (answer >= behaviour.changedFromAnswer) {
+                behaviour.body = behaviour.changedBody;
+                behaviour.extraHeaders = behaviour.changedHeaders;
+            }
+        }
     } else {
         behaviour.nStatus = 0;
     }

@@ -42,8 +42,15 @@ struct HttpBehaviour {
     // The n-th answer with a body closes its connection at the n-th of these
     // offsets into the whole body (then bodyBytesSent applies).
     std::vector<size_t> dropsAt;
-    size_t repeatedSize = 0;  // nonzero: `body` repeated up to this size
-    int nRangeStatus = 206;   // the status of an answer to a range
+    size_t repeatedSize = 0;       // nonzero: `body` repeated up to this size
+    int nRangeStatus = 206;        // the status of an answer to a range
+    std::vector<size_t> stallsAt;  // as dropsAt, a `stallAt` for each answer
+    bool bIgnoresIfRange = false;  // answers every range asked for
+    // From this answer with a body on, a new version: this body of the same
+    // size, and these validator lines.
+    size_t changedFromAnswer = ALL;
+    std::string changedBody, changedHeaders;
+    size_t proxyAuthRequest = ALL;  // this request (from 0) is asked for a proxy password
 
     // Status 200, the body and its length (and `extraHeaders`).
     static HttpBehaviour Whole(std::string body, std::string extraHeaders = "");
@@ -119,6 +126,7 @@ private:
     std::vector<std::thread> m_connections;
     std::vector<SOCKET> m_sockets;
     size_t m_nBodyAnswers = 0;
+    size_t m_nAnswers = 0;
     std::atomic<unsigned long long> m_nBodyBytesSent{0};
 };
 
