@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/AfxMessageBox.h"
+#include "framework/CDialog.h"
 #include "framework/CWideText.h"
 #include "trace/Trace.h"
 
@@ -81,10 +82,7 @@ public:
         ::SetDlgItemTextW(m_hWnd, STATUS_TEXT_ID, CWideText(text, PROGRAM_TEXT_CODE_PAGE));
         ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), canStop);
         ::ShowWindow(m_hWnd, SW_SHOW);
-        if (!::SetForegroundWindow(m_hWnd)) {
-            FLASHWINFO flash{sizeof flash, m_hWnd, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
-            ::FlashWindowEx(&flash);
-        }
+        CHiddenMainWindow::ComeForward(m_hWnd);
         ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     }
     void Hide()
@@ -201,15 +199,13 @@ CStringW FinalPath(HANDLE file, DWORD flags)
 // the same file id.
 bool NamesHeldFile(LPCWSTR path, HANDLE file)
 {
-    HANDLE named = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (named == INVALID_HANDLE_VALUE) return false;
+    const CHandle named(::CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
     BY_HANDLE_FILE_INFORMATION held, other;
-    const bool same = ::GetFileInformationByHandle(file, &held) && ::GetFileInformationByHandle(named, &other) &&
-                      held.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-                      held.nFileIndexHigh == other.nFileIndexHigh && held.nFileIndexLow == other.nFileIndexLow;
-    ::CloseHandle(named);
-    return same;
+    return named.IsValid() && ::GetFileInformationByHandle(file, &held) &&
+           ::GetFileInformationByHandle(named, &other) && held.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == other.nFileIndexHigh && held.nFileIndexLow == other.nFileIndexLow;
 }
 
 // That very file, under the name the file system gives it now, whatever
@@ -269,17 +265,10 @@ void ReportStartError(DWORD error)
 }  // namespace
 
 CHeldFile::CHeldFile(LPCWSTR path)
-    : m_hFile(
-          ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+    : m_file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
 {
-    if (m_hFile == INVALID_HANDLE_VALUE)
+    if (!m_file.IsValid())
         TraceOut("installer not opened: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
-}
-
-void CHeldFile::Release()
-{
-    if (m_hFile != INVALID_HANDLE_VALUE) ::CloseHandle(m_hFile);
-    m_hFile = INVALID_HANDLE_VALUE;
 }
 
 CInstallerStart::CInstallerStart(LPCWSTR path, DWORD checkTimeoutMs)

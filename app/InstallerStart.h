@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "download/SignatureCheck.h"
+#include "framework/CHandle.h"
 #include "framework/CStringW.h"
 
 // A file held open for reading: others may read it, but no program can
@@ -11,16 +12,12 @@
 class CHeldFile {
 public:
     explicit CHeldFile(LPCWSTR path);
-    ~CHeldFile() { Release(); }
-    CHeldFile(const CHeldFile&) = delete;
-    CHeldFile& operator=(const CHeldFile&) = delete;
 
-    bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
-    HANDLE Handle() const { return m_hFile; }
-    void Release();
+    bool IsOpen() const { return m_file.IsValid(); }
+    HANDLE Handle() const { return m_file; }
 
 private:
-    HANDLE m_hFile;
+    CHandle m_file;
 };
 
 // Holds the installer saved at `path` and starts its signature check at

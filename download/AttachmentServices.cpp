@@ -7,7 +7,9 @@
 #include <wininet.h>
 
 #include "download/DownloadConstants.h"
+#include "framework/CHandle.h"
 #include "framework/CStringW.h"
+#include "framework/WorkerThreads.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -50,13 +52,11 @@ bool StreamName(wchar_t (&name)[STREAM_NAME_SIZE], LPCWSTR path, LPCWSTR stream)
 
 bool HasNamedStreams(LPCWSTR path)
 {
-    HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const CHandle file(::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD flags = 0;
-    const BOOL read = ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
-    ::CloseHandle(file);
-    return read && (flags & FILE_NAMED_STREAMS);
+    return file.IsValid() && ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_NAMED_STREAMS);
 }
 
 // What Attachment Services would have written. A volume without named
@@ -67,8 +67,8 @@ void WriteZoneIdentifier(LPCWSTR path, LPCWSTR sourceUrl)
     if (!HasNamedStreams(path)) return;
     wchar_t name[STREAM_NAME_SIZE];
     if (!StreamName(name, path, L":Zone.Identifier")) return;
-    HANDLE stream = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (stream == INVALID_HANDLE_VALUE) {
+    CHandle stream(::CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!stream.IsValid()) {
         TraceOut("mark of the web not written: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
         return;
     }
@@ -81,7 +81,7 @@ void WriteZoneIdentifier(LPCWSTR path, LPCWSTR sourceUrl)
     if (url > 0) ::lstrcatA(text, "\r\n");
     DWORD written = 0;
     const bool whole = length && ::WriteFile(stream, text, length, &written, nullptr) && written == length;
-    ::CloseHandle(stream);
+    stream.Close();
     // Half a mark says nothing reliable.
     if (!whole) ::DeleteFileW(name);
 }
@@ -142,11 +142,8 @@ DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
 void StartAttachmentCheck(LPCWSTR path, HWND window)
 {
     AttachmentCheck* check = new AttachmentCheck{CStringW(path), window};
-    HANDLE thread = ::CreateThread(nullptr, 0, AttachmentCheckThreadProc, check, 0, nullptr);
     // Without a thread of its own, the check runs here: the window waits,
     // but the file is still checked.
-    if (thread)
-        ::CloseHandle(thread);
-    else
-        AttachmentCheckThreadProc(check);
+    const CHandle thread(StartWorkerThread(AttachmentCheckThreadProc, check));
+    if (!thread.IsValid()) AttachmentCheckThreadProc(check);
 }

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-namespace {
+#include "framework/WorkerThreads.h"
 
-LONG g_nRunningVerifications = 0;
+namespace {
 
 // After WinVerifyTrust has accepted a file, the chain bits that still mean
 // "no trusted root or an invalid chain". A chain it accepts may carry bits
@@ -144,10 +144,9 @@ bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts)
 // verification that outlives its check still finishes, closes its state and
 // its own handle to the file.
 struct CSignatureCheck::Verification {
-    Verification(HANDLE file, LPCWSTR path) : m_hFile(file), m_path(path) {}
-    ~Verification() { ::CloseHandle(m_hFile); }
+    explicit Verification(LPCWSTR path) : m_path(path) {}
 
-    HANDLE m_hFile;
+    CHandle m_file;
     std::wstring m_path;
     SignatureCheck m_check{SignatureTrust::NotTrusted, 0, 0};
 };
@@ -216,9 +215,8 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
 DWORD WINAPI CSignatureCheck::ThreadProc(LPVOID parameter)
 {
     std::shared_ptr<Verification>* verification = static_cast<std::shared_ptr<Verification>*>(parameter);
-    (*verification)->m_check = Verify((*verification)->m_hFile, (*verification)->m_path.c_str());
+    (*verification)->m_check = Verify((*verification)->m_file, (*verification)->m_path.c_str());
     delete verification;
-    ::InterlockedDecrement(&g_nRunningVerifications);
     return 0;
 }
 
@@ -237,38 +235,31 @@ CSignatureCheck::CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs)
         return;
     }
     const HANDLE process = ::GetCurrentProcess();
-    HANDLE duplicate = nullptr;
-    if (!::DuplicateHandle(process, file, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    CHandle duplicate;
+    if (!::DuplicateHandle(process, file, process, &duplicate.m_h, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         m_failure.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         return;
     }
     std::shared_ptr<Verification>* parameter = nullptr;
     try {
-        m_verification = std::make_shared<Verification>(duplicate, path);
+        m_verification = std::make_shared<Verification>(path);
         parameter = new std::shared_ptr<Verification>(m_verification);
     } catch (const std::bad_alloc&) {
-        if (!m_verification) ::CloseHandle(duplicate);
         m_verification.reset();
         m_failure.m_lResult = E_OUTOFMEMORY;
         return;
     }
-    ::InterlockedIncrement(&g_nRunningVerifications);
-    m_hThread = ::CreateThread(nullptr, 0, ThreadProc, parameter, 0, nullptr);
-    if (!m_hThread) {
-        ::InterlockedDecrement(&g_nRunningVerifications);
+    m_verification->m_file.Attach(duplicate.Detach());
+    m_thread.Attach(StartWorkerThread(ThreadProc, parameter));
+    if (!m_thread.IsValid()) {
         m_failure.m_lResult = HRESULT_FROM_WIN32(::GetLastError());
         delete parameter;
     }
 }
 
-CSignatureCheck::~CSignatureCheck()
-{
-    if (m_hThread) ::CloseHandle(m_hThread);
-}
-
 bool CSignatureCheck::IsDone() const
 {
-    return !m_hThread || ::WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0;
+    return !m_thread.IsValid() || ::WaitForSingleObject(m_thread, 0) == WAIT_OBJECT_0;
 }
 
 bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
@@ -278,7 +269,7 @@ bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
     while (!IsDone() && !(stop && *stop)) {
         const DWORD elapsed = ::GetTickCount() - m_dwStart;
         if (elapsed >= m_dwTimeoutMs) break;
-        const DWORD wait = ::MsgWaitForMultipleObjects(1, &m_hThread, FALSE, m_dwTimeoutMs - elapsed, QS_ALLINPUT);
+        const DWORD wait = ::MsgWaitForMultipleObjects(1, &m_thread.m_h, FALSE, m_dwTimeoutMs - elapsed, QS_ALLINPUT);
         if (wait == WAIT_FAILED) break;
         if (wait != WAIT_OBJECT_0 + 1) continue;
         MSG message;
@@ -298,14 +289,9 @@ bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
 
 SignatureCheck CSignatureCheck::Result() const
 {
-    if (!m_hThread) return m_failure;
+    if (!m_thread.IsValid()) return m_failure;
     if (IsDone()) return m_verification->m_check;
     return SignatureCheck{SignatureTrust::NotTrusted, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0};
-}
-
-LONG RunningSignatureChecks()
-{
-    return ::InterlockedCompareExchange(&g_nRunningVerifications, 0, 0);
 }
 
 SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs)

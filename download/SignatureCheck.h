@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/CHandle.h"
+
 enum class SignatureTrust {
     Trusted,         // signed by the maker, unchanged since, under a root the system trusts
     OtherPublisher,  // validly signed, but by someone other than the maker
@@ -69,7 +71,6 @@ constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 class CSignatureCheck {
 public:
     CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
-    ~CSignatureCheck();
     CSignatureCheck(const CSignatureCheck&) = delete;
     CSignatureCheck& operator=(const CSignatureCheck&) = delete;
 
@@ -87,7 +88,7 @@ private:
     static DWORD WINAPI ThreadProc(LPVOID parameter);
 
     std::shared_ptr<Verification> m_verification;
-    HANDLE m_hThread = nullptr;
+    CHandle m_thread;
     DWORD m_dwStart;
     DWORD m_dwTimeoutMs;
     SignatureCheck m_failure{SignatureTrust::NotTrusted, 0, 0};
@@ -95,8 +96,3 @@ private:
 
 // Starts a check and waits for it, keeping this thread's windows responsive.
 SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
-
-// Verifications still running, those nobody waits for any more included. The program
-// must not end through the libraries' shutdown code while one runs: it may
-// hold what that code waits for.
-LONG RunningSignatureChecks();

@@ -93,10 +93,13 @@ public:
     // The owner and type of a message box that would be owned by `owner`.
     static HWND MessageBoxOwner(HWND owner, UINT& type);
 
+    // Brings the program's `window` to the front where Windows allows it, and
+    // otherwise flashes its task-bar button.
+    static void ComeForward(HWND window);
+
 private:
     friend class CDialog;
     static void ShowBehind();
-    static void ComeForward(HWND window);
 
     HWND m_hWnd;
     HWND m_hWndFocus;

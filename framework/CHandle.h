@@ -20,6 +20,13 @@ public:
         Close();
         m_h = handle;
     }
+    // Gives the handle up to the caller, who closes it.
+    HANDLE Detach()
+    {
+        const HANDLE handle = m_h;
+        m_h = nullptr;
+        return handle;
+    }
     void Close()
     {
         if (IsValid()) ::CloseHandle(m_h);
