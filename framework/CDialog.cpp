@@ -35,7 +35,7 @@ HWND AfxGetSafeOwner(CWnd* parent)
             owner = ::GetLastActivePopup(mainWindow->m_hWnd);
     }
     // A popup cannot be owned by a child window.
-    while (owner && (::GetWindowLongPtrA(owner, GWL_STYLE) & WS_CHILD)) owner = ::GetParent(owner);
+    while (owner && (::GetWindowLongPtrW(owner, GWL_STYLE) & WS_CHILD)) owner = ::GetParent(owner);
     return owner;
 }
 
@@ -111,7 +111,7 @@ void CDialog::CentreIfTemplateAsks()
 
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
-    ::GetMonitorInfoA(::MonitorFromWindow(overOwner ? owner : m_hWnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    ::GetMonitorInfoW(::MonitorFromWindow(overOwner ? owner : m_hWnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
 
     const POINT position = CentredPosition(window, overOwner ? &ownerRect : nullptr, monitor.rcWork);
     ::SetWindowPos(m_hWnd, nullptr, position.x, position.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
