@@ -112,23 +112,13 @@ public:
 
     STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** out) override
     {
-        *out = nullptr;
-        RaiseFault(m_script.bindStorageFault);
-        if (riid != IID_IPropertyBag) return E_NOINTERFACE;
-        if (FAILED(m_script.bindStorageResult)) return m_script.bindStorageResult;
-        m_bag.AddRef();
-        *out = static_cast<IPropertyBag*>(&m_bag);
-        return S_OK;
+        return Bind(riid, IID_IPropertyBag, m_script.bindStorageFault, m_script.bindStorageResult,
+                    static_cast<IPropertyBag*>(&m_bag), out);
     }
     STDMETHODIMP BindToObject(IBindCtx*, IMoniker*, REFIID riid, void** out) override
     {
-        *out = nullptr;
-        RaiseFault(m_script.bindObjectFault);
-        if (riid != IID_IBaseFilter) return E_NOINTERFACE;
-        if (FAILED(m_script.bindObjectResult)) return m_script.bindObjectResult;
-        m_filter.AddRef();
-        *out = static_cast<IBaseFilter*>(&m_filter);
-        return S_OK;
+        return Bind(riid, IID_IBaseFilter, m_script.bindObjectFault, m_script.bindObjectResult,
+                    static_cast<IBaseFilter*>(&m_filter), out);
     }
 
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
@@ -163,6 +153,19 @@ public:
     FakeFilter& filter() { return m_filter; }
 
 private:
+    // Hands out `object` for the interface it is bound as, after the
+    // scripted fault and result.
+    static HRESULT Bind(REFIID riid, const IID& boundAs, Fault fault, HRESULT result, IUnknown* object, void** out)
+    {
+        *out = nullptr;
+        RaiseFault(fault);
+        if (riid != boundAs) return E_NOINTERFACE;
+        if (FAILED(result)) return result;
+        object->AddRef();
+        *out = object;
+        return S_OK;
+    }
+
     DeviceScript m_script;
     FakePropertyBag m_bag;
     FakePin m_pin;
