@@ -58,10 +58,9 @@ bool OnlyOk(HRESULT hr)
     return hr == S_OK;
 }
 
-// Runs one driver call that hands out an interface into *out. True when it
-// returned an accepted result and a pointer; a call that threw or faulted is
-// traced with `exceptLine`. A pointer that a failed call left behind carries
-// no reference and is forgotten.
+// Runs a guarded driver call that hands out an interface into *out; true for
+// an accepted result with a pointer. What a failed call left there holds no
+// reference and is forgotten.
 template <class Interface, class Call>
 bool ReceiveFromDriver(ComRef<Interface>* out, Call call, const char* exceptLine,
                        bool (*accepted)(HRESULT) = AnySuccess)
@@ -218,7 +217,6 @@ void ParseOutputSubtype(BYTE* bytes, ULONG size, GUID* subtype)
     CoTaskMemFree(block);
 }
 
-// What a device's property bag says about it.
 struct DeviceProperties {
     ComRef<IPropertyBag> pPropBag;
     CString name;
