@@ -14,14 +14,14 @@
 
 namespace {
 
-constexpr int kCallsPerCount = 21;
+constexpr int CALLS_PER_COUNT = 21;
 
 double MedianMilliseconds(int expected)
 {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     std::vector<double> times;
-    for (int call = 0; call < kCallsPerCount; ++call) {
+    for (int call = 0; call < CALLS_PER_COUNT; ++call) {
         LARGE_INTEGER start, end;
         QueryPerformanceCounter(&start);
         int found = IsSupportedDeviceConnected();

@@ -10,7 +10,8 @@ const IID IID_IAMFilterData = {0x97f7c4d4, 0x547b, 0x4a5f, {0x83, 0x32, 0x53, 0x
 
 namespace {
 
-// Holds one interface reference and releases it exactly once.
+// Holds one interface reference of a device and releases it exactly once,
+// through the guard.
 template <class Interface>
 class ComRef {
 public:
@@ -47,16 +48,63 @@ private:
     Interface* m_pointer = nullptr;
 };
 
-// Runs one driver call that may throw or fault. Returns false, after
-// tracing `exceptLine`, when it did; `result` then stays as it was.
-template <class Call>
-bool RunDriverCall(Call call, HRESULT* result, const char* exceptLine)
+bool AnySuccess(HRESULT hr)
 {
-    auto guarded = [&] { *result = call(); };
-    if (CallGuarded(guarded) == GUARD_COMPLETED) return true;
-    TraceOut(exceptLine);
+    return SUCCEEDED(hr);
+}
+
+bool OnlyOk(HRESULT hr)
+{
+    return hr == S_OK;
+}
+
+// Runs a guarded driver call that hands out an interface into *out; true for
+// an accepted result with a pointer. What a failed call left there holds no
+// reference and is forgotten.
+template <class Interface, class Call>
+bool ReceiveFromDriver(ComRef<Interface>* out, Call call, const char* exceptLine,
+                       bool (*accepted)(HRESULT) = AnySuccess)
+{
+    HRESULT hr = E_FAIL;
+    auto guarded = [&] { hr = call(); };
+    if (CallGuarded(guarded) != GUARD_COMPLETED) {
+        TraceOut(exceptLine);
+    } else if (accepted(hr) && *out) {
+        return true;
+    }
+    out->Abandon();
     return false;
 }
+
+// One property read from a device's bag, cleared when it goes out of scope.
+// A VARIANT that a faulting Read left half written is never touched.
+class PropertyValue {
+public:
+    PropertyValue(IPropertyBag* bag, const wchar_t* name, VARTYPE type)
+    {
+        // VariantInit sets only the type: the pointer is cleared here, so
+        // that a Read that fails without touching the VARIANT leaves nothing
+        // for VariantClear to free.
+        VariantInit(&m_value);
+        m_value.vt = type;
+        m_value.bstrVal = nullptr;
+        m_completed = CallDevice([&] { m_result = bag->Read(name, &m_value, nullptr); });
+    }
+    ~PropertyValue()
+    {
+        if (m_completed) VariantClear(&m_value);
+    }
+    PropertyValue(const PropertyValue&) = delete;
+    PropertyValue& operator=(const PropertyValue&) = delete;
+
+    HRESULT result() const { return m_completed ? m_result : E_FAIL; }
+    const VARIANT& value() const { return m_value; }
+
+private:
+    VARIANT m_value;
+    HRESULT m_result = E_FAIL;
+    bool m_completed = false;
+};
 
 // Converts a property's string to the ANSI code page, up to its first zero
 // character. False when it cannot be converted.
@@ -74,34 +122,14 @@ bool ConvertToAnsi(BSTR value, CString* text)
     return converted;
 }
 
-// Reads a string property and converts it to the ANSI code page. False when
-// the property cannot be read as a string or cannot be converted. Running
-// out of memory for the copy throws, as the framework's allocator does.
+// Reads a string property in the ANSI code page. False when it cannot be read
+// as a string or converted. Running out of memory for the copy throws, as
+// the framework's allocator does.
 bool ReadStringProperty(IPropertyBag* bag, const wchar_t* name, CString* text)
 {
-    // VariantInit sets only the type: the string pointer is set here, so that
-    // a Read that fails without touching the VARIANT leaves nothing for
-    // VariantClear to free.
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_BSTR;
-    value.bstrVal = nullptr;
-    HRESULT hr = E_FAIL;
-    // A VARIANT that a faulting Read left half written is not touched.
-    if (!CallDevice([&] { hr = bag->Read(name, &value, nullptr); })) return false;
-    if (FAILED(hr) || value.vt != VT_BSTR) {
-        VariantClear(&value);
-        return false;
-    }
-    bool converted;
-    try {
-        converted = ConvertToAnsi(value.bstrVal, text);
-    } catch (...) {
-        VariantClear(&value);
-        throw;
-    }
-    VariantClear(&value);
-    return converted;
+    const PropertyValue property(bag, name, VT_BSTR);
+    if (FAILED(property.result()) || property.value().vt != VT_BSTR) return false;
+    return ConvertToAnsi(property.value().bstrVal, text);
 }
 
 // Copies text into buffer, cut at a character boundary so that a double-byte
@@ -150,81 +178,161 @@ bool FindOutputSubtype(const REGFILTER2& record, GUID* subtype)
     return true;
 }
 
-// One device of the category: reads its properties, binds its filter and,
-// when the filter is accepted, appends and fills an entry. Returns 1 when
-// the device's friendly name was read (it then counts), else 0.
-int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
+// Size of a "FilterData" value, or 0 when it is not a byte vector that the
+// parser can take. By reference the VARIANT holds a pointer to the array,
+// and any other shape holds more or less than it claims.
+ULONG ByteVectorSize(const VARIANT& data)
 {
-    ComRef<IPropertyBag> bag;
-    HRESULT hr = E_FAIL;
-    bool completed =
-        RunDriverCall([&] { return moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.ReceiveVoid()); },
-                      &hr, "Except! pMoniker->BindToStorage\r\n");
-    TraceOut("--- \r\n");
-    if (!completed || FAILED(hr) || !bag) {
-        bag.Abandon();
+    if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray || SafeArrayGetDim(data.parray) != 1) return 0;
+    VARTYPE elementType = VT_EMPTY;
+    if (FAILED(SafeArrayGetVartype(data.parray, &elementType)) || elementType != VT_UI1 ||
+        SafeArrayGetElemsize(data.parray) != 1)
         return 0;
-    }
+    LONG lower = 0, upper = -1;
+    if (FAILED(SafeArrayGetLBound(data.parray, 1, &lower)) || FAILED(SafeArrayGetUBound(data.parray, 1, &upper)) ||
+        upper < lower)
+        return 0;
+    const unsigned long long size = static_cast<unsigned long long>(static_cast<long long>(upper) - lower) + 1;
+    return size <= 0xFFFFFFFFull ? static_cast<ULONG>(size) : 0;
+}
 
+// Has the system's parser read a device's registration bytes and takes the
+// output subtype from the record; *subtype is left alone when there is none.
+void ParseOutputSubtype(BYTE* bytes, ULONG size, GUID* subtype)
+{
+    ComRef<IAMFilterData> parser;
+    if (FAILED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
+                                CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER, IID_IAMFilterData,
+                                parser.ReceiveVoid())) ||
+        !parser) {
+        parser.Abandon();
+        return;
+    }
+    BYTE* block = nullptr;
+    HRESULT hr = E_FAIL;
+    if (!CallDevice([&] { hr = parser->ParseFilterData(bytes, size, &block); }) || FAILED(hr) || !block) return;
+    // The block starts with a pointer to the registration record.
+    const REGFILTER2* record = *reinterpret_cast<REGFILTER2**>(block);
+    if (record) FindOutputSubtype(*record, subtype);
+    CoTaskMemFree(block);
+}
+
+struct DeviceProperties {
+    ComRef<IPropertyBag> pPropBag;
+    CString name;
     char devicePath[MAX_DEVICE_PATH + 1] = {};
+};
+
+// Binds the device's property bag and reads its path and friendly name.
+// False when the bag or the name cannot be read: the device is then neither
+// counted nor listed.
+bool ReadDeviceProperties(const GUID& category, IMoniker* pMoniker, DeviceProperties* device)
+{
+    const bool bound = ReceiveFromDriver(
+        &device->pPropBag,
+        [&] { return pMoniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, device->pPropBag.ReceiveVoid()); },
+        "Except! pMoniker->BindToStorage\r\n");
+    TraceOut("--- \r\n");
+    if (!bound) return false;
+
     if (IsDeviceCategory(category)) {
         TraceOut("DevicePath\r\n");
         CString path;
-        if (ReadStringProperty(bag.Get(), L"DevicePath", &path)) CopyCutToFit(devicePath, sizeof(devicePath), path);
+        if (ReadStringProperty(device->pPropBag.Get(), L"DevicePath", &path))
+            CopyCutToFit(device->devicePath, sizeof(device->devicePath), path);
     }
-
     TraceOut("pPropBag->Read\r\n");
-    CString name;
-    if (!ReadStringProperty(bag.Get(), L"FriendlyName", &name)) return 0;
+    return ReadStringProperty(device->pPropBag.Get(), L"FriendlyName", &device->name);
+}
 
-    ComRef<IBaseFilter> filter;
-    hr = E_FAIL;
-    completed =
-        RunDriverCall([&] { return moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
-                      &hr, "Except! pMoniker->BindToObject\r\n");
-    if (!completed || FAILED(hr) || !filter) {
-        filter.Abandon();
-        return 1;
-    }
-
+// The GUID and compressor mark that an entry for `filter` carries. False
+// when the filter is not listed.
+bool DescribeFilter(IBaseFilter* filter, IPropertyBag* pPropBag, GUID* guid, BOOL* compressor)
+{
     CLSID clsid = GUID_NULL;
-    hr = E_FAIL;
-    if (!CallDevice([&] { hr = filter->GetClassID(&clsid); }) || FAILED(hr)) return 1;
+    HRESULT hr = E_FAIL;
+    if (!CallDevice([&] { hr = filter->GetClassID(&clsid); }) || FAILED(hr)) return false;
+    const FilterTreatment treatment = ClassifyFilter(clsid);
+    if (treatment == SKIP_FILTER) return false;
+    *compressor = treatment == WRAPPED_CODEC || treatment == COMPRESSOR;
+    *guid = clsid;
+    if (treatment != WRAPPED_CODEC) return true;
+    // Without an output media type in the filter data the entry keeps
+    // GUID_NULL.
+    *guid = GUID_NULL;
+    return CDShowUtils::ReadFilterDataSubtype(pPropBag, guid) == 0;
+}
 
-    GUID guid = clsid;
-    BOOL compressor = FALSE;
-    switch (ClassifyFilter(clsid)) {
-        case SKIP_FILTER:
-            return 1;
-        case WRAPPED_CODEC:
-            // Without an output media type in the filter data the entry keeps
-            // GUID_NULL.
-            guid = GUID_NULL;
-            if (CDShowUtils::ReadFilterDataSubtype(bag.Get(), &guid) != 0) return 1;
-            compressor = TRUE;
-            break;
-        case COMPRESSOR:
-            compressor = TRUE;
-            break;
-        case PLAIN_FILTER:
-            break;
-    }
-
-    bag.Reset();
-    int countBefore = list->m_nCount;
-    if (list->AddFilter(filter.Get(), TRUE) <= countBefore)
-        return 1;  // nothing was added: the filter is released with `filter`
+// Hands the filter to a new entry at the end of the list and fills it in.
+void AppendEntry(CFilterList* list, ComRef<IBaseFilter>* filter, const DeviceProperties& device, const GUID& guid,
+                 BOOL compressor)
+{
+    const int countBefore = list->m_nCount;
+    if (list->AddFilter(filter->Get(), TRUE) <= countBefore) return;  // `filter` still holds the reference
     // The list owns the reference now, even when it could not allocate the
     // entry (it released the filter then).
-    filter.Detach();
+    filter->Detach();
 
     CFilterItem* item = list->m_ppItems[list->m_nCount - 1];
-    if (!item || name.IsEmpty()) return 1;
+    if (!item || device.name.IsEmpty()) return;
     item->SetGuid(guid);
-    item->SetName(name);
+    item->SetName(device.name);
     item->m_bCompressor = compressor;
-    if (devicePath[0] != '\0') item->SetDevicePath(devicePath);
-    return 1;
+    if (device.devicePath[0] != '\0') item->SetDevicePath(device.devicePath);
+}
+
+// Binds and classifies the filter of a device whose properties were read,
+// and lists it when it is accepted.
+void ListDevice(IMoniker* pMoniker, DeviceProperties* device, CFilterList* list)
+{
+    ComRef<IBaseFilter> filter;
+    if (!ReceiveFromDriver(
+            &filter, [&] { return pMoniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
+            "Except! pMoniker->BindToObject\r\n"))
+        return;
+    GUID guid = GUID_NULL;
+    BOOL compressor = FALSE;
+    if (!DescribeFilter(filter.Get(), device->pPropBag.Get(), &guid, &compressor)) return;
+    device->pPropBag.Reset();
+    AppendEntry(list, &filter, *device, guid, compressor);
+}
+
+// Creates the system device enumerator and from it the enumerator of the
+// category's devices. False when either is not there (an empty category
+// has no enumerator).
+bool OpenCategory(const GUID& category, ComRef<ICreateDevEnum>* pSysDevEnum, ComRef<IEnumMoniker>* pEnumCat)
+{
+    const HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+                                        IID_ICreateDevEnum, pSysDevEnum->ReceiveVoid());
+    if (FAILED(hr) || !*pSysDevEnum) {
+        pSysDevEnum->Abandon();
+        return false;
+    }
+    return ReceiveFromDriver(
+        pEnumCat, [&] { return (*pSysDevEnum)->CreateClassEnumerator(category, pEnumCat->Receive(), 0); },
+        "Except! pSysDevEnum->CreateClassEnumerator \r\n");
+}
+
+// Walks the category's devices and lists those that are accepted. Returns
+// how many had a readable friendly name.
+int ListDevices(const GUID& category, IEnumMoniker* pEnumCat, CFilterList* list)
+{
+    int namedDevices = 0;
+    for (;;) {
+        TraceOut("--- \r\n");
+        ComRef<IMoniker> pMoniker;
+        ULONG fetched = 0;
+        if (!ReceiveFromDriver(
+                &pMoniker, [&] { return pEnumCat->Next(1, pMoniker.Receive(), &fetched); },
+                "Except! pEnumCat->Next\r\n", OnlyOk))
+            break;
+        TraceOut("--- \r\n");
+        DeviceProperties device;
+        if (!ReadDeviceProperties(category, pMoniker.Get(), &device)) continue;
+        ++namedDevices;
+        ListDevice(pMoniker.Get(), &device, list);
+    }
+    return namedDevices;
 }
 
 }  // namespace
@@ -232,95 +340,35 @@ int AddDevice(const GUID& category, IMoniker* moniker, CFilterList* list)
 int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
 {
     TraceOut("CDShowUtils::GetFilterList \r\n");
-    int count = 0;
+    int namedDevices = 0;
     if (list) {
         TraceOut("CoCreateInstance(CLSID_SystemDeviceEnum \r\n");
         ComRef<ICreateDevEnum> pSysDevEnum;
-        HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
-                                      IID_ICreateDevEnum, pSysDevEnum.ReceiveVoid());
         ComRef<IEnumMoniker> pEnumCat;
-        if (SUCCEEDED(hr) && pSysDevEnum) {
-            hr = E_FAIL;
-            bool completed =
-                RunDriverCall([&] { return pSysDevEnum->CreateClassEnumerator(category, pEnumCat.Receive(), 0); }, &hr,
-                              "Except! pSysDevEnum->CreateClassEnumerator \r\n");
-            if (!completed || FAILED(hr)) pEnumCat.Abandon();
-        } else {
-            pSysDevEnum.Abandon();
-        }
-
-        if (pEnumCat) {
+        if (OpenCategory(category, &pSysDevEnum, &pEnumCat)) {
             // The stage texts of the trace are fixed, so that traces of
             // different versions line up: this one marks the enumerator.
             TraceOut("// (2) \r\n");
-            for (;;) {
-                TraceOut("--- \r\n");
-                ComRef<IMoniker> pMoniker;
-                ULONG fetched = 0;
-                hr = E_FAIL;
-                if (!RunDriverCall([&] { return pEnumCat->Next(1, pMoniker.Receive(), &fetched); }, &hr,
-                                   "Except! pEnumCat->Next\r\n")) {
-                    pMoniker.Abandon();
-                    break;
-                }
-                if (hr != S_OK || !pMoniker) {
-                    if (hr != S_OK) pMoniker.Abandon();
-                    break;
-                }
-                TraceOut("--- \r\n");
-                count += AddDevice(category, pMoniker.Get(), list);
-            }
-            // Marks the end of the device loop; every "--- " before it marks
-            // a step of one device.
+            namedDevices = ListDevices(category, pEnumCat.Get(), list);
+            // Ends the device loop; every "--- " before it marks a step of
+            // one device.
             TraceOut("---1 \r\n");
         }
     }
-    TraceOut("return %d \r\n", count);
-    return count;
+    TraceOut("return %d \r\n", namedDevices);
+    return namedDevices;
 }
 
 int CDShowUtils::ReadFilterDataSubtype(IPropertyBag* pPropBag, GUID* subtype)
 {
     if (!pPropBag || !subtype) return 1;
-
-    VARIANT data;
-    VariantInit(&data);
-    HRESULT hr = E_FAIL;
-    if (!CallDevice([&] { hr = pPropBag->Read(L"FilterData", &data, nullptr); })) return 0;
-    // A byte vector, nothing else: by reference the VARIANT holds a pointer
-    // to the array, and any other shape holds more or less than it claims.
-    LONG lower = 0, upper = -1;
-    VARTYPE elementType = VT_EMPTY;
-    if (hr == S_OK && data.vt == (VT_ARRAY | VT_UI1) && data.parray && SafeArrayGetDim(data.parray) == 1 &&
-        SUCCEEDED(SafeArrayGetVartype(data.parray, &elementType)) && elementType == VT_UI1 &&
-        SafeArrayGetElemsize(data.parray) == 1 && SUCCEEDED(SafeArrayGetLBound(data.parray, 1, &lower)) &&
-        SUCCEEDED(SafeArrayGetUBound(data.parray, 1, &upper)) && upper >= lower) {
-        SAFEARRAY* array = data.parray;
-        BYTE* bytes = nullptr;
-        if (SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes)))) {
-            const unsigned long long size = static_cast<unsigned long long>(static_cast<long long>(upper) - lower) + 1;
-            ComRef<IAMFilterData> parser;
-            if (size <= 0xFFFFFFFFull &&
-                SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
-                                           CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
-                                           IID_IAMFilterData, parser.ReceiveVoid())) &&
-                parser) {
-                // The system's parser reads what the device registered.
-                BYTE* block = nullptr;
-                hr = E_FAIL;
-                if (CallDevice([&] { hr = parser->ParseFilterData(bytes, static_cast<ULONG>(size), &block); }) &&
-                    SUCCEEDED(hr) && block) {
-                    // The block starts with a pointer to the registration record.
-                    const REGFILTER2* record = *reinterpret_cast<REGFILTER2**>(block);
-                    if (record) FindOutputSubtype(*record, subtype);
-                    CoTaskMemFree(block);
-                }
-            } else {
-                parser.Abandon();
-            }
-            SafeArrayUnaccessData(array);
-        }
+    const PropertyValue data(pPropBag, L"FilterData", VT_EMPTY);
+    const ULONG size = data.result() == S_OK ? ByteVectorSize(data.value()) : 0;
+    SAFEARRAY* array = size ? data.value().parray : nullptr;
+    BYTE* bytes = nullptr;
+    if (array && SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes)))) {
+        ParseOutputSubtype(bytes, size, subtype);
+        SafeArrayUnaccessData(array);
     }
-    VariantClear(&data);
     return 0;
 }

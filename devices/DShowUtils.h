@@ -19,9 +19,11 @@ extern const IID IID_IAMFilterData;
 
 class CDShowUtils {
 public:
-    // Appends an entry for every usable filter of `category` to `list` and
-    // returns how many devices had a readable friendly name (which can be
-    // more than the entries added). 0 for a null list or an empty category.
+    // Appends an entry for every usable filter of `category` to `list`.
+    // Returns the number of devices whose friendly name was read, counted
+    // before the filter is bound: a device whose filter is then refused
+    // counts without an entry, so readers check each index against
+    // m_nCount as well. 0 for a null list or an empty category.
     static int GetFilterList(const GUID& category, CFilterList* list);
 
     // Takes the media subtype of the first output pin's first media type

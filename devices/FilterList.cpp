@@ -13,6 +13,38 @@ bool IsSystemLeadByte(unsigned char byte)
     return ::IsDBCSLeadByte(byte) != FALSE;
 }
 
+// A heap copy of the first `length` bytes of text, terminated; null when
+// memory runs out.
+char* CopyOfStart(const char* text, size_t length)
+{
+    char* copy = static_cast<char*>(malloc(length + 1));
+    if (!copy) return nullptr;
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+// Grows a heap array of pointers by one slot; false, with the array as it
+// was, when memory runs out.
+template <class Item>
+bool GrowByOneSlot(Item*** items, int count)
+{
+    Item** grown = static_cast<Item**>(realloc(*items, sizeof(Item*) * (count + 1)));
+    if (!grown) return false;
+    *items = grown;
+    return true;
+}
+
+// Destroys every object in a heap array of pointers and frees the array.
+template <class Item>
+void DestroyAll(Item*** items, int* count)
+{
+    for (int i = 0; i < *count; ++i) delete (*items)[i];
+    free(*items);
+    *items = nullptr;
+    *count = 0;
+}
+
 }  // namespace
 
 size_t CharacterBoundaryLength(const char* text, size_t maxBytes)
@@ -23,15 +55,7 @@ size_t CharacterBoundaryLength(const char* text, size_t maxBytes)
 char* ReplaceString(char** slot, const char* text)
 {
     free(*slot);
-    *slot = nullptr;
-    if (text) {
-        const size_t size = strlen(text) + 1;
-        char* copy = static_cast<char*>(malloc(size));
-        if (copy) {
-            memcpy(copy, text, size);
-            *slot = copy;
-        }
-    }
+    *slot = text ? CopyOfStart(text, strlen(text)) : nullptr;
     return *slot;
 }
 
@@ -93,13 +117,11 @@ int CFilterItem::EnumeratePins()
         IPin* pin = nullptr;
         hr = S_FALSE;
         if (!CallDevice([&] { hr = pins->Next(1, &pin, nullptr); }) || hr != S_OK) break;
-        CPinItem** grown = static_cast<CPinItem**>(realloc(m_ppPins, sizeof(CPinItem*) * (count + 1)));
-        if (!grown) {
+        if (!GrowByOneSlot(&m_ppPins, count)) {
             // Keep the pins gathered so far; drop only the one that has no slot.
             ReleaseDeviceObject(pin);
             break;
         }
-        m_ppPins = grown;
         CPinItem* item = new (std::nothrow) CPinItem(pin, TRUE);
         if (!item) ReleaseDeviceObject(pin);
         m_ppPins[count++] = item;
@@ -112,10 +134,7 @@ int CFilterItem::EnumeratePins()
 
 void CFilterItem::ClearPins()
 {
-    for (int i = 0; i < m_nPinCount; ++i) delete m_ppPins[i];
-    free(m_ppPins);
-    m_ppPins = nullptr;
-    m_nPinCount = 0;
+    DestroyAll(&m_ppPins, &m_nPinCount);
 }
 
 void CFilterItem::SetName(const char* name)
@@ -127,15 +146,7 @@ void CFilterItem::SetDevicePath(const char* path)
 {
     ReplaceString(&m_pszDevicePath, nullptr);
     if (!path) return;
-
-    const size_t length = CharacterBoundaryLength(path, MAX_DEVICE_PATH);
-    char* copy = static_cast<char*>(malloc(length + 1));
-    if (copy) {
-        memcpy(copy, path, length);
-        copy[length] = '\0';
-        m_pszDevicePath = copy;
-    }
-
+    m_pszDevicePath = CopyOfStart(path, CharacterBoundaryLength(path, MAX_DEVICE_PATH));
     ReadIdAfter(path, "vid_", IsSystemLeadByte, &m_wVendorId);
     ReadIdAfter(path, "pid_", IsSystemLeadByte, &m_wProductId);
 }
@@ -160,10 +171,7 @@ CFilterList::~CFilterList()
 
 int CFilterList::AddFilter(IBaseFilter* filter, BOOL ownsFilter)
 {
-    if (!filter) return -1;
-    CFilterItem** grown = static_cast<CFilterItem**>(realloc(m_ppItems, sizeof(CFilterItem*) * (m_nCount + 1)));
-    if (!grown) return -1;
-    m_ppItems = grown;
+    if (!filter || !GrowByOneSlot(&m_ppItems, m_nCount)) return -1;
     ++m_nCount;
     CFilterItem* item = new (std::nothrow) CFilterItem(filter, ownsFilter);
     if (!item && ownsFilter) ReleaseDeviceObject(filter);
@@ -173,8 +181,5 @@ int CFilterList::AddFilter(IBaseFilter* filter, BOOL ownsFilter)
 
 void CFilterList::RemoveAll()
 {
-    for (int i = 0; i < m_nCount; ++i) delete m_ppItems[i];
-    free(m_ppItems);
-    m_ppItems = nullptr;
-    m_nCount = 0;
+    DestroyAll(&m_ppItems, &m_nCount);
 }

@@ -1,5 +1,5 @@
-// Lists of DirectShow capture filters and their pins, plus the small string
-// helpers used to read vendor and product ids out of a device path.
+// The device list: DirectShow capture filters with their pins, names, paths
+// and USB ids, and the string helpers that fill it.
 #pragma once
 
 #include <windows.h>

@@ -21,7 +21,6 @@ enum GuardOutcome {
 // could not be used afterwards.
 GuardOutcome RunGuarded(void (*call)(void* context), void* context);
 
-// Runs a lambda or other callable through RunGuarded.
 template <class Function>
 GuardOutcome CallGuarded(Function& function)
 {

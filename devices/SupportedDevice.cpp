@@ -23,12 +23,12 @@ int IsSupportedDeviceConnected()
     SupportedDeviceTable(table);
 
     CFilterList list;
-    int count = CDShowUtils::GetFilterList(CLSID_VideoInputDeviceCategory, &list);
+    const int namedDevices = CDShowUtils::GetFilterList(CLSID_VideoInputDeviceCategory, &list);
 
     // The enumeration counts devices it could not list, so every index is
     // checked against the list as well.
     int found = 0;
-    for (int i = 0; !found && i < count; ++i) {
+    for (int i = 0; !found && i < namedDevices; ++i) {
         if (i >= list.m_nCount || !list.m_ppItems || !list.m_ppItems[i]) continue;
         const CFilterItem& item = *list.m_ppItems[i];
         for (const SupportedDevice& model : table) {

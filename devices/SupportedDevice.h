@@ -9,7 +9,6 @@ struct SupportedDevice {
     WORD wProductId;
 };
 
-// Number of supported camera models.
 constexpr int SUPPORTED_DEVICE_COUNT = 29;
 
 // Fills `table` with the supported models' identifiers, in their fixed order.

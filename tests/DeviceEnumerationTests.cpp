@@ -21,7 +21,7 @@
 namespace {
 
 // {6C2B7E10-1D51-4F0A-9E55-0E4D3A6B2C01}: the class of an ordinary camera filter.
-const CLSID kCameraFilterClass = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
+const CLSID CAMERA_FILTER_CLASS = {0x6c2b7e10, 0x1d51, 0x4f0a, {0x9e, 0x55, 0x0e, 0x4d, 0x3a, 0x6b, 0x2c, 0x01}};
 
 // What one simulated device answers.
 struct DeviceScript {
@@ -37,22 +37,14 @@ struct DeviceScript {
     Fault bindStorageFault = Fault::None;
     HRESULT bindObjectResult = S_OK;
     Fault bindObjectFault = Fault::None;
-    CLSID clsid = kCameraFilterClass;
+    CLSID clsid = CAMERA_FILTER_CLASS;
     bool classIdFails = false;
     Fault classIdFault = Fault::None, friendlyNameFault = Fault::None;
 };
 
-class FakePropertyBag final : public IPropertyBag, public RefCounted {
+class FakePropertyBag final : public CountedDouble<IPropertyBag> {
 public:
-    FakePropertyBag(const std::string& name, const DeviceScript& script) : RefCounted(name), m_script(script) {}
-
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+    FakePropertyBag(const std::string& name, const DeviceScript& script) : CountedDouble(name), m_script(script) {}
 
     STDMETHODIMP Read(LPCOLESTR property, VARIANT* value, IErrorLog*) override
     {
@@ -105,10 +97,10 @@ private:
 };
 
 // One device: its moniker, property bag, filter and the filter's pin.
-class FakeMoniker final : public IMoniker, public RefCounted {
+class FakeMoniker final : public CountedDouble<IMoniker> {
 public:
     FakeMoniker(const std::string& name, DeviceScript script)
-        : RefCounted(name),
+        : CountedDouble(name),
           m_script(std::move(script)),
           m_bag(name + ".bag", m_script),
           m_pin(name + ".pin"),
@@ -118,33 +110,15 @@ public:
         m_filter.classIdFault = m_script.classIdFault;
     }
 
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
-
     STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** out) override
     {
-        *out = nullptr;
-        RaiseFault(m_script.bindStorageFault);
-        if (riid != IID_IPropertyBag) return E_NOINTERFACE;
-        if (FAILED(m_script.bindStorageResult)) return m_script.bindStorageResult;
-        m_bag.AddRef();
-        *out = static_cast<IPropertyBag*>(&m_bag);
-        return S_OK;
+        return Bind(riid, IID_IPropertyBag, m_script.bindStorageFault, m_script.bindStorageResult,
+                    static_cast<IPropertyBag*>(&m_bag), out);
     }
     STDMETHODIMP BindToObject(IBindCtx*, IMoniker*, REFIID riid, void** out) override
     {
-        *out = nullptr;
-        RaiseFault(m_script.bindObjectFault);
-        if (riid != IID_IBaseFilter) return E_NOINTERFACE;
-        if (FAILED(m_script.bindObjectResult)) return m_script.bindObjectResult;
-        m_filter.AddRef();
-        *out = static_cast<IBaseFilter*>(&m_filter);
-        return S_OK;
+        return Bind(riid, IID_IBaseFilter, m_script.bindObjectFault, m_script.bindObjectResult,
+                    static_cast<IBaseFilter*>(&m_filter), out);
     }
 
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
@@ -179,23 +153,28 @@ public:
     FakeFilter& filter() { return m_filter; }
 
 private:
+    // Hands out `object` for the interface it is bound as, after the
+    // scripted fault and result.
+    static HRESULT Bind(REFIID riid, const IID& boundAs, Fault fault, HRESULT result, IUnknown* object, void** out)
+    {
+        *out = nullptr;
+        RaiseFault(fault);
+        if (riid != boundAs) return E_NOINTERFACE;
+        if (FAILED(result)) return result;
+        object->AddRef();
+        *out = object;
+        return S_OK;
+    }
+
     DeviceScript m_script;
     FakePropertyBag m_bag;
     FakePin m_pin;
     FakeFilter m_filter;
 };
 
-class FakeEnumMoniker final : public IEnumMoniker, public RefCounted {
+class FakeEnumMoniker final : public CountedDouble<IEnumMoniker> {
 public:
-    FakeEnumMoniker() : RefCounted("enumerator") {}
-
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+    FakeEnumMoniker() : CountedDouble("enumerator") {}
 
     STDMETHODIMP Next(ULONG wanted, IMoniker** out, ULONG* fetched) override
     {
@@ -241,29 +220,9 @@ private:
     size_t m_failAt = SIZE_MAX;
 };
 
-// A double that implements one interface besides IUnknown.
-template <class Interface, const IID& kInterfaceId>
-class OneInterfaceDouble : public Interface, public RefCounted {
+class FakeDeviceEnumerator final : public CountedDouble<ICreateDevEnum, &IID_ICreateDevEnum> {
 public:
-    explicit OneInterfaceDouble(const char* name) : RefCounted(name) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
-    {
-        if (riid == IID_IUnknown || riid == kInterfaceId) {
-            AddRef();
-            *out = static_cast<Interface*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
-};
-
-class FakeDeviceEnumerator final : public OneInterfaceDouble<ICreateDevEnum, IID_ICreateDevEnum> {
-public:
-    FakeDeviceEnumerator() : OneInterfaceDouble("device enumerator") {}
+    FakeDeviceEnumerator() : CountedDouble("device enumerator") {}
 
     STDMETHODIMP CreateClassEnumerator(REFCLSID category, IEnumMoniker** out, DWORD) override
     {
@@ -284,9 +243,9 @@ public:
 
 // Registration records as the parser hands them back: a block starting with
 // a pointer to the record.
-class FakeFilterDataParser final : public OneInterfaceDouble<IAMFilterData, IID_IAMFilterData> {
+class FakeFilterDataParser final : public CountedDouble<IAMFilterData, &IID_IAMFilterData> {
 public:
-    FakeFilterDataParser() : OneInterfaceDouble("filter data parser") {}
+    FakeFilterDataParser() : CountedDouble("filter data parser") {}
 
     // The first data byte picks the record: the test's data is an index.
     STDMETHODIMP ParseFilterData(BYTE* data, ULONG size, BYTE** block) override
@@ -322,8 +281,8 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
     return all;
 }
 
-const std::vector<std::string> kOpening = {"CDShowUtils::GetFilterList \r\n",
-                                           "CoCreateInstance(CLSID_SystemDeviceEnum \r\n", "// (2) \r\n"};
+const std::vector<std::string> OPENING_LINES = {"CDShowUtils::GetFilterList \r\n",
+                                                "CoCreateInstance(CLSID_SystemDeviceEnum \r\n", "// (2) \r\n"};
 
 std::vector<std::string> Closing(int count)
 {
@@ -364,6 +323,16 @@ protected:
     {
         m_trace.clear();
         return CDShowUtils::GetFilterList(category, &m_list);
+    }
+
+    // Enumerates the video input devices and expects the result and trace
+    // given, one entry listed and every reference back.
+    void ExpectOneListed(int named, const std::vector<std::string>& trace)
+    {
+        EXPECT_EQ(named, Enumerate());
+        EXPECT_EQ(trace, m_trace.lines());
+        EXPECT_EQ(1, m_list.m_nCount);
+        ExpectAllReleased();
     }
 
     // Destroys the list and checks that every reference handed out came back.
@@ -420,7 +389,7 @@ TEST_F(DeviceEnumerationTest, TwoCamerasAreListedInOrderWithNamesPathsAndIds)
     m_enumerator.devices.Add(second);
 
     EXPECT_EQ(2, Enumerate());
-    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), DeviceLines(true, true), Closing(2)}), m_trace.lines());
+    EXPECT_EQ(Concat({OPENING_LINES, DeviceLines(true, true), DeviceLines(true, true), Closing(2)}), m_trace.lines());
 
     ASSERT_EQ(2, m_list.m_nCount);
     const CFilterItem* front = m_list.m_ppItems[0];
@@ -435,7 +404,7 @@ TEST_F(DeviceEnumerationTest, TwoCamerasAreListedInOrderWithNamesPathsAndIds)
     EXPECT_EQ(0x5520, rear->m_wProductId);
     EXPECT_STREQ("\\\\?\\usb#vid_0bda&pid_5520#6&2&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}",
                  rear->m_pszDevicePath);
-    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, front->m_guid));
+    EXPECT_TRUE(IsEqualGUID(CAMERA_FILTER_CLASS, front->m_guid));
     EXPECT_EQ(FALSE, front->m_bCompressor);
     EXPECT_EQ(1, front->m_nPinCount);
 
@@ -469,7 +438,7 @@ TEST_F(DeviceEnumerationTest, DevicesThatCannotBeListedAreSkippedAndCountedAsWri
 
     // Counted: every device whose friendly name was read.
     EXPECT_EQ(5, Enumerate());
-    EXPECT_EQ(Concat({kOpening, DeviceLines(false, true), DeviceLines(true, true), DeviceLines(true, true),
+    EXPECT_EQ(Concat({OPENING_LINES, DeviceLines(false, true), DeviceLines(true, true), DeviceLines(true, true),
                       DeviceLines(true, true), DeviceLines(true, true), DeviceLines(true, true),
                       DeviceLines(true, true), Closing(5)}),
               m_trace.lines());
@@ -506,7 +475,7 @@ TEST_F(DeviceEnumerationTest, OtherCategoriesReadNoDevicePath)
     FakeMoniker& device = m_enumerator.devices.Add(codec);
 
     EXPECT_EQ(1, Enumerate(CLSID_VideoCompressorCategory));
-    EXPECT_EQ(Concat({kOpening, DeviceLines(true, false), Closing(1)}), m_trace.lines());
+    EXPECT_EQ(Concat({OPENING_LINES, DeviceLines(true, false), Closing(1)}), m_trace.lines());
     EXPECT_EQ((std::vector<std::wstring>{L"FriendlyName"}), device.bag().reads());
     ASSERT_EQ(1, m_list.m_nCount);
     EXPECT_STREQ("Video Codec", m_list.m_ppItems[0]->m_pszName);
@@ -523,7 +492,7 @@ TEST_F(DeviceEnumerationTest, AudioInputDevicesReadTheirPathToo)
     microphone.devicePath = L"\\\\?\\usb#vid_3c1a&pid_0102&mi_02#x";
     m_enumerator.devices.Add(microphone);
     EXPECT_EQ(1, Enumerate(CLSID_AudioInputDeviceCategory));
-    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), Closing(1)}), m_trace.lines());
+    EXPECT_EQ(Concat({OPENING_LINES, DeviceLines(true, true), Closing(1)}), m_trace.lines());
     ASSERT_EQ(1, m_list.m_nCount);
     EXPECT_EQ(0x0102, m_list.m_ppItems[0]->m_wProductId);
     ExpectAllReleased();
@@ -566,10 +535,7 @@ TEST_F(DeviceEnumerationTest, FailedNextEndsTheLoopKeepingWhatWasListed)
     m_enumerator.devices.Add(DeviceScript());
     m_enumerator.devices.Add(DeviceScript());
     m_enumerator.devices.FailAt(1);
-    EXPECT_EQ(1, Enumerate());
-    EXPECT_EQ(Concat({kOpening, DeviceLines(true, true), Closing(1)}), m_trace.lines());
-    EXPECT_EQ(1, m_list.m_nCount);
-    ExpectAllReleased();
+    ExpectOneListed(1, Concat({OPENING_LINES, DeviceLines(true, true), Closing(1)}));
 }
 
 // A driver call that throws or faults counts as a failed call; the trace
@@ -598,14 +564,10 @@ TEST_P(GuardedDriverCallTest, NextEndsTheLoop)
     m_enumerator.devices.Add(DeviceScript());
     m_enumerator.devices.Add(DeviceScript());
     m_enumerator.devices.FaultAt(1, GetParam().fault);
-    EXPECT_EQ(1, Enumerate());
-    EXPECT_EQ(Concat({kOpening,
-                      DeviceLines(true, true),
-                      {"--- \r\n", "Except! pEnumCat->Next\r\n"},
-                      {"---1 \r\n", "return 1 \r\n"}}),
-              m_trace.lines());
-    EXPECT_EQ(1, m_list.m_nCount);
-    ExpectAllReleased();
+    ExpectOneListed(1, Concat({OPENING_LINES,
+                               DeviceLines(true, true),
+                               {"--- \r\n", "Except! pEnumCat->Next\r\n"},
+                               {"---1 \r\n", "return 1 \r\n"}}));
 }
 
 TEST_P(GuardedDriverCallTest, BindToStorageSkipsOnlyThatDevice)
@@ -614,14 +576,10 @@ TEST_P(GuardedDriverCallTest, BindToStorageSkipsOnlyThatDevice)
     broken.bindStorageFault = GetParam().fault;
     m_enumerator.devices.Add(broken);
     m_enumerator.devices.Add(DeviceScript());
-    EXPECT_EQ(1, Enumerate());
-    EXPECT_EQ(Concat({kOpening,
-                      {"--- \r\n", "--- \r\n", "Except! pMoniker->BindToStorage\r\n", "--- \r\n"},
-                      DeviceLines(true, true),
-                      Closing(1)}),
-              m_trace.lines());
-    EXPECT_EQ(1, m_list.m_nCount);
-    ExpectAllReleased();
+    ExpectOneListed(1, Concat({OPENING_LINES,
+                               {"--- \r\n", "--- \r\n", "Except! pMoniker->BindToStorage\r\n", "--- \r\n"},
+                               DeviceLines(true, true),
+                               Closing(1)}));
 }
 
 TEST_P(GuardedDriverCallTest, BindToObjectCountsButDoesNotList)
@@ -630,15 +588,11 @@ TEST_P(GuardedDriverCallTest, BindToObjectCountsButDoesNotList)
     broken.bindObjectFault = GetParam().fault;
     m_enumerator.devices.Add(broken);
     m_enumerator.devices.Add(DeviceScript());
-    EXPECT_EQ(2, Enumerate());
-    EXPECT_EQ(Concat({kOpening,
-                      DeviceLines(true, true),
-                      {"Except! pMoniker->BindToObject\r\n"},
-                      DeviceLines(true, true),
-                      Closing(2)}),
-              m_trace.lines());
-    EXPECT_EQ(1, m_list.m_nCount);
-    ExpectAllReleased();
+    ExpectOneListed(2, Concat({OPENING_LINES,
+                               DeviceLines(true, true),
+                               {"Except! pMoniker->BindToObject\r\n"},
+                               DeviceLines(true, true),
+                               Closing(2)}));
 }
 
 TEST_P(GuardedDriverCallTest, PropertyReadIsNotCountedGetClassIdIsCountedNeitherListed)
@@ -740,14 +694,14 @@ TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
     DeviceScript empty;
     FakePropertyBag emptyBag("empty bag", empty);
 
-    GUID subtype = kCameraFilterClass;
+    GUID subtype = CAMERA_FILTER_CLASS;
     EXPECT_EQ(1, CDShowUtils::ReadFilterDataSubtype(nullptr, &subtype));
     EXPECT_EQ(1, CDShowUtils::ReadFilterDataSubtype(&bag, nullptr));
-    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, subtype));
+    EXPECT_TRUE(IsEqualGUID(CAMERA_FILTER_CLASS, subtype));
     EXPECT_TRUE(m_parser.parsed.empty());
 
     EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&emptyBag, &subtype));
-    EXPECT_TRUE(IsEqualGUID(kCameraFilterClass, subtype));
+    EXPECT_TRUE(IsEqualGUID(CAMERA_FILTER_CLASS, subtype));
 
     EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&bag, &subtype));
     EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, subtype));
@@ -762,9 +716,9 @@ TEST_F(WrappedCodecTest, ReadFilterDataSubtypeChecksItsArguments)
         data.bTwoDimensions = shape == 3;
         FakePropertyBag shaped("shaped bag", data);
         m_parser.parsed.clear();
-        subtype = kCameraFilterClass;
+        subtype = CAMERA_FILTER_CLASS;
         EXPECT_EQ(0, CDShowUtils::ReadFilterDataSubtype(&shaped, &subtype)) << shape;
-        EXPECT_TRUE(IsEqualGUID(shape == 0 ? MEDIASUBTYPE_PCM : kCameraFilterClass, subtype)) << shape;
+        EXPECT_TRUE(IsEqualGUID(shape == 0 ? MEDIASUBTYPE_PCM : CAMERA_FILTER_CLASS, subtype)) << shape;
         EXPECT_EQ(m_parser.parsed, std::vector<std::vector<BYTE>>(shape == 0, data.filterData)) << shape;
     }
 }

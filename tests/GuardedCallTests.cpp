@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr DWORD kForeignCppException = 0xE06D7363;  // thrown by code of another compiler
+constexpr DWORD FOREIGN_CPP_EXCEPTION = 0xE06D7363;  // thrown by code of another compiler
 
 void WriteThroughNull(void*)
 {
@@ -37,7 +37,7 @@ void RaiseCustomError(void*)
 
 void RaiseForeignCppException(void*)
 {
-    RaiseException(kForeignCppException, 0, 0, nullptr);
+    RaiseException(FOREIGN_CPP_EXCEPTION, 0, 0, nullptr);
 }
 
 void Increment(void* context)
@@ -70,8 +70,8 @@ void ThrowAndCatchOwnCppException(void* context)
 // plain symbol.
 extern "C" LONG ContinueAfterOwnException(EXCEPTION_POINTERS* pointers, void*)
 {
-    return pointers->ExceptionRecord->ExceptionCode == kForeignCppException ? EXCEPTION_CONTINUE_EXECUTION
-                                                                            : EXCEPTION_CONTINUE_SEARCH;
+    return pointers->ExceptionRecord->ExceptionCode == FOREIGN_CPP_EXCEPTION ? EXCEPTION_CONTINUE_EXECUTION
+                                                                             : EXCEPTION_CONTINUE_SEARCH;
 }
 
 namespace {
@@ -79,7 +79,7 @@ namespace {
 __attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
 {
     __try1(ContinueAfterOwnException);
-    RaiseException(kForeignCppException, 0, 0, nullptr);
+    RaiseException(FOREIGN_CPP_EXCEPTION, 0, 0, nullptr);
     __except1;
     ++*static_cast<int*>(context);
 }
@@ -87,8 +87,8 @@ __attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
 EXCEPTION_DISPOSITION __cdecl ContinueAfterOwnException(EXCEPTION_RECORD* record, void*, CONTEXT*, void*)
 {
     const bool unwinding = (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0;
-    return !unwinding && record->ExceptionCode == kForeignCppException ? ExceptionContinueExecution
-                                                                       : ExceptionContinueSearch;
+    return !unwinding && record->ExceptionCode == FOREIGN_CPP_EXCEPTION ? ExceptionContinueExecution
+                                                                        : ExceptionContinueSearch;
 }
 
 __attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
@@ -100,7 +100,7 @@ __attribute__((noinline)) void ThrowAndCatchForeignCppException(void* context)
     __asm__ volatile("movl %%fs:0, %0" : "=r"(registration.previous) : : "memory");
     registration.handler = reinterpret_cast<void*>(ContinueAfterOwnException);
     __asm__ volatile("movl %0, %%fs:0" : : "r"(&registration) : "memory");
-    RaiseException(kForeignCppException, 0, 0, nullptr);
+    RaiseException(FOREIGN_CPP_EXCEPTION, 0, 0, nullptr);
     __asm__ volatile("movl %0, %%fs:0" : : "r"(registration.previous) : "memory");
     ++*static_cast<int*>(context);
 }

@@ -13,18 +13,11 @@
 
 namespace {
 
-SupportedDevice FirstSupported()
+SupportedDevice SupportedModel(int index)
 {
     SupportedDevice table[SUPPORTED_DEVICE_COUNT];
     SupportedDeviceTable(table);
-    return table[0];
-}
-
-SupportedDevice LastSupported()
-{
-    SupportedDevice table[SUPPORTED_DEVICE_COUNT];
-    SupportedDeviceTable(table);
-    return table[SUPPORTED_DEVICE_COUNT - 1];
+    return table[index];
 }
 
 class SupportedDeviceTest : public ::testing::Test {
@@ -59,7 +52,7 @@ TEST_F(SupportedDeviceTest, NoCameraAndOtherMakersCamerasAreNotSupported)
     EXPECT_EQ(0, IsSupportedDeviceConnected());
 
     // A supported model whose driver reports no USB ids in its path.
-    SupportedDevice model = FirstSupported();
+    SupportedDevice model = SupportedModel(0);
     char path[64];
     snprintf(path, sizeof(path), "\\\\?\\root#image#%04x&%04x#0000", model.wVendorId, model.wProductId);
     SimulatedCamera pathless("test-camera-b", "USB Camera", path);
@@ -73,7 +66,7 @@ TEST_F(SupportedDeviceTest, SupportedCameraIsFoundBehindAnotherAndEveryCheckEnum
     ASSERT_TRUE(other.plugged());
     EXPECT_EQ(0, IsSupportedDeviceConnected());
 
-    SupportedDevice model = LastSupported();
+    SupportedDevice model = SupportedModel(SUPPORTED_DEVICE_COUNT - 1);
     {
         SimulatedCamera supported("test-camera-b", "USB Camera",
                                   SimulatedCamera::UsbDevicePath(model.wVendorId, model.wProductId));

@@ -49,17 +49,32 @@ private:
     bool m_overReleased = false;
 };
 
-class FakePin final : public IPin, public RefCounted {
+// A counting double of one interface. Given an interface id, it answers
+// QueryInterface for that interface and IUnknown; otherwise for nothing.
+template <class Interface, const IID* INTERFACE_ID = nullptr>
+class CountedDouble : public Interface, public RefCounted {
 public:
-    explicit FakePin(const std::string& name) : RefCounted(name) {}
+    explicit CountedDouble(std::string name) : RefCounted(std::move(name)) {}
 
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
     {
+        if constexpr (INTERFACE_ID != nullptr) {
+            if (riid == IID_IUnknown || riid == *INTERFACE_ID) {
+                AddRef();
+                *out = static_cast<Interface*>(this);
+                return S_OK;
+            }
+        }
         *out = nullptr;
         return E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+};
+
+class FakePin final : public CountedDouble<IPin> {
+public:
+    explicit FakePin(const std::string& name) : CountedDouble(name) {}
 
     STDMETHODIMP Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
@@ -79,17 +94,9 @@ public:
 };
 
 // Hands out each pin once, adding a reference for the caller as COM requires.
-class FakeEnumPins final : public IEnumPins, public RefCounted {
+class FakeEnumPins final : public CountedDouble<IEnumPins> {
 public:
-    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins) : RefCounted(name), m_pins(std::move(pins)) {}
-
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
+    FakeEnumPins(const std::string& name, std::vector<FakePin*> pins) : CountedDouble(name), m_pins(std::move(pins)) {}
 
     STDMETHODIMP Next(ULONG wanted, IPin** out, ULONG* fetched) override
     {
@@ -116,20 +123,12 @@ private:
     size_t m_next = 0;
 };
 
-class FakeFilter final : public IBaseFilter, public RefCounted {
+class FakeFilter final : public CountedDouble<IBaseFilter> {
 public:
     FakeFilter(const std::string& name, std::vector<FakePin*> pins, bool enumFails = false)
-        : RefCounted(name), m_pins(std::move(pins)), m_enumFails(enumFails)
+        : CountedDouble(name), m_pins(std::move(pins)), m_enumFails(enumFails)
     {
     }
-
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }
 
     STDMETHODIMP GetClassID(CLSID* clsid) override
     {

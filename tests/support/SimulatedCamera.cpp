@@ -7,10 +7,15 @@
 namespace {
 
 // Instances of the video input device category.
-const char kCategoryInstances[] = "CLSID\\{860BB310-5D01-11d0-BD3B-00A0C911CE86}\\Instance";
+const char CATEGORY_INSTANCES[] = "CLSID\\{860BB310-5D01-11d0-BD3B-00A0C911CE86}\\Instance";
 // The filter that stands for a simulated camera: the Null Renderer, which
 // every system has and which binds without hardware.
-const char kCameraFilterClass[] = "{C1F400A4-3F08-11D3-9F0B-006008039E37}";
+const char CAMERA_FILTER_CLASS[] = "{C1F400A4-3F08-11D3-9F0B-006008039E37}";
+
+std::string InstanceKeyPath(const std::string& key)
+{
+    return std::string(CATEGORY_INSTANCES) + "\\" + key;
+}
 
 bool SetString(HKEY key, const char* name, const std::string& value)
 {
@@ -41,12 +46,11 @@ std::string SimulatedCamera::UsbDevicePath(WORD vendorId, WORD productId)
 
 bool SimulatedCamera::Plug(const std::string& key, const std::string& friendlyName, const std::string& devicePath)
 {
-    std::string keyPath = std::string(kCategoryInstances) + "\\" + key;
     HKEY device = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &device, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, InstanceKeyPath(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &device,
+                        nullptr) != ERROR_SUCCESS)
         return false;
-    bool written = SetString(device, "FriendlyName", friendlyName) && SetString(device, "CLSID", kCameraFilterClass);
+    bool written = SetString(device, "FriendlyName", friendlyName) && SetString(device, "CLSID", CAMERA_FILTER_CLASS);
     if (written && !devicePath.empty()) written = SetString(device, "DevicePath", devicePath);
     RegCloseKey(device);
     if (!written) Unplug(key);
@@ -55,14 +59,13 @@ bool SimulatedCamera::Plug(const std::string& key, const std::string& friendlyNa
 
 void SimulatedCamera::Unplug(const std::string& key)
 {
-    std::string keyPath = std::string(kCategoryInstances) + "\\" + key;
-    RegDeleteKeyA(HKEY_CLASSES_ROOT, keyPath.c_str());
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, InstanceKeyPath(key).c_str());
 }
 
 void SimulatedCamera::UnplugAll()
 {
     HKEY instances = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kCategoryInstances, 0, KEY_READ, &instances) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, CATEGORY_INSTANCES, 0, KEY_READ, &instances) != ERROR_SUCCESS) return;
     std::vector<std::string> simulated;
     char name[256];
     for (DWORD index = 0;; ++index) {
@@ -71,7 +74,7 @@ void SimulatedCamera::UnplugAll()
         char filterClass[64] = {};
         DWORD size = sizeof filterClass - 1;
         if (RegGetValueA(instances, name, "CLSID", RRF_RT_REG_SZ, nullptr, filterClass, &size) == ERROR_SUCCESS &&
-            _stricmp(filterClass, kCameraFilterClass) == 0)
+            _stricmp(filterClass, CAMERA_FILTER_CLASS) == 0)
             simulated.push_back(name);
     }
     RegCloseKey(instances);
