@@ -3,13 +3,13 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "framework/AfxMessageBox.h"
 #include "framework/CDialog.h"
+#include "framework/CString.h"
 #include "framework/CWideText.h"
 #include "trace/Trace.h"
 
@@ -37,8 +37,9 @@ constexpr DWORD VIRUS_INFECTED = 225, VIRUS_DELETED = 226;
 
 void ReportBlocked(bool fileKept)
 {
-    AfxMessageBox((std::string(BLOCKED_BY_WINDOWS) + (fileKept ? FILE_STAYS_WHERE_SAVED : "")).c_str(),
-                  MB_OK | MB_ICONERROR);
+    CString text;
+    text.Format("%s%s", BLOCKED_BY_WINDOWS, fileKept ? FILE_STAYS_WHERE_SAVED : "");
+    AfxMessageBox(text, MB_OK | MB_ICONERROR);
 }
 
 // Shows the blocked message or the question when the verdict needs one.
@@ -100,42 +101,60 @@ private:
 
 // An in-memory dialog template (DLGTEMPLATE and DLGITEMTEMPLATE), laid out
 // as the resource compiler lays one out: WORDs, items on DWORD boundaries.
+// A template that does not fit is no template: the window is then not made.
 class CDialogTemplate {
 public:
     CDialogTemplate(const char* caption, DWORD style, short cx, short cy)
     {
         Dword(style);
         Dword(0);
-        m_nCountAt = m_words.size();
-        m_words.insert(m_words.end(), {0, 0, 0, static_cast<WORD>(cx), static_cast<WORD>(cy), 0, 0});
+        m_nCountAt = m_nWords;
+        for (WORD word : {WORD(0), WORD(0), WORD(0), static_cast<WORD>(cx), static_cast<WORD>(cy), WORD(0), WORD(0)})
+            Add(word);
         Text(caption);
-        m_words.push_back(9);
+        Add(9);
         Text("ＭＳ Ｐゴシック");
     }
     void Item(WORD classAtom, const char* text, DWORD style, short x, short y, short cx, short cy, WORD id)
     {
-        if (m_words.size() % 2) m_words.push_back(0);
+        if (m_nWords % 2) Add(0);
         Dword(style | WS_CHILD | WS_VISIBLE);
         Dword(0);
-        m_words.insert(m_words.end(), {static_cast<WORD>(x), static_cast<WORD>(y), static_cast<WORD>(cx),
-                                       static_cast<WORD>(cy), id, 0xFFFF, classAtom});
+        for (WORD word : {static_cast<WORD>(x), static_cast<WORD>(y), static_cast<WORD>(cx), static_cast<WORD>(cy), id,
+                          WORD(0xFFFF), classAtom})
+            Add(word);
         Text(text);
-        m_words.push_back(0);
+        Add(0);
         ++m_words[m_nCountAt];
     }
-    const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(m_words.data()); }
+    const DLGTEMPLATE* Get() const
+    {
+        return m_nWords <= CAPACITY ? reinterpret_cast<const DLGTEMPLATE*>(m_words) : nullptr;
+    }
 
 private:
-    void Dword(DWORD value) { m_words.insert(m_words.end(), {LOWORD(value), HIWORD(value)}); }
+    static constexpr size_t CAPACITY = 256;
+
+    void Add(WORD word)
+    {
+        if (m_nWords < CAPACITY) m_words[m_nWords] = word;
+        if (m_nWords <= CAPACITY) ++m_nWords;
+    }
+    void Dword(DWORD value)
+    {
+        Add(LOWORD(value));
+        Add(HIWORD(value));
+    }
     void Text(const char* text)
     {
         const CWideText wide(text, PROGRAM_TEXT_CODE_PAGE);
-        for (LPCWSTR c = wide; *c; ++c) m_words.push_back(*c);
-        m_words.push_back(0);
+        for (LPCWSTR c = wide; *c; ++c) Add(*c);
+        Add(0);
     }
 
-    std::vector<WORD> m_words;
-    size_t m_nCountAt;
+    alignas(DWORD) WORD m_words[CAPACITY] = {};
+    size_t m_nWords = 0;
+    size_t m_nCountAt = 0;
 };
 
 void CStartWindow::Create()
@@ -144,8 +163,9 @@ void CStartWindow::Create()
                            190, 58);
     dialog.Item(0x0082 /* static */, "", SS_LEFT, 10, 10, 170, 18, STATUS_TEXT_ID);
     dialog.Item(0x0080 /* button */, STOP_TEXT, BS_DEFPUSHBUTTON | WS_TABSTOP, 70, 36, 50, 14, IDCANCEL);
-    m_hWnd = ::CreateDialogIndirectParamW(::GetModuleHandleW(nullptr), dialog.Get(), nullptr, DialogProc,
-                                          reinterpret_cast<LPARAM>(this));
+    if (dialog.Get())
+        m_hWnd = ::CreateDialogIndirectParamW(::GetModuleHandleW(nullptr), dialog.Get(), nullptr, DialogProc,
+                                              reinterpret_cast<LPARAM>(this));
     if (!m_hWnd) TraceOut("start window not created: error %lu\r\n", static_cast<unsigned long>(::GetLastError()));
 }
 

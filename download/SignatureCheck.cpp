@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "framework/CStringW.h"
 #include "framework/WorkerThreads.h"
 
 namespace {
@@ -69,34 +70,30 @@ bool ReadElement(const BYTE*& at, const BYTE* end, BYTE& tag, const BYTE*& conte
     return true;
 }
 
-// A directory string in UTF-8. Kinds other than UTF-8, printable, IA5 and
-// BMP strings are kept as a value that equals no text.
-std::string DirectoryString(BYTE tag, const BYTE* contents, size_t length)
+// Whether a directory string of kind `tag` holds exactly the ASCII text
+// `expected`. Kinds other than UTF-8, printable, IA5 and BMP strings equal
+// no text.
+bool DirectoryStringIs(BYTE tag, const BYTE* contents, size_t length, const char* expected)
 {
+    const size_t size = std::strlen(expected);
     switch (tag) {
         case 0x0C:  // UTF8String
         case 0x13:  // PrintableString
         case 0x16:  // IA5String
-            return std::string(reinterpret_cast<const char*>(contents), length);
-        case 0x1E: {  // BMPString: UTF-16, big-endian
-            std::string text;
-            for (size_t i = 0; i + 1 < length; i += 2) {
-                const unsigned unit = contents[i] << 8 | contents[i + 1];
-                if (unit < 0x80) {
-                    text += static_cast<char>(unit);
-                } else if (unit < 0x800) {
-                    text += static_cast<char>(0xC0 | unit >> 6);
-                    text += static_cast<char>(0x80 | (unit & 0x3F));
-                } else {
-                    text += static_cast<char>(0xE0 | unit >> 12);
-                    text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-                    text += static_cast<char>(0x80 | (unit & 0x3F));
-                }
-            }
-            return text;
-        }
+            return length == size && std::memcmp(contents, expected, size) == 0;
+        case 0x1E:  // BMPString: UTF-16, big-endian
+            if (length != 2 * size) return false;
+            for (size_t i = 0; i < size; ++i)
+                if (contents[2 * i] != 0 || contents[2 * i + 1] != static_cast<BYTE>(expected[i])) return false;
+            return true;
     }
-    return std::string(1, '\0');
+    return false;
+}
+
+void CountValue(NameValues& values, BYTE tag, const BYTE* contents, size_t length, const char* maker)
+{
+    ++values.nCount;
+    if (DirectoryStringIs(tag, contents, length, maker)) ++values.nMaker;
 }
 
 }  // namespace
@@ -105,8 +102,8 @@ SignatureTrust SignatureVerdict(const SignatureFacts& facts)
 {
     const SignatureTrust trust = WindowsVerdict(facts.lResult, facts.dwReason, facts.dwChainStatus);
     if (trust != SignatureTrust::Trusted) return trust;
-    const bool maker = facts.organizations.size() == 1 && facts.organizations[0] == MAKER_ORGANIZATION &&
-                       facts.countries.size() == 1 && facts.countries[0] == MAKER_COUNTRY;
+    const bool maker = facts.organizations.nCount == 1 && facts.organizations.nMaker == 1 &&
+                       facts.countries.nCount == 1 && facts.countries.nMaker == 1;
     return maker ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher;
 }
 
@@ -133,8 +130,8 @@ bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts)
                 !ReadElement(pair, pairEnd, valueTag, value, valueLength))
                 return false;
             const auto is = [&](const BYTE(&known)[3]) { return oidLength == 3 && memcmp(oid, known, 3) == 0; };
-            if (is(ORGANIZATION_OID)) facts.organizations.push_back(DirectoryString(valueTag, value, valueLength));
-            if (is(COUNTRY_OID)) facts.countries.push_back(DirectoryString(valueTag, value, valueLength));
+            if (is(ORGANIZATION_OID)) CountValue(facts.organizations, valueTag, value, valueLength, MAKER_ORGANIZATION);
+            if (is(COUNTRY_OID)) CountValue(facts.countries, valueTag, value, valueLength, MAKER_COUNTRY);
         }
     }
     return true;
@@ -147,7 +144,7 @@ struct CSignatureCheck::Verification {
     explicit Verification(LPCWSTR path) : m_path(path) {}
 
     CHandle m_file;
-    std::wstring m_path;
+    CStringW m_path;
     SignatureCheck m_check{SignatureTrust::NotTrusted, 0, 0};
 };
 
@@ -167,10 +164,8 @@ void ReadSigner(HANDLE hStateData, SignatureFacts& facts)
     // The first element of the first simple chain is the signer's own.
     if (pChain->cChain == 0 || pChain->rgpChain[0]->cElement == 0) return;
     const CERT_INFO* pInfo = pChain->rgpChain[0]->rgpElement[0]->pCertContext->pCertInfo;
-    if (!ReadSubjectName(pInfo->Subject.pbData, pInfo->Subject.cbData, facts)) {
-        facts.organizations.clear();
-        facts.countries.clear();
-    }
+    if (!ReadSubjectName(pInfo->Subject.pbData, pInfo->Subject.cbData, facts))
+        facts.organizations = facts.countries = NameValues();
 }
 
 SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
@@ -199,12 +194,9 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
     facts.lResult = ::WinVerifyTrust(hNoUser, &action, &data);
     facts.dwReason = ::GetLastError();
     SignatureCheck check{SignatureTrust::NotTrusted, facts.lResult, 0};
-    try {
-        if (facts.lResult == 0) ReadSigner(data.hWVTStateData, facts);
-        check.m_trust = SignatureVerdict(facts);
-        check.m_dwChainStatus = facts.lResult == 0 ? facts.dwChainStatus : 0;
-    } catch (const std::bad_alloc&) {
-    }
+    if (facts.lResult == 0) ReadSigner(data.hWVTStateData, facts);
+    check.m_trust = SignatureVerdict(facts);
+    check.m_dwChainStatus = facts.lResult == 0 ? facts.dwChainStatus : 0;
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     ::WinVerifyTrust(hNoUser, &action, &data);
     return check;
@@ -215,7 +207,7 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
 DWORD WINAPI CSignatureCheck::ThreadProc(LPVOID parameter)
 {
     std::shared_ptr<Verification>* verification = static_cast<std::shared_ptr<Verification>*>(parameter);
-    (*verification)->m_check = Verify((*verification)->m_file, (*verification)->m_path.c_str());
+    (*verification)->m_check = Verify((*verification)->m_file, (*verification)->m_path);
     delete verification;
     return 0;
 }

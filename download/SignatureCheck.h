@@ -4,8 +4,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "framework/CHandle.h"
 
@@ -32,17 +30,25 @@ struct SignatureCheck {
 };
 
 // The maker's identity: the one organisation (O) and the one country (C)
-// in the subject of the certificate that signs its installers.
+// in the subject of the certificate that signs its installers. ASCII, so
+// that a value of any of the directory string kinds compares with it.
 constexpr char MAKER_ORGANIZATION[] = u8"ZEMBRA Co., Ltd.";
 constexpr char MAKER_COUNTRY[] = u8"JP";
+
+// The values of one attribute type in a certificate's subject.
+struct NameValues {
+    int nCount = 0;
+    int nMaker = 0;
+};
 
 // What the system's verification reported, as plain values.
 struct SignatureFacts {
     LONG lResult = 0;         // WinVerifyTrust's result
     DWORD dwReason = 0;       // the last error it left behind
     DWORD dwChainStatus = 0;  // the signer's chain bits (CERT_TRUST_*)
-    // The signer certificate subject's O and C values, in UTF-8.
-    std::vector<std::string> organizations, countries;
+    // The signer certificate subject's O and C values: how many there are,
+    // and how many of them are the maker's.
+    NameValues organizations, countries;
 };
 
 // The chain bits when there was no signer chain to read.
@@ -51,8 +57,8 @@ constexpr DWORD NO_SIGNER_CHAIN = 0xFFFFFFFF;
 // The verdict on `facts`: Windows' own first, then the maker's identity.
 SignatureTrust SignatureVerdict(const SignatureFacts& facts);
 
-// Adds the O and C values of the DER-encoded X.500 name `name` (a
-// certificate's subject) to `facts`. False when the name cannot be read.
+// Counts the O and C values of the DER-encoded X.500 name `name` (a
+// certificate's subject) into `facts`. False when the name cannot be read.
 bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts);
 
 // How long the verification may take from its start. Building the chain

@@ -180,21 +180,23 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
                                    WTD_REVOCATION_CHECK_CHAIN | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT));
     }
     // Exactly one O and one C, both the maker's.
-    using Names = std::vector<std::string>;
-    for (const auto& [organizations, countries, expected] : std::initializer_list<std::tuple<Names, Names, bool>>{
-             {{MAKER_ORGANIZATION}, {MAKER_COUNTRY}, true},
-             {{MAKER_ORGANIZATION, MAKER_ORGANIZATION}, {MAKER_COUNTRY}, false},
-             {{MAKER_ORGANIZATION}, {"US"}, false},
-             {{MAKER_ORGANIZATION}, {}, false},
-             {{"ZEMBRA Co., Ltd"}, {MAKER_COUNTRY}, false}}) {
+    for (const auto& [organizations, countries, expected] :
+         std::initializer_list<std::tuple<NameValues, NameValues, bool>>{{{1, 1}, {1, 1}, true},
+                                                                         {{2, 2}, {1, 1}, false},
+                                                                         {{2, 1}, {1, 1}, false},
+                                                                         {{1, 1}, {1, 0}, false},
+                                                                         {{1, 1}, {0, 0}, false},
+                                                                         {{1, 0}, {1, 1}, false}}) {
         SignatureFacts facts;
         facts.organizations = organizations;
         facts.countries = countries;
         EXPECT_EQ(expected ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher, SignatureVerdict(facts));
     }
-    SignatureFacts facts;
+    SignatureFacts facts, cut;
     const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
-    EXPECT_FALSE(ReadSubjectName(subject.pbData, subject.cbData - 1, facts)) << "a cut name";
+    EXPECT_TRUE(ReadSubjectName(subject.pbData, subject.cbData, facts));
+    EXPECT_TRUE(facts.organizations.nMaker == 1 && facts.countries.nMaker == 1);
+    EXPECT_FALSE(ReadSubjectName(subject.pbData, subject.cbData - 1, cut)) << "a cut name";
     CertFreeCertificateContext(certificate);
 
     // A fetch that never returns ends within the bound; the verification
