@@ -3,9 +3,9 @@
 #include <objbase.h>
 
 #include "app/DownloaderDlg.h"
-#include "download/HttpDownloader.h"
 #include "download/SignatureCheck.h"
 #include "framework/SystemLibraries.h"
+#include "framework/WorkerThreads.h"
 
 // The descriptors of the delay-loaded system DLLs (cmake/DelayLoad.cmake).
 extern "C" const ImgDelayDescr g_wininetImports __asm__("__DELAY_IMPORT_DESCRIPTOR_wininet_a");
@@ -58,7 +58,7 @@ BOOL CDownloaderApp::InitInstance()
     // worker holds; the system closes its connection and removes its
     // temporary file, which is marked for deletion while it is open. The same
     // holds for a signature check that did not end in time.
-    if (RunningDownloadThreads() > 0 || RunningSignatureChecks() > 0) ::TerminateProcess(::GetCurrentProcess(), 0);
+    if (RunningWorkerThreads() > 0 || RunningSignatureChecks() > 0) ::TerminateProcess(::GetCurrentProcess(), 0);
 
     // FALSE: no message loop follows; the process ends now.
     return FALSE;

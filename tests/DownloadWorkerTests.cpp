@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "download/HttpDownloader.h"
+#include "framework/WorkerThreads.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
 
@@ -81,13 +82,14 @@ BOOL WINAPI RecordedInternetSetOption(HINTERNET handle, DWORD option, LPVOID buf
     return s_setOption->Original<decltype(&::InternetSetOptionA)>()(handle, option, buffer, length);
 }
 
-// The download worker made suspended, or not at all.
+// The program's threads (only the download worker here) made suspended, or
+// not at all.
 HANDLE WINAPI HoldDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                                   LPVOID parameter, DWORD flags, LPDWORD threadId)
 {
-    if (start == DownloadThreadProc && s_bRefuseWorker) return nullptr;
-    return s_createThread->Original<decltype(&::CreateThread)>()(
-        security, stackSize, start, parameter, flags | (start == DownloadThreadProc ? CREATE_SUSPENDED : 0), threadId);
+    if (s_bRefuseWorker) return nullptr;
+    return s_createThread->Original<decltype(&::CreateThread)>()(security, stackSize, start, parameter,
+                                                                 flags | CREATE_SUSPENDED, threadId);
 }
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
@@ -557,16 +559,17 @@ TEST_F(DownloadWorker, ThreadIsCountedFromBeforeItFirstRunsUntilItEnds)
     ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&HoldDownloadThreads));
     s_createThread = &createThread;
     s_bRefuseWorker = false;
-    CDownloadJob* job = new CDownloadJob;
-    const HANDLE thread = StartDownloadThread(job);
-    EXPECT_EQ(1, RunningDownloadThreads());
-    ASSERT_TRUE(thread && ::ResumeThread(thread) == 1 && WaitPumpingMessages(thread, 60000));
-    ::CloseHandle(thread);
-    EXPECT_EQ(0, RunningDownloadThreads());
+    const auto job = std::make_shared<CDownloadJob>();
+    CHandle thread(StartWorkerThread(DownloadThreadProc, new std::shared_ptr<CDownloadJob>(job)));
+    EXPECT_EQ(1, RunningWorkerThreads());
+    ASSERT_TRUE(thread.IsValid() && ::ResumeThread(thread) == 1 && WaitPumpingMessages(thread, 60000));
+    EXPECT_EQ(1, job.use_count()) << "the thread let go of its share";
+    EXPECT_EQ(0, RunningWorkerThreads());
     s_bRefuseWorker = true;
-    EXPECT_EQ(nullptr, StartDownloadThread(job));
-    EXPECT_EQ(0, RunningDownloadThreads());
-    job->Release();
+    auto* refused = new std::shared_ptr<CDownloadJob>(job);
+    EXPECT_EQ(nullptr, StartWorkerThread(DownloadThreadProc, refused));
+    delete refused;
+    EXPECT_EQ(0, RunningWorkerThreads());
 }
 
 TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)

@@ -16,6 +16,7 @@
 #include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
 #include "framework/CWinApp.h"
+#include "framework/WorkerThreads.h"
 #include "res/resource.h"
 #include "tests/support/ClassObject.h"
 #include "tests/support/DialogDriver.h"
@@ -52,19 +53,12 @@ bool WaitForBar(HWND dialog, int position, DWORD timeoutMs = 10000)
     return true;
 }
 
-// CreateThread for the program's code in this test, failing for the
-// download worker as it does when the system is out of resources.
-ImportPatch* s_createThread = nullptr;
-
-HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                                  LPVOID parameter, DWORD flags, LPDWORD threadId)
+// CreateThread for the program's code in this test (only the download
+// worker), failing as it does when the system is out of resources.
+HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
 {
-    if (start == DownloadThreadProc) {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return s_createThread->Original<decltype(&::CreateThread)>()(security, stackSize, start, parameter, flags,
-                                                                 threadId);
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 // The dialog with the positions its bar is set to recorded, in order, and a
@@ -436,7 +430,6 @@ TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
     // No worker thread could be started.
     ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&FailDownloadThreads));
     ASSERT_TRUE(createThread.Applied());
-    s_createThread = &createThread;
     EXPECT_EQ(IDCANCEL, RunExpectingMessage(m_target, kNetworkErrorText, 0));
 }
 
@@ -575,7 +568,7 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
         EXPECT_TRUE(WaitPumpingMessages(worker, 20000));
         ::CloseHandle(worker);
     }
-    EXPECT_EQ(0, RunningDownloadThreads());
+    EXPECT_EQ(0, RunningWorkerThreads());
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 

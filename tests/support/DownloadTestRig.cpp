@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
 
 std::string TestFolder(const char* subfolder)
@@ -93,14 +94,13 @@ DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& p
     ::SetWindowLongPtrA(m_hWndNotify, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     ::SetWindowLongPtrA(m_hWndNotify, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&NotifyWindowProc));
     downloader.AttachNotifyWindow(m_hWndNotify);
-    m_hThread = ::CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    m_hThread.Attach(::CreateThread(nullptr, 0, Run, this, 0, nullptr));
 }
 
 DownloadThread::~DownloadThread()
 {
-    if (!m_hThread) return;
+    if (!m_hThread.IsValid()) return;
     Wait(INFINITE);
-    ::CloseHandle(m_hThread);
     ::DestroyWindow(m_hWndNotify);
 }
 
@@ -109,7 +109,7 @@ LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARA
     auto* thread = reinterpret_cast<DownloadThread*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
     if (message == WM_DOWNLOAD_FINISHED && thread) thread->m_nPostedResult = static_cast<DownloadResult>(wParam);
     // As the progress dialog does.
-    if (message == WM_DOWNLOAD_PROXY_PROMPT && thread) thread->m_downloader.AnswerProxyPrompt(hWnd);
+    if (message == WM_DOWNLOAD_PROXY_PROMPT && thread) ShowProxyPrompt(hWnd, thread->m_downloader);
     return ::DefWindowProcA(hWnd, message, wParam, lParam);
 }
 
@@ -121,7 +121,7 @@ DownloadResult DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
 
 bool DownloadThread::Wait(DWORD timeoutMs)
 {
-    return m_hThread && WaitPumpingMessages(m_hThread, timeoutMs);
+    return m_hThread.IsValid() && WaitPumpingMessages(m_hThread, timeoutMs);
 }
 
 DWORD WINAPI DownloadThread::Run(LPVOID parameter)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "download/HttpDownloader.h"
+#include "framework/CHandle.h"
 
 // An empty folder under the build folder for the running test (created or
 // emptied), as a Windows path without a trailing backslash. `subfolder`
@@ -57,7 +58,7 @@ private:
 
     CHttpDownloader& m_downloader;
     std::string m_path;
-    HANDLE m_hThread = nullptr;
+    CHandle m_hThread;
 };
 
 // Runs a download to its end on a thread of its own.
