@@ -1,6 +1,7 @@
 #include "tests/support/DownloadTestRig.h"
 
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -132,6 +133,50 @@ DWORD WINAPI DownloadThread::Run(LPVOID parameter)
     const CWideText path(thread->m_path.c_str(), CP_ACP);
     thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, path);
     return 0;
+}
+
+namespace {
+
+HANDLE s_hWaitingPastStall = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+volatile LONG s_nDelivered;
+decltype(&::InternetReadFile) s_realRead;
+decltype(&::InternetQueryDataAvailable) s_realQuery;
+
+void NoteWaitForMore()
+{
+    if (::InterlockedCompareExchange(&s_nDelivered, 0, 0) >= 65536) ::SetEvent(s_hWaitingPastStall);
+}
+
+BOOL WINAPI ObservedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    NoteWaitForMore();
+    const BOOL ok = s_realRead(request, buffer, size, got);
+    if (ok) ::InterlockedExchangeAdd(&s_nDelivered, static_cast<LONG>(*got));
+    return ok;
+}
+
+BOOL WINAPI ObservedInternetQueryDataAvailable(HINTERNET request, LPDWORD available, DWORD flags, DWORD_PTR context)
+{
+    NoteWaitForMore();
+    return s_realQuery(request, available, flags, context);
+}
+
+}  // namespace
+
+StallWatch::StallWatch()
+    : m_read("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&ObservedInternetReadFile)),
+      m_query("wininet.dll", "InternetQueryDataAvailable",
+              reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable))
+{
+    s_nDelivered = 0;
+    ::ResetEvent(s_hWaitingPastStall);
+    s_realRead = m_read.Original<decltype(s_realRead)>();
+    s_realQuery = m_query.Original<decltype(s_realQuery)>();
+}
+
+bool StallWatch::WorkerWaitsPastStall()
+{
+    return ::WaitForSingleObject(s_hWaitingPastStall, 10000) == WAIT_OBJECT_0;
 }
 
 DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path)
