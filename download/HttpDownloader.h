@@ -60,20 +60,17 @@ public:
     void EndProxyPrompt(DWORD answer);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
-    // Connect and receive time-out of the transfer. Fixed in the program;
-    // tests shorten it so that a silent server is given up on quickly.
+    // The program's fixed values; tests shorten them.
     DWORD m_dwTimeoutMs = NETWORK_TIMEOUT_MS;
-    // The wait before the first new try after a dropped connection; it
-    // doubles with each try that brings nothing. Shortened by tests.
     DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
-    // How long the transfer may go without a byte, tries included.
-    // Shortened by tests.
     DWORD m_dwStallLimitMs = STALL_LIMIT_MS;
 
 private:
     struct Body;
     // How a step of the transfer ended. DROPPED, a connection that a new try
-    // may mend, never leaves the worker: outside, it is a network error.
+    // may mend, is a type apart from DownloadResult so that it can never be
+    // posted or stored as a result no reader handles: outside it is a
+    // network error.
     enum class Outcome { SUCCEEDED, DROPPED, NETWORK_ERROR, FILE_ERROR, CANCELLED };
 
     static DownloadResult ToDownloadResult(Outcome outcome);

@@ -97,11 +97,9 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     return CDialog::WindowProc(message, wParam, lParam);
 }
 
-// The worker records each whole percentage it passes without waiting for
-// this thread, which catches up ten times a second and at the end: the bar
-// is set to each of them in order, then painted once, right away. On a fast
-// connection painting every one would slow the transfer (each paint is a
-// trip to the display), and the eye could not follow them anyway.
+// The bar steps through every percentage recorded since the last poll, then
+// is painted once: painting each would slow a fast transfer for nothing the
+// eye could follow.
 void CProgressDlg::ShowNewProgress()
 {
     const LONG count = m_downloader.ProgressCount();
