@@ -3,8 +3,6 @@
 #include <objbase.h>
 
 #include "app/DownloaderDlg.h"
-#include "download/HttpDownloader.h"
-#include "download/SignatureCheck.h"
 #include "framework/SystemLibraries.h"
 #include "framework/WorkerThreads.h"
 

@@ -1,6 +1,7 @@
-// Two waits a user of the Downloader feels, measured on the built program in
-// its own process: from pressing Download (camera present) to the Save As
-// dialog, and from the last byte of the installer to the completion dialog.
+// Three waits a user of the Downloader feels, measured on the built program
+// in its own process: from pressing Download (camera present) to the Save As
+// dialog, from Cancel during a stalled read to the progress dialog gone, and
+// from the last byte of the installer to the completion dialog.
 // Prints a table; not a test.
 #include "tests/support/LoopbackHttpServer.h"
 
@@ -67,13 +68,12 @@ int main()
     ProxyRoute route(server.Port());
     const std::string body = PatternBody((1 << 20) + 123);
 
-    std::vector<double> toSaveAs, toCompletion;
+    std::vector<double> toSaveAs, toClosed, toCompletion;
     for (int round = 0; round < kRounds; ++round) {
         const std::string target = folder + "\\installer-" + std::to_string(round) + ".exe";
         DeleteFileA(target.c_str());
         // All but the last 1000 bytes, then a stall: releasing it sends the
         // last bytes at once.
-        server.SetBehaviour(HttpBehaviour::Stalled(body, body.size() - 1000));
 
         ProgramProcess program;
         if (!program.Start(exe, folder.c_str())) return 1;
@@ -81,15 +81,27 @@ int main()
         if (!main) return 1;
         Sleep(500);
 
-        double pressed = Now();
-        ClickButton(main, IDC_DOWNLOAD);
-        HWND saveAs = WaitClosely(program.thread(), [](HWND w) { return SaveAsFileNameBox(w) != nullptr; });
-        if (!saveAs) return 1;
-        toSaveAs.push_back(Now() - pressed);
-
-        SendMessageA(SaveAsFileNameBox(saveAs), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
-        ClickButton(saveAs, IDOK);
-        if (!server.WaitForStall(20000)) return 1;
+        // The first download is cancelled while the server holds back, the
+        // second is let through.
+        HWND progress = nullptr;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            server.SetBehaviour(HttpBehaviour::Stalled(body, body.size() - 1000));
+            double pressed = Now();
+            ClickButton(main, IDC_DOWNLOAD);
+            HWND saveAs = WaitClosely(program.thread(), [](HWND w) { return SaveAsFileNameBox(w) != nullptr; });
+            if (!saveAs) return 1;
+            if (attempt == 0) toSaveAs.push_back(Now() - pressed);
+            SendMessageA(SaveAsFileNameBox(saveAs), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+            ClickButton(saveAs, IDOK);
+            progress = WaitClosely(program.thread(), [](HWND w) { return HasControl(w, IDC_PROGRESS); });
+            if (!progress || !server.WaitForStall(20000)) return 1;
+            if (attempt == 1) break;
+            const double cancelled = Now();
+            ClickButton(progress, IDCANCEL);
+            for (int i = 0; i < 20000 && IsWindow(progress) && IsWindowVisible(progress); ++i) Sleep(1);
+            toClosed.push_back(Now() - cancelled);
+            Sleep(500);
+        }
         double released = Now();
         server.ReleaseStall();
         HWND complete = WaitClosely(program.thread(), [](HWND w) { return HasControl(w, IDC_RUN_CHECK); });
@@ -106,6 +118,7 @@ int main()
                *std::max_element(values.begin(), values.end()));
     };
     row("Download pressed -> Save As shown", toSaveAs);
+    row("Cancel pressed in a stalled read -> dialog gone", toClosed);
     row("last byte sent -> completion dialog shown", toCompletion);
     return 0;
 }

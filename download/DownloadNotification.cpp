@@ -3,18 +3,10 @@
 // proxy's password prompt.
 #include "download/HttpDownloader.h"
 
-#include <wininet.h>
-
 CHttpDownloader::CHttpDownloader()
-    : m_hCancelEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_hPromptAnswered(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
+    : m_hCancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_hPromptAnswered(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
-}
-
-CHttpDownloader::~CHttpDownloader()
-{
-    if (m_hCancelEvent) ::CloseHandle(m_hCancelEvent);
-    if (m_hPromptAnswered) ::CloseHandle(m_hPromptAnswered);
 }
 
 void CHttpDownloader::Cancel()
@@ -59,17 +51,17 @@ void CHttpDownloader::PostToNotifyWindow(UINT message, WPARAM wParam)
 {
     ::AcquireSRWLockExclusive(&m_notifyLock);
     // Without a window a post would go to this thread's own queue.
-    if (m_hWndNotify) ::PostMessageA(m_hWndNotify, message, wParam, 0);
+    if (m_hWndNotify) ::PostMessageW(m_hWndNotify, message, wParam, 0);
     ::ReleaseSRWLockExclusive(&m_notifyLock);
 }
 
 // The prompt must be owned by the dialog, so it runs on the dialog's thread;
 // the worker waits for the answer or for Cancel. Returns what the prompt
 // returned, or ERROR_CANCELLED when there was nobody to ask.
-DWORD CHttpDownloader::AskForProxyCredentials(HINTERNET hRequest)
+DWORD CHttpDownloader::WaitForProxyPrompt(HINTERNET hRequest)
 {
     ::AcquireSRWLockExclusive(&m_notifyLock);
-    const bool bAsked = m_hWndNotify && ::PostMessageA(m_hWndNotify, WM_DOWNLOAD_PROXY_PROMPT, 0, 0);
+    const bool bAsked = m_hWndNotify && ::PostMessageW(m_hWndNotify, WM_DOWNLOAD_PROXY_PROMPT, 0, 0);
     if (bAsked) m_hPromptRequest = hRequest;
     ::ReleaseSRWLockExclusive(&m_notifyLock);
     if (!bAsked) return ERROR_CANCELLED;
@@ -86,7 +78,7 @@ DWORD CHttpDownloader::AskForProxyCredentials(HINTERNET hRequest)
     return m_dwPromptAnswer;
 }
 
-void CHttpDownloader::AnswerProxyPrompt(HWND hWnd)
+HINTERNET CHttpDownloader::BeginProxyPrompt()
 {
     // The prompt's own modal loop may bring another request to show it.
     ::AcquireSRWLockExclusive(&m_notifyLock);
@@ -96,12 +88,11 @@ void CHttpDownloader::AnswerProxyPrompt(HWND hWnd)
         m_dwPromptAnswer = ERROR_CANCELLED;
     }
     ::ReleaseSRWLockExclusive(&m_notifyLock);
-    if (!hRequest) return;
+    return hRequest;
+}
 
-    const DWORD answer = ::InternetErrorDlg(
-        hWnd, hRequest, ERROR_INTERNET_INCORRECT_PASSWORD,
-        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
-        nullptr);
+void CHttpDownloader::EndProxyPrompt(DWORD answer)
+{
     ::AcquireSRWLockExclusive(&m_notifyLock);
     m_dwPromptAnswer = answer;
     m_bPromptShowing = false;

@@ -1,6 +1,6 @@
 #pragma once
 // What the headers of an HTTP answer say about the installer's body, as
-// rules on plain text. HttpRequest.cpp reads the headers through WinInet and
+// rules on plain text. HttpSession.cpp reads the headers through WinInet and
 // hands their text here, so that these rules build and are fuzzed anywhere.
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "download/HttpRequest.h"
+#include "download/HttpSession.h"
 #include "download/TemporaryFile.h"
 
 namespace {
@@ -15,12 +15,20 @@ constexpr int MAX_REDIRECTS = 10;
 // Tries in a row that bring no new byte before a dropped transfer is given
 // up; the waits before them are 1, 2 and 4 times the first.
 constexpr int MAX_FRUITLESS_TRIES = 3;
-// A drop that a new try may mend: the connection failed, not the answer.
-constexpr DownloadResult DOWNLOAD_DROPPED = 3;
 
 bool IsRedirectStatus(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// A 206 answer of exactly the bytes after the `received` first of a body of
+// `announced` bytes, as they are stored.
+bool HoldsRestOfBody(CHttpSession& session, LONG received, LONG announced)
+{
+    ContentRange range;
+    LONG length = 0;
+    return session.Range(&range) && session.ContentLength(&length) &&
+           IsRestOfBody(range, length, received, announced) && session.IsUnencoded();
 }
 
 }  // namespace
@@ -41,46 +49,65 @@ struct CHttpDownloader::Body {
 DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCWSTR localPath)
 {
     char url[INTERNET_MAX_URL_LENGTH];
-    CHttpRequest request(m_dwTimeoutMs);
-    DownloadResult result = DOWNLOAD_NETWORK_ERROR;
-    if (JoinText(url, sizeof url, {"http://", host, "/", objectName})) result = Transfer(request, url, localPath);
+    CHttpSession session(m_dwTimeoutMs);
+    const DownloadResult result = JoinText(url, sizeof url, {"http://", host, "/", objectName})
+                                      ? ToDownloadResult(Transfer(session, url, localPath))
+                                      : DOWNLOAD_NETWORK_ERROR;
     // Reported before the connection is closed: closing is WinInet's own
     // business, and the user is not kept waiting for it.
     PostToNotifyWindow(WM_DOWNLOAD_FINISHED, static_cast<WPARAM>(result));
-    request.Close();
+    session.Close();
     return result;
 }
 
-DownloadResult CHttpDownloader::Transfer(CHttpRequest& request, LPCSTR url, LPCWSTR localPath)
+DownloadResult CHttpDownloader::ToDownloadResult(Outcome outcome)
 {
-    if (!request.OpenSession()) return DOWNLOAD_NETWORK_ERROR;
-    DownloadResult result = SendFollowingRedirects(request, url);
-    if (result != DOWNLOAD_SUCCEEDED) return result == DOWNLOAD_DROPPED ? DOWNLOAD_NETWORK_ERROR : result;
+    switch (outcome) {
+        case Outcome::SUCCEEDED:
+            return DOWNLOAD_SUCCEEDED;
+        case Outcome::FILE_ERROR:
+            return DOWNLOAD_FILE_ERROR;
+        case Outcome::CANCELLED:
+            return DOWNLOAD_CANCELLED;
+        case Outcome::DROPPED:
+        case Outcome::NETWORK_ERROR:
+            break;
+    }
+    return DOWNLOAD_NETWORK_ERROR;
+}
+
+CHttpDownloader::Outcome CHttpDownloader::Transfer(CHttpSession& session, LPCSTR url, LPCWSTR localPath)
+{
+    if (!session.OpenSession()) return Outcome::NETWORK_ERROR;
+    const Outcome sent = SendFollowingRedirects(session, url);
+    if (sent != Outcome::SUCCEEDED) return sent;
     // Only a 200 response is the installer; an error page is not.
     Body body;
-    if (request.Status() != 200 || !request.ContentLength(&body.announced) || !request.IsUnencoded())
-        return DOWNLOAD_NETWORK_ERROR;
-    body.validator = request.Validator();
+    if (session.Status() != 200 || !session.ContentLength(&body.announced) || !session.IsUnencoded())
+        return Outcome::NETWORK_ERROR;
+    body.validator = session.Validator();
 
     CTemporaryFile file;
-    if (!CanWriteTarget(localPath) || !file.Create(localPath)) return DOWNLOAD_FILE_ERROR;
-    if (IsCancelRequested()) return DOWNLOAD_CANCELLED;
-    result = ReceiveBody(request, file, body);
-    return KeepWholeBody(result, file, body, localPath);
+    if (!CanWriteTarget(localPath) || !file.Create(localPath)) return Outcome::FILE_ERROR;
+    if (IsCancelRequested()) return Outcome::CANCELLED;
+    const Outcome received = ReceiveBody(session, file, body);
+    // Any other file is removed as it is closed.
+    if (received != Outcome::SUCCEEDED || body.received != body.announced) return received;
+    return MoveOverTargetUnlessDetached(file, localPath);
 }
 
 // A moved installer is followed a few times, and Cancel is seen between the
 // requests.
-DownloadResult CHttpDownloader::SendFollowingRedirects(CHttpRequest& request, LPCSTR url)
+CHttpDownloader::Outcome CHttpDownloader::SendFollowingRedirects(CHttpSession& session, LPCSTR url)
 {
-    if (!request.Open(url)) return DOWNLOAD_NETWORK_ERROR;
+    if (!session.Open(url)) return Outcome::NETWORK_ERROR;
     for (int redirects = 0;; ++redirects) {
-        const DownloadResult result = SendWithCredentials(request, nullptr);
-        if (result != DOWNLOAD_SUCCEEDED || !IsRedirectStatus(request.Status())) return result;
-        if (IsCancelRequested()) return DOWNLOAD_CANCELLED;
+        const Outcome result = SendWithCredentials(session, nullptr);
+        if (result != Outcome::SUCCEEDED || !IsRedirectStatus(session.Status())) return result;
+        if (IsCancelRequested()) return Outcome::CANCELLED;
         char target[INTERNET_MAX_URL_LENGTH];
-        if (redirects == MAX_REDIRECTS || !request.RedirectTarget(target) || !request.Open(target))
-            return DOWNLOAD_NETWORK_ERROR;
+        if (redirects == MAX_REDIRECTS || !session.RedirectTarget(target) || !session.Open(target))
+            return Outcome::NETWORK_ERROR;
     }
 }
 
@@ -88,16 +115,16 @@ DownloadResult CHttpDownloader::SendFollowingRedirects(CHttpRequest& request, LP
 // system's prompt, as often as the user answers it. Proxies that take the
 // user's logon (NTLM, Negotiate) are answered by WinInet itself and never
 // get here unless that failed.
-DownloadResult CHttpDownloader::SendWithCredentials(CHttpRequest& request, LPCSTR headers, Body* body)
+CHttpDownloader::Outcome CHttpDownloader::SendWithCredentials(CHttpSession& session, LPCSTR headers, Body* body)
 {
     for (;;) {
-        if (!request.Send(headers)) return DOWNLOAD_DROPPED;
-        if (request.Status() != HTTP_STATUS_PROXY_AUTH_REQ) return DOWNLOAD_SUCCEEDED;
+        if (!session.Send(headers)) return Outcome::DROPPED;
+        if (session.Status() != HTTP_STATUS_PROXY_AUTH_REQ) return Outcome::SUCCEEDED;
         const DWORD asked = ::GetTickCount();
-        const DWORD answer = AskForProxyCredentials(request.Handle());
+        const DWORD answer = WaitForProxyPrompt(session.Handle());
         if (body) body->lastByteTick += ::GetTickCount() - asked;
-        if (IsCancelRequested()) return DOWNLOAD_CANCELLED;
-        if (answer != ERROR_INTERNET_FORCE_RETRY) return DOWNLOAD_NETWORK_ERROR;
+        if (IsCancelRequested()) return Outcome::CANCELLED;
+        if (answer != ERROR_INTERNET_FORCE_RETRY) return Outcome::NETWORK_ERROR;
     }
 }
 
@@ -105,20 +132,20 @@ DownloadResult CHttpDownloader::SendWithCredentials(CHttpRequest& request, LPCST
 // bring nothing new, with growing waits between them that Cancel cuts short.
 // A server that has sent no byte for the stall limit is given up, however
 // the time went: a try that timed out does not buy a whole new time-out.
-DownloadResult CHttpDownloader::ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
+CHttpDownloader::Outcome CHttpDownloader::ReceiveBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
-    DownloadResult result = ReadBody(request, file, body);
-    for (int fruitless = 0; result == DOWNLOAD_DROPPED;) {
+    Outcome result = ReadBody(session, file, body);
+    for (int fruitless = 0; result == Outcome::DROPPED;) {
         const DWORD wait = m_dwRetryWaitMs << fruitless;
         const DWORD stalled = ::GetTickCount() - body.lastByteTick;
-        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return DOWNLOAD_NETWORK_ERROR;
-        if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return DOWNLOAD_CANCELLED;
+        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return Outcome::NETWORK_ERROR;
+        if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::CANCELLED;
         const DWORD left = m_dwStallLimitMs - stalled - wait;
-        if (!request.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return DOWNLOAD_NETWORK_ERROR;
+        if (!session.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
         const LONG furthest = body.furthest;
         result =
-            body.validator.kind != RangeValidator::NONE ? Resume(request, file, body) : StartOver(request, file, body);
-        if (result == DOWNLOAD_SUCCEEDED) result = ReadBody(request, file, body);
+            body.validator.kind != RangeValidator::NONE ? Resume(session, file, body) : StartOver(session, file, body);
+        if (result == Outcome::SUCCEEDED) result = ReadBody(session, file, body);
         fruitless = body.furthest > furthest ? 0 : fruitless + 1;
     }
     return result;
@@ -127,89 +154,79 @@ DownloadResult CHttpDownloader::ReceiveBody(CHttpRequest& request, CTemporaryFil
 // Reads what arrives until the body ends, the connection drops, or there is
 // more than announced (a broken or hostile server could go on until the disk
 // is full).
-DownloadResult CHttpDownloader::ReadBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
+CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     for (;;) {
         DWORD got = 0;
-        if (!request.Read(body.buffer.get(), READ_BUFFER_SIZE, &got)) return DOWNLOAD_DROPPED;
-        if (got == 0) return body.received == body.announced ? DOWNLOAD_SUCCEEDED : DOWNLOAD_DROPPED;
-        if (!file.Write(body.buffer.get(), got)) return DOWNLOAD_FILE_ERROR;
+        if (!session.Read(body.buffer.get(), READ_BUFFER_SIZE, &got)) return Outcome::DROPPED;
+        if (got == 0) return body.received == body.announced ? Outcome::SUCCEEDED : Outcome::DROPPED;
+        if (!file.Write(body.buffer.get(), got)) return Outcome::FILE_ERROR;
         const unsigned long long received = static_cast<unsigned long long>(body.received) + got;
         // A read past the announced length ends the loop, so the percentage
         // stays far inside a LONG.
         RecordProgress(static_cast<LONG>(received * 100 / static_cast<unsigned long long>(body.announced)));
-        if (received > static_cast<unsigned long long>(body.announced)) return DOWNLOAD_NETWORK_ERROR;
+        if (received > static_cast<unsigned long long>(body.announced)) return Outcome::NETWORK_ERROR;
         body.received = static_cast<LONG>(received);
         if (body.received > body.furthest) body.furthest = body.received;
         body.lastByteTick = ::GetTickCount();
         // The stall ends with these bytes, and with it the cut of a try's
         // time-out to what was left of the limit.
-        if (request.Timeout() != m_dwTimeoutMs && !request.SetTimeout(m_dwTimeoutMs)) return DOWNLOAD_NETWORK_ERROR;
+        if (session.Timeout() != m_dwTimeoutMs && !session.SetTimeout(m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
         // The read that completes the body is not undone by a late Cancel.
-        if (body.received < body.announced && IsCancelRequested()) return DOWNLOAD_CANCELLED;
+        if (body.received < body.announced && IsCancelRequested()) return Outcome::CANCELLED;
     }
 }
 
 // Asks for the bytes after those received, on condition that the body is
 // still the one they came from. A 206 of exactly that rest is appended; a
 // 200 is the whole body again (it changed, or the server sends no ranges).
-DownloadResult CHttpDownloader::Resume(CHttpRequest& request, CTemporaryFile& file, Body& body)
+CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     char first[16];
     char headers[RangeValidator::MAX_LENGTH + 64];
     _ltoa(body.received, first, 10);
     if (!JoinText(headers, sizeof headers, {"Range: bytes=", first, "-\r\nIf-Range: ", body.validator.text, "\r\n"}) ||
-        !request.Open(request.Url()))
-        return DOWNLOAD_NETWORK_ERROR;
-    const DownloadResult result = SendWithCredentials(request, headers, &body);
-    if (result != DOWNLOAD_SUCCEEDED) return result;
-    const int status = request.Status();
-    if (status == 200) return TakeWholeBody(request, file, body);
-    if (status != 206) return DOWNLOAD_NETWORK_ERROR;
+        !session.Open(session.Url()))
+        return Outcome::NETWORK_ERROR;
+    const Outcome result = SendWithCredentials(session, headers, &body);
+    if (result != Outcome::SUCCEEDED) return result;
+    const int status = session.Status();
+    if (status == 200) return TakeWholeBody(session, file, body);
+    if (status != 206) return Outcome::NETWORK_ERROR;
     // A server that ignores If-Range may send the rest of another version:
     // appended, it would make one installer of two.
-    if (!request.KeepsValidator(body.validator)) return StartOver(request, file, body);
-    ContentRange range;
-    LONG length = 0;
-    if (!request.Range(&range) || !request.ContentLength(&length) ||
-        !IsRestOfBody(range, length, body.received, body.announced) || !request.IsUnencoded())
-        return DOWNLOAD_NETWORK_ERROR;
-    return DOWNLOAD_SUCCEEDED;
+    if (!session.KeepsValidator(body.validator)) return StartOver(session, file, body);
+    return HoldsRestOfBody(session, body.received, body.announced) ? Outcome::SUCCEEDED : Outcome::NETWORK_ERROR;
 }
 
 // The body from its first byte, asked for again. The bar goes back to 0.
-DownloadResult CHttpDownloader::StartOver(CHttpRequest& request, CTemporaryFile& file, Body& body)
+CHttpDownloader::Outcome CHttpDownloader::StartOver(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
-    if (!request.Open(request.Url())) return DOWNLOAD_NETWORK_ERROR;
-    const DownloadResult result = SendWithCredentials(request, nullptr, &body);
-    if (result != DOWNLOAD_SUCCEEDED) return result;
-    if (request.Status() != 200) return DOWNLOAD_NETWORK_ERROR;
-    return TakeWholeBody(request, file, body);
+    if (!session.Open(session.Url())) return Outcome::NETWORK_ERROR;
+    const Outcome result = SendWithCredentials(session, nullptr, &body);
+    if (result != Outcome::SUCCEEDED) return result;
+    if (session.Status() != 200) return Outcome::NETWORK_ERROR;
+    return TakeWholeBody(session, file, body);
 }
 
 // A 200 answer replaces what was received: its length and validator are
 // those of the body from now on.
-DownloadResult CHttpDownloader::TakeWholeBody(CHttpRequest& request, CTemporaryFile& file, Body& body)
+CHttpDownloader::Outcome CHttpDownloader::TakeWholeBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
-    if (!request.ContentLength(&body.announced) || !request.IsUnencoded()) return DOWNLOAD_NETWORK_ERROR;
-    body.validator = request.Validator();
-    if (!file.Truncate()) return DOWNLOAD_FILE_ERROR;
+    if (!session.ContentLength(&body.announced) || !session.IsUnencoded()) return Outcome::NETWORK_ERROR;
+    body.validator = session.Validator();
+    if (!file.Truncate()) return Outcome::FILE_ERROR;
     body.received = 0;
     RecordProgress(0);
-    return DOWNLOAD_SUCCEEDED;
+    return Outcome::SUCCEEDED;
 }
 
-DownloadResult CHttpDownloader::KeepWholeBody(DownloadResult result, CTemporaryFile& file, const Body& body,
-                                              LPCWSTR localPath)
+// Once the window has gone after a cancel, the user has been told the
+// download was cancelled and may have started another to the same path: the
+// finished body is dropped rather than moved over it.
+CHttpDownloader::Outcome CHttpDownloader::MoveOverTargetUnlessDetached(CTemporaryFile& file, LPCWSTR localPath)
 {
-    const bool bWhole = result == DOWNLOAD_SUCCEEDED && body.received == body.announced;
-    // Once the window has gone after a cancel, the user has been told the
-    // download was cancelled and may have started another to the same path:
-    // the finished body is dropped rather than moved over it.
-    const bool bDetached = IsWindowDetached();
-    const bool bKept = bWhole && !bDetached && file.Keep();
-    const bool bClosed = file.Close();
-    if (!bWhole) return result;
-    if (bDetached) return DOWNLOAD_CANCELLED;
-    return bKept && bClosed && file.MoveOver(localPath) ? DOWNLOAD_SUCCEEDED : DOWNLOAD_FILE_ERROR;
+    if (IsWindowDetached()) return Outcome::CANCELLED;
+    const bool bKept = file.Keep();
+    return file.Close() && bKept && file.MoveOver(localPath) ? Outcome::SUCCEEDED : Outcome::FILE_ERROR;
 }

@@ -5,9 +5,10 @@
 
 #include <wininet.h>
 
+#include "framework/CHandle.h"
 #include "framework/CStringW.h"
 
-class CHttpRequest;
+class CHttpSession;
 class CTemporaryFile;
 
 // Fetches one object over HTTP into a local file, recording the percentages
@@ -17,7 +18,6 @@ class CTemporaryFile;
 class CHttpDownloader {
 public:
     CHttpDownloader();
-    ~CHttpDownloader();
     CHttpDownloader(const CHttpDownloader&) = delete;
     CHttpDownloader& operator=(const CHttpDownloader&) = delete;
 
@@ -52,36 +52,39 @@ public:
     // sent: the transfer does not wait for the window's thread.
     void PostToNotifyWindow(UINT message, WPARAM wParam);
 
-    // Called on the attached window's thread when WM_DOWNLOAD_PROXY_PROMPT
-    // arrives: shows the system's prompt for the proxy's user name and
-    // password, owned by `hWnd`, and hands the answer to the waiting worker.
-    void AnswerProxyPrompt(HWND hWnd);
+    // The proxy prompt, on the attached window's thread once
+    // WM_DOWNLOAD_PROXY_PROMPT arrives: Begin gives the request the worker
+    // waits with (null when none waits or a prompt already shows), End hands
+    // the prompt's answer back to it.
+    HINTERNET BeginProxyPrompt();
+    void EndProxyPrompt(DWORD answer);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
-    // Connect and receive time-out of the transfer. Fixed in the program;
-    // tests shorten it so that a silent server is given up on quickly.
+    // The program's fixed values; tests shorten them.
     DWORD m_dwTimeoutMs = NETWORK_TIMEOUT_MS;
-    // The wait before the first new try after a dropped connection; it
-    // doubles with each try that brings nothing. Shortened by tests.
     DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
-    // How long the transfer may go without a byte, tries included.
-    // Shortened by tests.
     DWORD m_dwStallLimitMs = STALL_LIMIT_MS;
 
 private:
     struct Body;
+    // How a step of the transfer ended. DROPPED, a connection that a new try
+    // may mend, is a type apart from DownloadResult so that it can never be
+    // posted or stored as a result no reader handles: outside it is a
+    // network error.
+    enum class Outcome { SUCCEEDED, DROPPED, NETWORK_ERROR, FILE_ERROR, CANCELLED };
 
-    DownloadResult Transfer(CHttpRequest& request, LPCSTR url, LPCWSTR localPath);
-    DownloadResult SendFollowingRedirects(CHttpRequest& request, LPCSTR url);
+    static DownloadResult ToDownloadResult(Outcome outcome);
+    Outcome Transfer(CHttpSession& session, LPCSTR url, LPCWSTR localPath);
+    Outcome SendFollowingRedirects(CHttpSession& session, LPCSTR url);
     // Time spent at the proxy's prompt is taken off the stall of `body`.
-    DownloadResult SendWithCredentials(CHttpRequest& request, LPCSTR headers, Body* body = nullptr);
-    DownloadResult ReceiveBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
-    DownloadResult ReadBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
-    DownloadResult Resume(CHttpRequest& request, CTemporaryFile& file, Body& body);
-    DownloadResult StartOver(CHttpRequest& request, CTemporaryFile& file, Body& body);
-    DownloadResult TakeWholeBody(CHttpRequest& request, CTemporaryFile& file, Body& body);
-    DownloadResult KeepWholeBody(DownloadResult result, CTemporaryFile& file, const Body& body, LPCWSTR localPath);
-    DWORD AskForProxyCredentials(HINTERNET hRequest);
+    Outcome SendWithCredentials(CHttpSession& session, LPCSTR headers, Body* body = nullptr);
+    Outcome ReceiveBody(CHttpSession& session, CTemporaryFile& file, Body& body);
+    Outcome ReadBody(CHttpSession& session, CTemporaryFile& file, Body& body);
+    Outcome Resume(CHttpSession& session, CTemporaryFile& file, Body& body);
+    Outcome StartOver(CHttpSession& session, CTemporaryFile& file, Body& body);
+    Outcome TakeWholeBody(CHttpSession& session, CTemporaryFile& file, Body& body);
+    Outcome MoveOverTargetUnlessDetached(CTemporaryFile& file, LPCWSTR localPath);
+    DWORD WaitForProxyPrompt(HINTERNET hRequest);
 
     bool IsCancelRequested() { return ::InterlockedCompareExchange(&m_bCancel, 0, 0) != 0; }
     bool IsWindowDetached();
@@ -93,7 +96,7 @@ private:
     LONG m_progress[MAX_PROGRESS_VALUES] = {};
     volatile LONG m_nProgressCount = 0;
     // Set by Cancel, so that a wait ends at once.
-    HANDLE m_hCancelEvent;
+    CHandle m_hCancelEvent;
 
     // Held while a message is posted, while the window is detached and while
     // the proxy prompt changes hands, so that no post can slip in after
@@ -108,47 +111,22 @@ private:
     HINTERNET m_hPromptRequest = nullptr;
     bool m_bPromptShowing = false;
     DWORD m_dwPromptAnswer = ERROR_CANCELLED;
-    HANDLE m_hPromptAnswered;
+    CHandle m_hPromptAnswered;
 };
 
 // What one download's worker thread uses, shared by the progress dialog and
-// the thread and freed by whichever lets go last: after Cancel the dialog may
-// close while the worker is still blocked in a read for up to its time-out.
-class CDownloadJob {
-public:
-    CDownloadJob() = default;
-    CDownloadJob(const CDownloadJob&) = delete;
-    CDownloadJob& operator=(const CDownloadJob&) = delete;
-
-    void AddRef() { ::InterlockedIncrement(&m_nRefs); }
-    void Release()
-    {
-        if (::InterlockedDecrement(&m_nRefs) == 0) delete this;
-    }
-
+// the thread: after Cancel the dialog may close while the worker is still
+// blocked in a read for up to its time-out.
+struct CDownloadJob {
     CHttpDownloader m_downloader;
     // Written by the worker once the transfer has ended; read by others only
     // once the thread has ended (WM_DOWNLOAD_FINISHED carries it as well).
     DownloadResult m_nResult = DOWNLOAD_SUCCEEDED;
-    // Set before the thread starts and not changed afterwards; the worker
-    // reads the path from here for the whole transfer.
+    // Set before the thread starts and not changed afterwards.
     CStringW m_strPath;
-
-private:
-    ~CDownloadJob() = default;
-
-    volatile LONG m_nRefs = 1;
 };
 
-// Thread entry, started only by StartDownloadThread: `parameter` is a
-// CDownloadJob whose reference the thread takes over and releases when the
-// transfer has ended, and the thread leaves the count of running ones then.
-// Returns 0.
+// Thread entry for StartWorkerThread: `parameter` is a heap-allocated
+// std::shared_ptr<CDownloadJob> that the thread deletes once the transfer
+// has ended. Returns 0.
 DWORD WINAPI DownloadThreadProc(LPVOID parameter);
-
-// Starts DownloadThreadProc for `job` with a reference of its own: the
-// thread's handle, or null when no thread could be made.
-HANDLE StartDownloadThread(CDownloadJob* job);
-
-// Download threads that have started and not yet ended.
-LONG RunningDownloadThreads();

@@ -4,6 +4,7 @@
 
 #include "download/AttachmentServices.h"
 #include "framework/AfxMessageBox.h"
+#include "framework/WorkerThreads.h"
 #include "res/resource.h"
 
 namespace {
@@ -18,11 +19,19 @@ const char BLOCKED_FILE_TEXT[] =
     "ダウンロードしたファイルは、Windows またはウイルス対策ソフトによってブロックされました。\n"
     "このファイルは実行できません。";
 
+// What the user is told of a transfer that did not succeed; null after a cancel.
+const char* FailureText(DownloadResult result)
+{
+    if (result == DOWNLOAD_NETWORK_ERROR) return NETWORK_ERROR_TEXT;
+    if (result == DOWNLOAD_FILE_ERROR) return FILE_ERROR_TEXT;
+    return nullptr;
+}
+
 }  // namespace
 
 CProgressDlg::CProgressDlg(CWnd* parent)
     : CDialog(IDD_PROGRESS, parent),
-      m_pJob(new CDownloadJob),
+      m_pJob(std::make_shared<CDownloadJob>()),
       m_strPath(m_pJob->m_strPath),
       m_downloader(m_pJob->m_downloader),
       m_nResult(m_pJob->m_nResult)
@@ -32,8 +41,6 @@ CProgressDlg::CProgressDlg(CWnd* parent)
 CProgressDlg::~CProgressDlg()
 {
     m_downloader.DetachNotifyWindow();
-    if (m_hThread) ::CloseHandle(m_hThread);
-    m_pJob->Release();
 }
 
 void CProgressDlg::DoDataExchange(CDataExchange* pDX)
@@ -50,19 +57,27 @@ BOOL CProgressDlg::OnInitDialog()
     // While the main dialog is hidden, this window is owned by a hidden one
     // and would have no task-bar button of its own. The style is read when
     // the window is first shown, which is after this.
-    ::SetWindowLongPtrA(m_hWnd, GWL_EXSTYLE, ::GetWindowLongPtrA(m_hWnd, GWL_EXSTYLE) | WS_EX_APPWINDOW);
+    ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_APPWINDOW);
     // The shell's message would not reach a program run as administrator
     // without this.
-    m_nTaskbarButtonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
+    m_nTaskbarButtonCreated = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
     ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarButtonCreated, MSGFLT_ALLOW, nullptr);
 
     m_downloader.AttachNotifyWindow(m_hWnd);
-    m_hThread = StartDownloadThread(m_pJob);
-    // Nothing will be downloaded: the first tick reports it.
-    if (!m_hThread) m_nResult = DOWNLOAD_NETWORK_ERROR;
-
+    StartWorker();
     SetTimer(PROGRESS_POLL_TIMER, POLL_PERIOD_MS);
     return TRUE;
+}
+
+// The thread holds the job through a shared_ptr of its own.
+void CProgressDlg::StartWorker()
+{
+    auto* threadJob = new std::shared_ptr<CDownloadJob>(m_pJob);
+    m_hThread.Attach(StartWorkerThread(DownloadThreadProc, threadJob));
+    if (m_hThread.IsValid()) return;
+    delete threadJob;
+    // Nothing will be downloaded: the first tick reports it.
+    m_nResult = DOWNLOAD_NETWORK_ERROR;
 }
 
 INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -72,7 +87,7 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     } else if (message == WM_DOWNLOAD_SCANNED) {
         OnAttachmentChecked(static_cast<AttachmentVerdict>(wParam));
     } else if (message == WM_DOWNLOAD_PROXY_PROMPT) {
-        ShowProxyPrompt();
+        OnProxyPrompt();
     } else if (message == WM_DESTROY) {
         StopNotifications();
         ReleaseTaskbarButton();
@@ -82,23 +97,21 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     return CDialog::WindowProc(message, wParam, lParam);
 }
 
-// The worker records each whole percentage it passes without waiting for
-// this thread, which catches up ten times a second and at the end: the bar
-// is set to each of them in order, then painted once, right away. On a fast
-// connection painting every one would slow the transfer (each paint is a
-// trip to the display), and the eye could not follow them anyway.
+// The bar steps through every percentage recorded since the last poll, then
+// is painted once: painting each would slow a fast transfer for nothing the
+// eye could follow.
 void CProgressDlg::ShowNewProgress()
 {
     const LONG count = m_downloader.ProgressCount();
     if (m_nProgressShown == count) return;
-    m_progress.SendMessage(WM_SETREDRAW, FALSE);
+    ::SendMessageW(m_progress.m_hWnd, WM_SETREDRAW, FALSE, 0);
     LONG percent = 0;
     while (m_nProgressShown < count) {
         percent = m_downloader.ProgressAt(m_nProgressShown++);
         m_progress.SetPos(percent);
     }
     m_nPercentShown = percent;
-    m_progress.SendMessage(WM_SETREDRAW, TRUE);
+    ::SendMessageW(m_progress.m_hWnd, WM_SETREDRAW, TRUE, 0);
     ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     ShowProgressOnTaskbarButton();
 }
@@ -123,9 +136,19 @@ void CProgressDlg::OnDownloadFinished(DownloadResult result)
 // The worker waits for the answer, or for Cancel. A request that comes before
 // the modal loop has shown this dialog is answered by the next poll, so that
 // the prompt never stands over a window the user cannot see.
-void CProgressDlg::ShowProxyPrompt()
+void CProgressDlg::OnProxyPrompt()
 {
-    if (!m_bEnded && IsWindowVisible()) m_downloader.AnswerProxyPrompt(m_hWnd);
+    if (!m_bEnded && IsWindowVisible()) ShowProxyPrompt(m_hWnd, m_downloader);
+}
+
+void ShowProxyPrompt(HWND hWnd, CHttpDownloader& downloader)
+{
+    const HINTERNET hRequest = downloader.BeginProxyPrompt();
+    if (!hRequest) return;
+    downloader.EndProxyPrompt(::InternetErrorDlg(
+        hWnd, hRequest, ERROR_INTERNET_INCORRECT_PASSWORD,
+        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
+        nullptr));
 }
 
 void CProgressDlg::OnTimer(UINT_PTR)
@@ -133,8 +156,8 @@ void CProgressDlg::OnTimer(UINT_PTR)
     // A tick already due when the timer was killed may still arrive.
     if (m_bEnded) return;
     ShowNewProgress();
-    ShowProxyPrompt();
-    if (m_hThread) {
+    OnProxyPrompt();
+    if (m_hThread.IsValid()) {
         // Sees a worker that is just ending now, not a tick later; brief, as the window must stay responsive.
         const DWORD wait = ::WaitForSingleObject(m_hThread, POLL_WAIT_MS);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
@@ -154,32 +177,19 @@ void CProgressDlg::EndDownload(DownloadResult result)
     // that had arrived.
     ShowNewProgress();
 
-    const char* errorText = nullptr;
-    int modalResult = IDOK;
-    switch (result) {
-        case DOWNLOAD_SUCCEEDED:
-            // Complete only once Windows has marked and scanned the file; the
-            // window stays, and a Cancel now would leave the file unchecked.
-            ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), FALSE);
-            StartAttachmentCheck(m_strPath, m_hWnd);
-            return;
-        case DOWNLOAD_CANCELLED:
-            modalResult = IDCANCEL;
-            break;
-        case DOWNLOAD_NETWORK_ERROR:
-            errorText = NETWORK_ERROR_TEXT;
-            modalResult = IDCANCEL;
-            break;
-        case DOWNLOAD_FILE_ERROR:
-            errorText = FILE_ERROR_TEXT;
-            modalResult = IDCANCEL;
-            break;
+    if (result == DOWNLOAD_SUCCEEDED) {
+        // Complete only once Windows has marked and scanned the file; the
+        // window stays, and a Cancel now would leave the file unchecked.
+        ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), FALSE);
+        StartAttachmentCheck(m_strPath, m_hWnd);
+        return;
     }
+    const char* errorText = FailureText(result);
     if (errorText) {
         if (m_pTaskbarList) m_pTaskbarList->SetProgressState(m_hWnd, TBPF_ERROR);
         AfxMessageBox(errorText, MB_OK);
     }
-    EndDialog(modalResult);
+    EndDialog(IDCANCEL);
 }
 
 void CProgressDlg::OnAttachmentChecked(AttachmentVerdict verdict)
@@ -218,7 +228,7 @@ void CProgressDlg::StopNotifications()
 {
     m_downloader.DetachNotifyWindow();
     MSG msg;
-    while (::PeekMessageA(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
+    while (::PeekMessageW(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
     }
 }
 

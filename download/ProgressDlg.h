@@ -1,14 +1,24 @@
 #pragma once
 // The modal dialog that runs one download on a worker thread.
+#include <memory>
+
 #include "download/AttachmentServices.h"
 #include "download/HttpDownloader.h"
 #include "framework/CDialog.h"
+#include "framework/CHandle.h"
 #include "framework/CProgressCtrl.h"
 #include "framework/CStringW.h"
 
 struct ITaskbarList3;
 
+// The poll timer's id: fixed by the program's design, and public because
+// the tests read it.
 constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
+
+// Shows the system's prompt for the proxy's user name and password, owned by
+// `hWnd`, to the worker of `downloader` that waits for it, and hands the
+// answer back; nothing when no worker waits.
+void ShowProxyPrompt(HWND hWnd, CHttpDownloader& downloader);
 
 // Starts the worker, shows its percentages and lets the user cancel. DoModal
 // returns IDOK only when the file arrived whole and Windows' Attachment
@@ -22,10 +32,10 @@ public:
 
 private:
     // Owned jointly with the worker thread, which may outlive this dialog.
-    CDownloadJob* const m_pJob;
+    const std::shared_ptr<CDownloadJob> m_pJob;
 
 public:
-    HANDLE m_hThread = nullptr;
+    CHandle m_hThread;
     // The target, set before DoModal. It is the worker's own copy, which it
     // reads for the whole transfer; a path of MAX_PATH UTF-16 units or more
     // is reported as the file error, never cut.
@@ -47,7 +57,8 @@ private:
     void ShowProgressOnTaskbarButton();
     void OnDownloadFinished(DownloadResult result);
     void OnAttachmentChecked(AttachmentVerdict verdict);
-    void ShowProxyPrompt();
+    void OnProxyPrompt();
+    void StartWorker();
     void EndDownload(DownloadResult result);
     void StopNotifications();
     void OnTaskbarButtonCreated();

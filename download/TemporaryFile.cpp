@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "framework/CHandle.h"
+
 CTemporaryFile::~CTemporaryFile()
 {
     Close();
@@ -45,15 +47,14 @@ bool CTemporaryFile::Create(LPCWSTR target)
     // Marked for deletion while it is open, so that the system removes it
     // even when the process ends in the middle of a transfer (the program
     // closed while a cancelled worker still waits in a read, or a crash).
-    HANDLE hFile = ::CreateFileW(m_szPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
+    CHandle hFile(::CreateFileW(m_szPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hFile.IsValid()) return false;
     SetDeleteOnClose(hFile, TRUE);
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_WRONLY | _O_BINARY);
-    if (fd == -1) {
-        ::CloseHandle(hFile);
-        return false;
-    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(hFile.m_h), _O_WRONLY | _O_BINARY);
+    if (fd == -1) return false;
+    // The descriptor owns the handle now.
+    hFile.m_h = nullptr;
     m_pFile = _fdopen(fd, "wb");
     if (!m_pFile) _close(fd);
     return m_pFile != nullptr;
@@ -106,11 +107,11 @@ bool CanWriteTarget(LPCWSTR path)
     const DWORD attributes = ::GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return false;
-    HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
+    CHandle hFile(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hFile.IsValid()) return false;
     const bool bCreated = ::GetLastError() != ERROR_ALREADY_EXISTS;
-    ::CloseHandle(hFile);
+    hFile.Close();
     if (bCreated) ::DeleteFileW(path);
     return true;
 }

@@ -1,6 +1,5 @@
 #pragma once
-// Where the body is written while it arrives, and the rule for replacing the
-// user's file: only a whole body ever reaches the target.
+// Where the body is written while it arrives.
 #include <windows.h>
 
 #include <cstdio>

@@ -10,52 +10,11 @@
 #include <memory>
 
 #include "download/HttpDownloader.h"
+#include "framework/WorkerThreads.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
 
 namespace {
-
-// Set once the worker asks for more after the first 65,536 bytes of a
-// stalled body have all reached it: it then waits in that read (or in the
-// query for what has arrived, which comes before it).
-HANDLE s_hWaitingPastStall = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-volatile LONG s_nDelivered;
-decltype(&::InternetReadFile) s_realRead;
-decltype(&::InternetQueryDataAvailable) s_realQuery;
-
-void NoteWaitForMore()
-{
-    if (::InterlockedCompareExchange(&s_nDelivered, 0, 0) >= 65536) ::SetEvent(s_hWaitingPastStall);
-}
-
-BOOL WINAPI ObservedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
-{
-    NoteWaitForMore();
-    const BOOL ok = s_realRead(request, buffer, size, got);
-    if (ok) ::InterlockedExchangeAdd(&s_nDelivered, static_cast<LONG>(*got));
-    return ok;
-}
-
-BOOL WINAPI ObservedInternetQueryDataAvailable(HINTERNET request, LPDWORD available, DWORD flags, DWORD_PTR context)
-{
-    NoteWaitForMore();
-    return s_realQuery(request, available, flags, context);
-}
-
-// Watches the worker's reads while it lives.
-struct StallWatch {
-    StallWatch()
-    {
-        s_nDelivered = 0;
-        ::ResetEvent(s_hWaitingPastStall);
-        s_realRead = read.Original<decltype(s_realRead)>();
-        s_realQuery = query.Original<decltype(s_realQuery)>();
-    }
-    bool WorkerWaitsPastStall() { return ::WaitForSingleObject(s_hWaitingPastStall, 10000) == WAIT_OBJECT_0; }
-    ImportPatch read{"wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&ObservedInternetReadFile)};
-    ImportPatch query{"wininet.dll", "InternetQueryDataAvailable",
-                      reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable)};
-};
 
 // Replacements for system functions that this program's code calls.
 ImportPatch *s_tickCount, *s_setOption, *s_createThread;
@@ -81,13 +40,26 @@ BOOL WINAPI RecordedInternetSetOption(HINTERNET handle, DWORD option, LPVOID buf
     return s_setOption->Original<decltype(&::InternetSetOptionA)>()(handle, option, buffer, length);
 }
 
-// The download worker made suspended, or not at all.
+// Set as the worker starts its wait before a new try, the only wait of the
+// test's length.
+HANDLE s_hInRetryWait = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+constexpr DWORD LONG_RETRY_WAIT_MS = 30000;
+ImportPatch* s_waitForObject;
+
+DWORD WINAPI ObservedWaitForSingleObject(HANDLE handle, DWORD timeoutMs)
+{
+    if (timeoutMs == LONG_RETRY_WAIT_MS) ::SetEvent(s_hInRetryWait);
+    return s_waitForObject->Original<decltype(&::WaitForSingleObject)>()(handle, timeoutMs);
+}
+
+// The program's threads (only the download worker here) made suspended, or
+// not at all.
 HANDLE WINAPI HoldDownloadThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                                   LPVOID parameter, DWORD flags, LPDWORD threadId)
 {
-    if (start == DownloadThreadProc && s_bRefuseWorker) return nullptr;
-    return s_createThread->Original<decltype(&::CreateThread)>()(
-        security, stackSize, start, parameter, flags | (start == DownloadThreadProc ? CREATE_SUSPENDED : 0), threadId);
+    if (s_bRefuseWorker) return nullptr;
+    return s_createThread->Original<decltype(&::CreateThread)>()(security, stackSize, start, parameter,
+                                                                 flags | CREATE_SUSPENDED, threadId);
 }
 
 const char kInstallerUrlPath[] = "/support/download/peripheral/pccamera/camvista/soft/QuilloCamKitSetup121.exe";
@@ -542,11 +514,15 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
     ExpectFolderHoldsOnly({});
 
     m_server.SetBehaviour(HttpBehaviour::Resumable(PatternBody(3 << 20), {drop}));
+    ImportPatch waitForObject("kernel32.dll", "WaitForSingleObject",
+                              reinterpret_cast<const void*>(&ObservedWaitForSingleObject));
+    ASSERT_TRUE(waitForObject.Applied());
+    s_waitForObject = &waitForObject;
+    ::ResetEvent(s_hInRetryWait);
     CHttpDownloader waiting;
-    waiting.m_dwRetryWaitMs = 30000;
+    waiting.m_dwRetryWaitMs = LONG_RETRY_WAIT_MS;
     DownloadThread thread(waiting, m_target);
-    ASSERT_TRUE(PumpMessagesUntil([&] { return waiting.ProgressCount() > 0; }));
-    ::Sleep(500);  // into the wait
+    ASSERT_TRUE(WaitPumpingMessages(s_hInRetryWait, 10000));
     waiting.Cancel();
     EXPECT_EQ(DOWNLOAD_CANCELLED, thread.WaitForFinishedMessage(1000));
 }
@@ -557,16 +533,17 @@ TEST_F(DownloadWorker, ThreadIsCountedFromBeforeItFirstRunsUntilItEnds)
     ImportPatch createThread("kernel32.dll", "CreateThread", reinterpret_cast<const void*>(&HoldDownloadThreads));
     s_createThread = &createThread;
     s_bRefuseWorker = false;
-    CDownloadJob* job = new CDownloadJob;
-    const HANDLE thread = StartDownloadThread(job);
-    EXPECT_EQ(1, RunningDownloadThreads());
-    ASSERT_TRUE(thread && ::ResumeThread(thread) == 1 && WaitPumpingMessages(thread, 60000));
-    ::CloseHandle(thread);
-    EXPECT_EQ(0, RunningDownloadThreads());
+    const auto job = std::make_shared<CDownloadJob>();
+    CHandle thread(StartWorkerThread(DownloadThreadProc, new std::shared_ptr<CDownloadJob>(job)));
+    EXPECT_EQ(1, RunningWorkerThreads());
+    ASSERT_TRUE(thread.IsValid() && ::ResumeThread(thread) == 1 && WaitPumpingMessages(thread, 60000));
+    EXPECT_EQ(1, job.use_count()) << "the thread let go of its share";
+    EXPECT_EQ(0, RunningWorkerThreads());
     s_bRefuseWorker = true;
-    EXPECT_EQ(nullptr, StartDownloadThread(job));
-    EXPECT_EQ(0, RunningDownloadThreads());
-    job->Release();
+    auto* refused = new std::shared_ptr<CDownloadJob>(job);
+    EXPECT_EQ(nullptr, StartWorkerThread(DownloadThreadProc, refused));
+    delete refused;
+    EXPECT_EQ(0, RunningWorkerThreads());
 }
 
 TEST_F(DownloadWorker, BarMovesWithWhatHasArrivedOnASlowLink)

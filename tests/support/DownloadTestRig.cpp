@@ -1,10 +1,12 @@
 #include "tests/support/DownloadTestRig.h"
 
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
 
 std::string TestFolder(const char* subfolder)
@@ -93,14 +95,13 @@ DownloadThread::DownloadThread(CHttpDownloader& downloader, const std::string& p
     ::SetWindowLongPtrA(m_hWndNotify, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     ::SetWindowLongPtrA(m_hWndNotify, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&NotifyWindowProc));
     downloader.AttachNotifyWindow(m_hWndNotify);
-    m_hThread = ::CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    m_hThread.Attach(::CreateThread(nullptr, 0, Run, this, 0, nullptr));
 }
 
 DownloadThread::~DownloadThread()
 {
-    if (!m_hThread) return;
+    if (!m_hThread.IsValid()) return;
     Wait(INFINITE);
-    ::CloseHandle(m_hThread);
     ::DestroyWindow(m_hWndNotify);
 }
 
@@ -109,7 +110,7 @@ LRESULT CALLBACK DownloadThread::NotifyWindowProc(HWND hWnd, UINT message, WPARA
     auto* thread = reinterpret_cast<DownloadThread*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
     if (message == WM_DOWNLOAD_FINISHED && thread) thread->m_nPostedResult = static_cast<DownloadResult>(wParam);
     // As the progress dialog does.
-    if (message == WM_DOWNLOAD_PROXY_PROMPT && thread) thread->m_downloader.AnswerProxyPrompt(hWnd);
+    if (message == WM_DOWNLOAD_PROXY_PROMPT && thread) ShowProxyPrompt(hWnd, thread->m_downloader);
     return ::DefWindowProcA(hWnd, message, wParam, lParam);
 }
 
@@ -121,7 +122,7 @@ DownloadResult DownloadThread::WaitForFinishedMessage(DWORD timeoutMs)
 
 bool DownloadThread::Wait(DWORD timeoutMs)
 {
-    return m_hThread && WaitPumpingMessages(m_hThread, timeoutMs);
+    return m_hThread.IsValid() && WaitPumpingMessages(m_hThread, timeoutMs);
 }
 
 DWORD WINAPI DownloadThread::Run(LPVOID parameter)
@@ -132,6 +133,50 @@ DWORD WINAPI DownloadThread::Run(LPVOID parameter)
     const CWideText path(thread->m_path.c_str(), CP_ACP);
     thread->m_nResult = thread->m_downloader.Download(DOWNLOAD_SERVER_HOST, object, path);
     return 0;
+}
+
+namespace {
+
+HANDLE s_hWaitingPastStall = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+volatile LONG s_nDelivered;
+decltype(&::InternetReadFile) s_realRead;
+decltype(&::InternetQueryDataAvailable) s_realQuery;
+
+void NoteWaitForMore()
+{
+    if (::InterlockedCompareExchange(&s_nDelivered, 0, 0) >= 65536) ::SetEvent(s_hWaitingPastStall);
+}
+
+BOOL WINAPI ObservedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    NoteWaitForMore();
+    const BOOL ok = s_realRead(request, buffer, size, got);
+    if (ok) ::InterlockedExchangeAdd(&s_nDelivered, static_cast<LONG>(*got));
+    return ok;
+}
+
+BOOL WINAPI ObservedInternetQueryDataAvailable(HINTERNET request, LPDWORD available, DWORD flags, DWORD_PTR context)
+{
+    NoteWaitForMore();
+    return s_realQuery(request, available, flags, context);
+}
+
+}  // namespace
+
+StallWatch::StallWatch()
+    : m_read("wininet.dll", "InternetReadFile", reinterpret_cast<const void*>(&ObservedInternetReadFile)),
+      m_query("wininet.dll", "InternetQueryDataAvailable",
+              reinterpret_cast<const void*>(&ObservedInternetQueryDataAvailable))
+{
+    s_nDelivered = 0;
+    ::ResetEvent(s_hWaitingPastStall);
+    s_realRead = m_read.Original<decltype(s_realRead)>();
+    s_realQuery = m_query.Original<decltype(s_realQuery)>();
+}
+
+bool StallWatch::WorkerWaitsPastStall()
+{
+    return ::WaitForSingleObject(s_hWaitingPastStall, 10000) == WAIT_OBJECT_0;
 }
 
 DownloadResult RunDownload(CHttpDownloader& downloader, const std::string& path)

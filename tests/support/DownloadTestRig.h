@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "download/HttpDownloader.h"
+#include "framework/CHandle.h"
+#include "tests/support/ImportPatch.h"
 
 // An empty folder under the build folder for the running test (created or
 // emptied), as a Windows path without a trailing backslash. `subfolder`
@@ -57,7 +59,21 @@ private:
 
     CHttpDownloader& m_downloader;
     std::string m_path;
-    HANDLE m_hThread = nullptr;
+    CHandle m_hThread;
+};
+
+// Watches the worker's reads while it lives.
+class StallWatch {
+public:
+    StallWatch();
+    // True once the worker asks for more after the first 65,536 bytes of a
+    // stalled body have all reached it: it then waits in that read (or in
+    // the query for what has arrived, which comes before it).
+    bool WorkerWaitsPastStall();
+
+private:
+    ImportPatch m_read;
+    ImportPatch m_query;
 };
 
 // Runs a download to its end on a thread of its own.

@@ -30,9 +30,9 @@ private:
 // A session with the transfer's time-outs and one request at a time in it.
 // Closing the session closes the request and its connection with it, and
 // WinInet discards whatever of the body was still unread.
-class CHttpRequest {
+class CHttpSession {
 public:
-    explicit CHttpRequest(DWORD timeoutMs) : m_dwTimeoutMs(timeoutMs) {}
+    explicit CHttpSession(DWORD timeoutMs) : m_dwTimeoutMs(timeoutMs) {}
 
     bool OpenSession();
     // The connect and receive time-out of the open request and of those

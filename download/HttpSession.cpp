@@ -1,4 +1,4 @@
-#include "download/HttpRequest.h"
+#include "download/HttpSession.h"
 
 #include <cstring>
 
@@ -65,7 +65,7 @@ bool JoinText(char* buffer, size_t size, std::initializer_list<const char*> part
     return true;
 }
 
-bool CHttpRequest::OpenSession()
+bool CHttpSession::OpenSession()
 {
     m_hRoot.Reset(::InternetOpenA(DOWNLOAD_USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     return m_hRoot && SetDwordOption(m_hRoot, INTERNET_OPTION_CONNECT_TIMEOUT, m_dwTimeoutMs) &&
@@ -74,13 +74,13 @@ bool CHttpRequest::OpenSession()
            SetDwordOption(m_hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwTimeoutMs);
 }
 
-bool CHttpRequest::SetTimeout(DWORD timeoutMs)
+bool CHttpSession::SetTimeout(DWORD timeoutMs)
 {
     m_dwTimeoutMs = timeoutMs;
     return !m_hRequest || SetRequestTimeouts(m_hRequest, timeoutMs);
 }
 
-bool CHttpRequest::Open(LPCSTR url)
+bool CHttpSession::Open(LPCSTR url)
 {
     m_bFastLink = false;
     m_dwMeasureStart = m_dwMeasureBytes = 0;
@@ -116,13 +116,13 @@ bool CHttpRequest::Open(LPCSTR url)
                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
 }
 
-bool CHttpRequest::Send(LPCSTR headers)
+bool CHttpSession::Send(LPCSTR headers)
 {
     const DWORD length = headers && headers[0] ? static_cast<DWORD>(-1L) : 0;
     return ::HttpSendRequestA(m_hRequest, length ? headers : nullptr, length, nullptr, 0) != FALSE;
 }
 
-bool CHttpRequest::RedirectTarget(char (&target)[INTERNET_MAX_URL_LENGTH])
+bool CHttpSession::RedirectTarget(char (&target)[INTERNET_MAX_URL_LENGTH])
 {
     char location[INTERNET_MAX_URL_LENGTH];
     if (!QueryHeader(HTTP_QUERY_LOCATION, location, sizeof location) || !location[0]) return false;
@@ -130,7 +130,7 @@ bool CHttpRequest::RedirectTarget(char (&target)[INTERNET_MAX_URL_LENGTH])
     return ::InternetCombineUrlA(m_szUrl, location, target, &length, ICU_NO_ENCODE) != FALSE;
 }
 
-bool CHttpRequest::Read(BYTE* buffer, DWORD size, DWORD* got)
+bool CHttpSession::Read(BYTE* buffer, DWORD size, DWORD* got)
 {
     *got = 0;
     DWORD wanted = size;
@@ -150,7 +150,7 @@ bool CHttpRequest::Read(BYTE* buffer, DWORD size, DWORD* got)
 // which a fast link notices; a full buffer is asked for while the link fills
 // one within a quarter of a second, so the bar still moves several times a
 // second either way.
-void CHttpRequest::NoteArrival(DWORD got, DWORD size)
+void CHttpSession::NoteArrival(DWORD got, DWORD size)
 {
     constexpr DWORD MEASURE_MS = 250;
     const DWORD now = ::GetTickCount();
@@ -166,14 +166,14 @@ void CHttpRequest::NoteArrival(DWORD got, DWORD size)
     m_dwMeasureBytes = 0;
 }
 
-void CHttpRequest::Close()
+void CHttpSession::Close()
 {
     m_hRequest.Reset(nullptr);
     m_hConnection.Reset(nullptr);
     m_hRoot.Reset(nullptr);
 }
 
-int CHttpRequest::Status()
+int CHttpSession::Status()
 {
     char text[16];
     DWORD length = 0;
@@ -182,7 +182,7 @@ int CHttpRequest::Status()
     return ParseDecimalCount(text, length, &status) ? static_cast<int>(status) : 0;
 }
 
-bool CHttpRequest::ContentLength(LONG* length)
+bool CHttpSession::ContentLength(LONG* length)
 {
     // Every Content-Length line, through the header index. Only the end of
     // the list ends it: a line too long to read is no count either.
@@ -203,7 +203,7 @@ bool CHttpRequest::ContentLength(LONG* length)
     return true;
 }
 
-bool CHttpRequest::IsUnencoded()
+bool CHttpSession::IsUnencoded()
 {
     char text[64];
     if (!QueryHeader(HTTP_QUERY_CONTENT_ENCODING, text, sizeof text))
@@ -211,7 +211,7 @@ bool CHttpRequest::IsUnencoded()
     return _stricmp(text, "identity") == 0;
 }
 
-RangeValidator CHttpRequest::Validator()
+RangeValidator CHttpSession::Validator()
 {
     char etag[RangeValidator::MAX_LENGTH + 1];
     char lastModified[RangeValidator::MAX_LENGTH + 1];
@@ -221,7 +221,7 @@ RangeValidator CHttpRequest::Validator()
                                 ReadField(HTTP_QUERY_DATE, date, sizeof date));
 }
 
-bool CHttpRequest::KeepsValidator(const RangeValidator& sent)
+bool CHttpSession::KeepsValidator(const RangeValidator& sent)
 {
     char etag[RangeValidator::MAX_LENGTH + 1];
     char lastModified[RangeValidator::MAX_LENGTH + 1];
@@ -229,7 +229,7 @@ bool CHttpRequest::KeepsValidator(const RangeValidator& sent)
                             ReadField(HTTP_QUERY_LAST_MODIFIED, lastModified, sizeof lastModified));
 }
 
-bool CHttpRequest::Range(ContentRange* range)
+bool CHttpSession::Range(ContentRange* range)
 {
     char text[128];
     DWORD length = 0;
@@ -237,7 +237,7 @@ bool CHttpRequest::Range(ContentRange* range)
            ParseContentRange(text, length, range);
 }
 
-bool CHttpRequest::QueryHeader(DWORD info, char* text, DWORD size, DWORD* index, DWORD* length)
+bool CHttpSession::QueryHeader(DWORD info, char* text, DWORD size, DWORD* index, DWORD* length)
 {
     std::memset(text, 0, size);
     DWORD got = size;
@@ -248,7 +248,7 @@ bool CHttpRequest::QueryHeader(DWORD info, char* text, DWORD size, DWORD* index,
     return true;
 }
 
-HeaderField CHttpRequest::ReadField(DWORD info, char* text, DWORD size)
+HeaderField CHttpSession::ReadField(DWORD info, char* text, DWORD size)
 {
     HeaderField field;
     DWORD length = 0;
