@@ -25,13 +25,13 @@ esac
 configure_and_build >/dev/null
 
 INTERNET_SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
-DEMO="$BUILD/demo"
+DEMO="$BUILD/demo-run"
 DEMO_ROOT="Z:${BUILD//\//\\}\\signing\\demo\\root.der"
 
 start_demo() {
     mkdir -p "$DEMO"
     rm -f "$DEMO/port"
-    python3 "$ROOT/tools/demo/demo_server.py" "$BUILD/tools/demo/sample_installer_signed.exe" "$DEMO/port" \
+    python3 "$ROOT/demo/demo_server.py" "$BUILD/demo/sample_installer_signed.exe" "$DEMO/port" \
         2>"$DEMO/server.log" &
     SERVER_PID=$!
     for _ in $(seq 50); do
@@ -42,8 +42,8 @@ start_demo() {
     port=$(cat "$DEMO/port")
     "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null
     "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyServer /d "127.0.0.1:$port" /f >/dev/null
-    "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" plug demo-camera "USB Camera" 3c1a 0101
-    "$BUILD/wine-run" "$BUILD/tools/demo/root_store.exe" trust "$DEMO_ROOT"
+    "$BUILD/wine-run" "$BUILD/demo/camera_switch.exe" plug demo-camera "USB Camera" 3c1a 0101
+    "$BUILD/wine-run" "$BUILD/demo/root_store.exe" trust "$DEMO_ROOT"
     echo "Demo: download server on 127.0.0.1:$port (log: $DEMO/server.log), simulated camera plugged in," \
         "demo root certificate trusted."
 }
@@ -53,8 +53,8 @@ stop_demo() {
         kill "$SERVER_PID" 2>/dev/null || true
         wait "$SERVER_PID" 2>/dev/null || true
         SERVER_PID=
-        "$BUILD/wine-run" "$BUILD/tools/demo/camera_switch.exe" unplug demo-camera || true
-        "$BUILD/wine-run" "$BUILD/tools/demo/root_store.exe" distrust "$DEMO_ROOT" || true
+        "$BUILD/wine-run" "$BUILD/demo/camera_switch.exe" unplug demo-camera || true
+        "$BUILD/wine-run" "$BUILD/demo/root_store.exe" distrust "$DEMO_ROOT" || true
         "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyEnable /f >/dev/null 2>&1 || true
         "$BUILD/wine-run" reg delete "$INTERNET_SETTINGS" /v ProxyServer /f >/dev/null 2>&1 || true
     fi
@@ -119,13 +119,13 @@ if [ -z "${virtual:-}" ]; then
 elif [ "$mode" = demo ]; then
     echo "No display: the demo walks through one download on a virtual display. Screenshots:"
     windows_path() { local p="Z:$1"; echo "${p//\//\\}"; }
-    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" "$(windows_path "$exe")" \
+    "$BUILD/wine-run" "$BUILD/demo/demo_tour.exe" "$(windows_path "$exe")" \
         "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")" 2>&1 | quiet_wine | screenshots_as_png
     # The main dialog once more on a screen at 150 % scaling: 144 DPI, which
     # Wine reads from the prefix when a program starts.
     DPI_SET=1
     "$BUILD/wine-run" reg add "$DESKTOP_SETTINGS" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
-    "$BUILD/wine-run" "$BUILD/tools/demo/demo_tour.exe" --main-dialog "$(windows_path "$exe")" \
+    "$BUILD/wine-run" "$BUILD/demo/demo_tour.exe" --main-dialog "$(windows_path "$exe")" \
         "$(windows_path "$shots")" main-dialog-at-144-dpi 2>&1 | quiet_wine | screenshots_as_png
 else
     "$BUILD/wine-run" "$exe" > >(quiet_wine) 2>&1 &
