@@ -1,4 +1,5 @@
-// Tests for the filter list: hex parsing, device path ids, and the ownership
+// Tests for the device path's id rules (DevicePathIds: hex parsing, the ids
+// read from a path) and for the filter list: its entries and the ownership
 // of filter and pin references, checked with counting COM test doubles.
 #include "FilterList.h"
 #include "tests/support/DeviceDoubles.h"
