@@ -3,6 +3,7 @@
 #include <dmodshow.h>
 
 #include "devices/GuardedCall.h"
+#include "framework/ComRef.h"
 #include "framework/CString.h"
 #include "trace/Trace.h"
 
@@ -10,43 +11,17 @@ const IID IID_IAMFilterData = {0x97f7c4d4, 0x547b, 0x4a5f, {0x83, 0x32, 0x53, 0x
 
 namespace {
 
-// Holds one interface reference of a device and releases it exactly once,
-// through the guard.
-template <class Interface>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() { Reset(); }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-
-    Interface** Receive()
+// A reference to an object that a device (its driver) supplied, given back
+// behind the guard.
+struct DeviceRelease {
+    template <class Interface>
+    static void Release(Interface* object)
     {
-        Reset();
-        return &m_pointer;
+        ReleaseDeviceObject(object);
     }
-    void** ReceiveVoid() { return reinterpret_cast<void**>(Receive()); }
-    Interface* Get() const { return m_pointer; }
-    Interface* operator->() const { return m_pointer; }
-    explicit operator bool() const { return m_pointer != nullptr; }
-    Interface* Detach()
-    {
-        Interface* pointer = m_pointer;
-        m_pointer = nullptr;
-        return pointer;
-    }
-    // Forgets a pointer that a failed call may have left behind without
-    // handing over a reference.
-    void Abandon() { m_pointer = nullptr; }
-    void Reset()
-    {
-        ReleaseDeviceObject(m_pointer);
-        m_pointer = nullptr;
-    }
-
-private:
-    Interface* m_pointer = nullptr;
 };
+template <class Interface>
+using DeviceRef = ComRef<Interface, DeviceRelease>;
 
 bool AnySuccess(HRESULT hr)
 {
@@ -62,7 +37,7 @@ bool OnlyOk(HRESULT hr)
 // an accepted result with a pointer. What a failed call left there holds no
 // reference and is forgotten.
 template <class Interface, class Call>
-bool ReceiveFromDriver(ComRef<Interface>* out, Call call, const char* exceptLine,
+bool ReceiveFromDriver(DeviceRef<Interface>* out, Call call, const char* exceptLine,
                        bool (*accepted)(HRESULT) = AnySuccess)
 {
     HRESULT hr = E_FAIL;
@@ -200,7 +175,7 @@ ULONG ByteVectorSize(const VARIANT& data)
 // output subtype from the record; *subtype is left alone when there is none.
 void ParseOutputSubtype(BYTE* bytes, ULONG size, GUID* subtype)
 {
-    ComRef<IAMFilterData> parser;
+    DeviceRef<IAMFilterData> parser;
     if (FAILED(CoCreateInstance(CLSID_FilterMapper2, nullptr,
                                 CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER, IID_IAMFilterData,
                                 parser.ReceiveVoid())) ||
@@ -218,7 +193,7 @@ void ParseOutputSubtype(BYTE* bytes, ULONG size, GUID* subtype)
 }
 
 struct DeviceProperties {
-    ComRef<IPropertyBag> pPropBag;
+    DeviceRef<IPropertyBag> pPropBag;
     CString name;
     char devicePath[MAX_DEVICE_PATH + 1] = {};
 };
@@ -264,7 +239,7 @@ bool DescribeFilter(IBaseFilter* filter, IPropertyBag* pPropBag, GUID* guid, BOO
 }
 
 // Hands the filter to a new entry at the end of the list and fills it in.
-void AppendEntry(CFilterList* list, ComRef<IBaseFilter>* filter, const DeviceProperties& device, const GUID& guid,
+void AppendEntry(CFilterList* list, DeviceRef<IBaseFilter>* filter, const DeviceProperties& device, const GUID& guid,
                  BOOL compressor)
 {
     const int countBefore = list->m_nCount;
@@ -285,7 +260,7 @@ void AppendEntry(CFilterList* list, ComRef<IBaseFilter>* filter, const DevicePro
 // and lists it when it is accepted.
 void ListDevice(IMoniker* pMoniker, DeviceProperties* device, CFilterList* list)
 {
-    ComRef<IBaseFilter> filter;
+    DeviceRef<IBaseFilter> filter;
     if (!ReceiveFromDriver(
             &filter, [&] { return pMoniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.ReceiveVoid()); },
             "Except! pMoniker->BindToObject\r\n"))
@@ -300,7 +275,7 @@ void ListDevice(IMoniker* pMoniker, DeviceProperties* device, CFilterList* list)
 // Creates the system device enumerator and from it the enumerator of the
 // category's devices. False when either is not there (an empty category
 // has no enumerator).
-bool OpenCategory(const GUID& category, ComRef<ICreateDevEnum>* pSysDevEnum, ComRef<IEnumMoniker>* pEnumCat)
+bool OpenCategory(const GUID& category, DeviceRef<ICreateDevEnum>* pSysDevEnum, DeviceRef<IEnumMoniker>* pEnumCat)
 {
     const HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
                                         IID_ICreateDevEnum, pSysDevEnum->ReceiveVoid());
@@ -320,7 +295,7 @@ int ListDevices(const GUID& category, IEnumMoniker* pEnumCat, CFilterList* list)
     int namedDevices = 0;
     for (;;) {
         TraceOut("--- \r\n");
-        ComRef<IMoniker> pMoniker;
+        DeviceRef<IMoniker> pMoniker;
         ULONG fetched = 0;
         if (!ReceiveFromDriver(
                 &pMoniker, [&] { return pEnumCat->Next(1, pMoniker.Receive(), &fetched); },
@@ -343,8 +318,8 @@ int CDShowUtils::GetFilterList(const GUID& category, CFilterList* list)
     int namedDevices = 0;
     if (list) {
         TraceOut("CoCreateInstance(CLSID_SystemDeviceEnum \r\n");
-        ComRef<ICreateDevEnum> pSysDevEnum;
-        ComRef<IEnumMoniker> pEnumCat;
+        DeviceRef<ICreateDevEnum> pSysDevEnum;
+        DeviceRef<IEnumMoniker> pEnumCat;
         if (OpenCategory(category, &pSysDevEnum, &pEnumCat)) {
             // The stage texts of the trace are fixed, so that traces of
             // different versions line up: this one marks the enumerator.
