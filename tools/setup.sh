@@ -21,7 +21,7 @@ case "$mode" in
 esac
 
 # The 32-bit compiler builds the shipped program; the 64-bit one builds the
-# copy that runs here under 64-bit Wine (see README.md). nginx and curl are
+# copy that runs here under 64-bit Wine (see docs/building-and-releasing.md). nginx and curl are
 # for the download benchmark; tinyproxy is the proxy that asks for a password
 # in the progress dialog's tests; openssl and osslsigncode make the certificates
 # and signed programs of the tests and the demo; the release test signs with a
