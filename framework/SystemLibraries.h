@@ -6,7 +6,8 @@
 #include <delayimp.h>
 
 // Keeps every later DLL load of this process, the system's own included, to
-// the system directory; called first in WinMain. Without
+// the system directory. WinMain calls it right after drawing the stack
+// guard, which loads no DLL, and before anything that could load one. Without
 // SetDefaultDllDirectories (a Windows 7 without KB2533623) only the current
 // directory leaves the search, and the system's own later loads still look
 // in the program's folder first.
