@@ -1,11 +1,11 @@
 // The Download command: device gate, Save As, download, completion and the
-// start of the downloaded installer when asked (app/InstallerStart.cpp).
+// start of the downloaded installer when asked (installer/InstallerStart.cpp).
 // CDownloaderDlg::OnDownload is here, apart from the dialog's window code, because it is the whole download flow.
 #include "app/DownloaderDlg.h"
 
 #include <windows.h>
 
-#include "app/InstallerStart.h"
+#include "installer/InstallerStart.h"
 #include "app/SmallDialogs.h"
 #include "devices/SupportedDevice.h"
 #include "download/DownloadConstants.h"

@@ -19,8 +19,8 @@
 
 #include <shellapi.h>
 
-#include "app/InstallerStart.h"
-#include "download/SignatureCheck.h"
+#include "installer/InstallerStart.h"
+#include "installer/SignatureCheck.h"
 #include "framework/CWinApp.h"
 #include "tests/support/TrustedRoot.h"
 

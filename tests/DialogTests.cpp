@@ -12,7 +12,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/DownloaderDlg.h"
-#include "app/InstallerStart.h"
+#include "installer/InstallerStart.h"
 #include "app/SmallDialogs.h"
 #include "framework/AfxMessageBox.h"
 #include "framework/CWideText.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../res/resource.h"
-#include "download/SignatureCheck.h"
+#include "installer/SignatureCheck.h"
 #include "framework/CWideText.h"
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/TrustedRoot.h"

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "download/SignatureCheck.h"
+#include "installer/SignatureCheck.h"
 #include "framework/CWideText.h"
 #include "tests/support/ImportPatch.h"
 #include "tests/support/ProgramProcess.h"

@@ -1,4 +1,4 @@
-#include "app/InstallerStart.h"
+#include "installer/InstallerStart.h"
 
 #include <shellapi.h>
 

@@ -3,7 +3,7 @@
 // checked, and started only when its signature or the user says so.
 #include <windows.h>
 
-#include "download/SignatureCheck.h"
+#include "installer/SignatureCheck.h"
 #include "framework/CHandle.h"
 #include "framework/CStringW.h"
 

@@ -1,4 +1,4 @@
-#include "download/SignatureCheck.h"
+#include "installer/SignatureCheck.h"
 
 #include <softpub.h>
 #include <wintrust.h>
