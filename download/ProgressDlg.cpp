@@ -353,12 +353,15 @@ void CProgressDlg::EndDownload(DownloadResult result)
     m_bEnded = true;
     KillTimer(PROGRESS_POLL_TIMER);
     StopNotifications();
+    // A resume the poll has not seen yet is told first; from here on the
+    // line says what is told below, and stays.
+    ShowStatus(true);
+    m_bStatusFinal = true;
     // The bar shows the last percentage before the dialog closes or behind a
     // message box: 100 only after a success, and after a failure the share
     // that had arrived.
-    ShowStatus(true);
-    m_bStatusFinal = true;
     ShowNewProgress();
+    ShowPercentInTitle();
 
     if (result == DOWNLOAD_SUCCEEDED) {
         // Complete only once Windows has marked and scanned the file; the
