@@ -19,6 +19,7 @@
 #include "tests/support/DownloadTestRig.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <psapi.h>
 #include <wininet.h>
 
@@ -119,6 +120,40 @@ LONGLONG FileSize(const std::string& path)
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The dialog with the changes of its status line counted.
+class CountingProgressDlg : public CProgressDlg {
+public:
+    LONG m_nStatusUpdates = 0;
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        const BOOL result = CProgressDlg::OnInitDialog();
+        ::SetWindowSubclass(GetDlgItem(IDC_DOWNLOAD_STATUS), CountSetText, 0, reinterpret_cast<DWORD_PTR>(this));
+        return result;
+    }
+
+private:
+    static LRESULT CALLBACK CountSetText(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                         DWORD_PTR data)
+    {
+        if (message == WM_SETTEXT) ++reinterpret_cast<CountingProgressDlg*>(data)->m_nStatusUpdates;
+        if (message == WM_NCDESTROY) ::RemoveWindowSubclass(hWnd, CountSetText, id);
+        return ::DefSubclassProc(hWnd, message, wParam, lParam);
+    }
+};
+
+// CPU time the calling thread has used, in seconds.
+double ThreadCpuSeconds()
+{
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    const auto ticks = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) / 1e7;
 }
 
 // The same requests and 64 KB reads as the worker, without thread, dialog or
@@ -248,8 +283,8 @@ int CancelRounds(USHORT relayPort, const std::string& statsFile, const std::stri
         ::Sleep(static_cast<DWORD>(std::max(0.0, 5.0 - ended) * 1000));
         after.push_back(static_cast<double>(RelayedBytes(statsFile) - atCancel) / 1048576.0);
         ::WaitForSingleObject(thread, INFINITE);
-        std::printf("round %d: %.2f MiB passed in the 5 s after Cancel; the worker ended %.2f s after it\n",
-                    round + 1, after.back(), bEnded ? ended : Seconds(cancelled));
+        std::printf("round %d: %.2f MiB passed in the 5 s after Cancel; the worker ended %.2f s after it\n", round + 1,
+                    after.back(), bEnded ? ended : Seconds(cancelled));
         ::CloseHandle(thread);
         ::DeleteFileA(target.c_str());
     }
@@ -294,7 +329,7 @@ int main(int argc, char** argv)
         ::DeleteFileA(target.c_str());
     }
 
-    std::vector<double> bareRead, bareWrite, downloader, pairRatios, worker;
+    std::vector<double> bareRead, bareWrite, downloader, pairRatios, worker, uiCpu, statusUpdates;
     WorkingSetSampler sampler;
     SIZE_T idle = 0, peakAboveIdle = 0, barePeakAboveIdle = 0, growth = 0;
     bool bGrowthMeasured = false;
@@ -312,11 +347,14 @@ int main(int argc, char** argv)
 
         before = sampler.Start();
         idle = std::max(idle, before);
-        CProgressDlg dialog(nullptr);
+        CountingProgressDlg dialog;
         dialog.m_strPath = CWideText(target.c_str(), CP_ACP);
+        const double cpuBefore = ThreadCpuSeconds();
         ::QueryPerformanceCounter(&start);
         const INT_PTR result = dialog.DoModal();
         const double seconds = Seconds(start);
+        uiCpu.push_back((ThreadCpuSeconds() - cpuBefore) / seconds);
+        statusUpdates.push_back(dialog.m_nStatusUpdates / seconds);
         const SIZE_T peak = sampler.Peak(&growthAfterFirstSecond, &bPastFirstSecond);
         peakAboveIdle = std::max(peakAboveIdle, peak - std::min(before, peak));
         if (bPastFirstSecond) {
@@ -355,6 +393,8 @@ int main(int argc, char** argv)
     std::printf("rounds' ratios              ");
     for (double ratio : pairRatios) std::printf(" %.3f", ratio);
     std::printf("\n");
+    std::printf("UI thread CPU per second of download %6.1f ms (median), status line updates %.1f per second\n",
+                Median(uiCpu) * 1000, Median(statusUpdates));
     std::printf("working set idle             %8.2f MiB\n", static_cast<double>(idle) / 1048576.0);
     std::printf("peak - idle (largest round)  %8.2f MiB, bare loop to a file %.2f MiB\n",
                 static_cast<double>(peakAboveIdle) / 1048576.0, static_cast<double>(barePeakAboveIdle) / 1048576.0);

@@ -47,6 +47,13 @@ void CHttpDownloader::RecordProgress(LONG percent)
     ::InterlockedExchange(&m_nProgressCount, count + 1);
 }
 
+void CHttpDownloader::RecordBytes(LONG received, LONG announced)
+{
+    ::InterlockedExchange(&m_nBytesAnnounced, announced);
+    ::InterlockedExchange(&m_nBytesReceived, received);
+    ::InterlockedExchange(&m_nRetryAwaited, 0);
+}
+
 void CHttpDownloader::PostToNotifyWindow(UINT message, WPARAM wParam)
 {
     ::AcquireSRWLockExclusive(&m_notifyLock);

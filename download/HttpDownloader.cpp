@@ -86,6 +86,7 @@ CHttpDownloader::Outcome CHttpDownloader::Transfer(CHttpSession& session, LPCSTR
     if (session.Status() != 200 || !session.ContentLength(&body.announced) || !session.IsUnencoded())
         return Outcome::NETWORK_ERROR;
     body.validator = session.Validator();
+    RecordBytes(0, body.announced);
 
     CTemporaryFile file;
     if (!CanWriteTarget(localPath) || !file.Create(localPath)) return Outcome::FILE_ERROR;
@@ -139,6 +140,7 @@ CHttpDownloader::Outcome CHttpDownloader::ReceiveBody(CHttpSession& session, CTe
         const DWORD wait = m_dwRetryWaitMs << fruitless;
         const DWORD stalled = ::GetTickCount() - body.lastByteTick;
         if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return Outcome::NETWORK_ERROR;
+        RecordRetryAwaited(fruitless + 1);
         if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::CANCELLED;
         const DWORD left = m_dwStallLimitMs - stalled - wait;
         if (!session.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
@@ -167,6 +169,7 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
         RecordProgress(static_cast<LONG>(received * 100 / static_cast<unsigned long long>(body.announced)));
         if (received > static_cast<unsigned long long>(body.announced)) return Outcome::NETWORK_ERROR;
         body.received = static_cast<LONG>(received);
+        RecordBytes(body.received, body.announced);
         if (body.received > body.furthest) body.furthest = body.received;
         body.lastByteTick = ::GetTickCount();
         // The stall ends with these bytes, and with it the cut of a try's
@@ -218,6 +221,7 @@ CHttpDownloader::Outcome CHttpDownloader::TakeWholeBody(CHttpSession& session, C
     if (!file.Truncate()) return Outcome::FILE_ERROR;
     body.received = 0;
     RecordProgress(0);
+    RecordBytes(0, body.announced);
     return Outcome::SUCCEEDED;
 }
 

@@ -41,6 +41,15 @@ public:
     LONG ProgressCount() { return ::InterlockedCompareExchange(&m_nProgressCount, 0, 0); }
     LONG ProgressAt(LONG index) const { return m_progress[index]; }
 
+    // For the status line, beside the percentages: the body's bytes
+    // received and announced (-1 until an answer has announced a length),
+    // and the try the transfer waits to make after a dropped connection (0
+    // when it does not wait; bytes that arrive end the wait). Recorded by
+    // Download without waiting for anyone, and read from any thread.
+    LONG BytesReceived() { return ::InterlockedCompareExchange(&m_nBytesReceived, 0, 0); }
+    LONG BytesAnnounced() { return ::InterlockedCompareExchange(&m_nBytesAnnounced, 0, 0); }
+    LONG RetryAwaited() { return ::InterlockedCompareExchange(&m_nRetryAwaited, 0, 0); }
+
     // The window that PostToNotifyWindow posts to.
     void AttachNotifyWindow(HWND hWnd);
     // Nothing is posted to the window once this has returned, so the window
@@ -89,12 +98,17 @@ private:
     bool IsCancelRequested() { return ::InterlockedCompareExchange(&m_bCancel, 0, 0) != 0; }
     bool IsWindowDetached();
     void RecordProgress(LONG percent);
+    void RecordBytes(LONG received, LONG announced);
+    void RecordRetryAwaited(LONG tryNumber) { ::InterlockedExchange(&m_nRetryAwaited, tryNumber); }
 
     // Room for a few starts from the first byte; once it is full the bar
     // stays where it is.
     static constexpr LONG MAX_PROGRESS_VALUES = 1024;
     LONG m_progress[MAX_PROGRESS_VALUES] = {};
     volatile LONG m_nProgressCount = 0;
+    volatile LONG m_nBytesReceived = 0;
+    volatile LONG m_nBytesAnnounced = -1;
+    volatile LONG m_nRetryAwaited = 0;
     // Set by Cancel, so that a wait ends at once.
     CHandle m_hCancelEvent;
 

@@ -4,16 +4,24 @@
 
 #include "download/AttachmentServices.h"
 #include "download/HttpDownloader.h"
+#include "download/ProgressStatus.h"
 #include "framework/CDialog.h"
 #include "framework/CHandle.h"
 #include "framework/CProgressCtrl.h"
 #include "framework/CStringW.h"
 
 struct ITaskbarList3;
+struct IAccPropServices;
 
 // The poll timer's id: fixed by the program's design, and public because
 // the tests read it.
 constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
+
+// The status line above the bar, and the label that names the bar for
+// screen readers; made at run time, so their ids are here and not in the
+// resources.
+constexpr int IDC_DOWNLOAD_STATUS = 1100;
+constexpr int IDC_PROGRESS_LABEL = 1101;
 
 // Shows the system's prompt for the proxy's user name and password, owned by
 // `hWnd`, to the worker of `downloader` that waits for it, and hands the
@@ -63,6 +71,12 @@ private:
     void StopNotifications();
     void OnTaskbarButtonCreated();
     void ReleaseTaskbarButton();
+    void CreateStatusLine();
+    void NameProgressBar();
+    void ShowStatus(bool bNow);
+    void SetStatus(const char* text, bool bAnnounce);
+    void ShowPercentInTitle();
+    void SetTaskbarState(int state);
 
     LONG m_nProgressShown = 0;  // of the worker's recorded percentages
     LONG m_nPercentShown = 0;   // the last of them, for the task-bar button
@@ -71,4 +85,23 @@ private:
     // shell has made the button, and where the shell offers none.
     ITaskbarList3* m_pTaskbarList = nullptr;
     UINT m_nTaskbarButtonCreated = 0;
+
+    // The status line: what it says, when it last changed for the bytes,
+    // and the state of the transfer it last told of.
+    HWND m_hWndStatus = nullptr;
+    CString m_strStatus;
+    CTransferRate m_rate;
+    DWORD m_dwStatusTick = 0;
+    DWORD m_dwResumedTick = 0;
+    LONG m_nRetryShown = 0;
+    bool m_bResumedShown = false;
+    bool m_bProxyPromptShown = false;
+    // After the scan has begun or the transfer failed, the line stays.
+    bool m_bStatusFinal = false;
+    // The template's caption, which the title keeps after the percentage.
+    CStringW m_strCaption;
+    LONG m_nTitlePercent = -1;
+    // Annotations of the bar and the status line for screen readers; null
+    // where the system offers none.
+    IAccPropServices* m_pAccProps = nullptr;
 };

@@ -81,18 +81,30 @@ public:
         if (!m_hWnd) Create();
         if (!m_hWnd) return;
         ::SetDlgItemTextW(m_hWnd, STATUS_TEXT_ID, CWideText(text, PROGRAM_TEXT_CODE_PAGE));
-        ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), canStop);
+        HWND stop = ::GetDlgItem(m_hWnd, IDCANCEL);
+        ::EnableWindow(stop, canStop);
+        m_bHideWhenDeactivated = false;
         ::ShowWindow(m_hWnd, SW_SHOW);
         CHiddenMainWindow::ComeForward(m_hWnd);
-        ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        // The keyboard is on Stop, so that Space and a screen reader find
+        // it; with Stop disabled, on the window.
+        if (canStop)
+            ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(stop), TRUE);
+        else
+            ::SetFocus(m_hWnd);
+        ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
     }
     void Hide()
     {
         if (m_hWnd) ::ShowWindow(m_hWnd, SW_HIDE);
     }
+    // Keeps the window until the next one of the program is up: it goes
+    // once another window takes the activation from it, or at Hide.
+    void HideOnceReplaced() { m_bHideWhenDeactivated = m_hWnd != nullptr; }
 
     HWND m_hWnd = nullptr;
     bool m_bStopped = false;
+    bool m_bHideWhenDeactivated = false;
 
 private:
     void Create();
@@ -175,11 +187,15 @@ INT_PTR CALLBACK CStartWindow::DialogProc(HWND hWnd, UINT message, WPARAM wParam
         ::SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
         return TRUE;
     }
+    auto* window = reinterpret_cast<CStartWindow*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     // Stop, Escape and the close box all come as IDCANCEL: do not run it.
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
-        if (auto* window = reinterpret_cast<CStartWindow*>(::GetWindowLongPtrW(hWnd, DWLP_USER)))
-            window->m_bStopped = ::IsWindowEnabled(::GetDlgItem(hWnd, IDCANCEL)) != FALSE;
+        if (window) window->m_bStopped = ::IsWindowEnabled(::GetDlgItem(hWnd, IDCANCEL)) != FALSE;
         return TRUE;
+    }
+    if (message == WM_ACTIVATE && LOWORD(wParam) == WA_INACTIVE && window && window->m_bHideWhenDeactivated) {
+        window->m_bHideWhenDeactivated = false;
+        ::ShowWindow(hWnd, SW_HIDE);
     }
     return FALSE;
 }
@@ -313,7 +329,9 @@ void CInstallerStart::Run()
         }
     }
     const SignatureCheck check = m_check.Result();
-    if (check.m_trust != SignatureTrust::Trusted) window.Hide();
+    // Nothing of the program would be on screen between this window and
+    // the message that follows it (seconds on a loaded machine).
+    if (check.m_trust != SignatureTrust::Trusted) window.HideOnceReplaced();
     if (!AskToStart(check)) return;
     window.Show(STARTING_TEXT, false);
     const DWORD error = StartInstaller(window.m_hWnd, m_file.Handle(), m_path);

@@ -113,9 +113,18 @@ const wchar_t kBlockedText[] =
 std::vector<std::tuple<HWND, UINT, std::wstring>> s_messageBoxes;  // owner, type and text of each box shown
 DWORD s_dwShellError;
 
+// Whether a window of the program was on screen when the box was asked for.
+bool s_bWindowUpAtBox;
+BOOL CALLBACK FindVisible(HWND window, LPARAM found)
+{
+    if (::IsWindowVisible(window)) *reinterpret_cast<bool*>(found) = true;
+    return TRUE;
+}
 int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
 {
     s_messageBoxes.emplace_back(owner, type, text);
+    s_bWindowUpAtBox = false;
+    ::EnumThreadWindows(::GetCurrentThreadId(), FindVisible, reinterpret_cast<LPARAM>(&s_bWindowUpAtBox));
     return IDNO;
 }
 LONG WINAPI ExplicitlyDistrusted(HWND, GUID*, LPVOID data)
@@ -551,37 +560,42 @@ TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError
     EXPECT_TRUE(s_started.empty());
     s_messageBoxes.clear();
 
-    // A verdict not yet in: a window says so and offers Stop, which means
-    // not to run it; a verdict that comes in meanwhile starts the file.
+    // A verdict not yet in: a window says so and offers Stop (a click or
+    // Escape), which means not to run it; a verdict that comes in meanwhile
+    // starts the file; one that does not come in time is asked about, with
+    // the window on screen until the question is.
     ImportPatch verify("wintrust.dll", "WinVerifyTrust", reinterpret_cast<const void*>(&LateVerdict));
     ASSERT_TRUE(verify.Applied());
     s_verify = verify.Original<decltype(s_verify)>();
-    for (const bool stop : {true, false}) {
+    enum Ending { STOP_CLICKED, ESCAPE, VERDICT_IN, TIME_OUT };
+    for (const Ending ending : {STOP_CLICKED, ESCAPE, VERDICT_IN, TIME_OUT}) {
         s_hVerificationBegun = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         s_hVerdictDue = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         s_hVerificationClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HWND shown = nullptr;
         {
             // Begun as the file is held, before anyone asks to run it.
-            CInstallerStart installer(saved.c_str());
+            CInstallerStart installer(saved.c_str(), ending == TIME_OUT ? 500 : SIGNATURE_CHECK_TIMEOUT_MS);
             EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hVerificationBegun, 10000));
             DialogScript script([&] {
                 shown = WaitForThreadWindow(DialogScript::MainThread(), kMainTitle);
                 EXPECT_NE(nullptr, shown) << "no window while the file is checked";
                 EXPECT_EQ("ダウンロードしたファイルを確認しています…", WindowText(::GetDlgItem(shown, 100)));
                 EXPECT_EQ("中止", WindowText(::GetDlgItem(shown, IDCANCEL)));
-                if (stop && shown)
-                    ClickButton(shown, IDCANCEL);
-                else
-                    ::SetEvent(s_hVerdictDue);
+                if (!shown) return;
+                if (ending == STOP_CLICKED) ClickButton(shown, IDCANCEL);
+                if (ending == ESCAPE) PressKey(shown, VK_ESCAPE);
+                if (ending == VERDICT_IN) ::SetEvent(s_hVerdictDue);
             });
             installer.Run();
         }
         ::SetEvent(s_hVerdictDue);
         EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(s_hVerificationClosed, 10000));
-        EXPECT_EQ(stop, s_started.empty());
-        EXPECT_TRUE(stop || s_bOwnerShown);
-        EXPECT_TRUE(s_messageBoxes.empty());
+        EXPECT_EQ(ending != VERDICT_IN, s_started.empty()) << ending;
+        EXPECT_TRUE(ending != VERDICT_IN || s_bOwnerShown);
+        EXPECT_EQ(ending == TIME_OUT ? 1u : 0u, s_messageBoxes.size()) << ending;
+        EXPECT_TRUE(ending != TIME_OUT || s_bWindowUpAtBox) << "nothing on screen before the question";
+        s_messageBoxes.clear();
         EXPECT_FALSE(::IsWindow(shown));
         s_started.clear();
         for (HANDLE event : {s_hVerificationBegun, s_hVerdictDue, s_hVerificationClosed}) ::CloseHandle(event);

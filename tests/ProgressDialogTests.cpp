@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <shobjidl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -51,6 +53,54 @@ bool WaitForBar(HWND dialog, int position, DWORD timeoutMs = 10000)
         ::Sleep(5);
     }
     return true;
+}
+
+std::string operator+(const CString& text, const char* more)
+{
+    return std::string(text.GetString()) + more;
+}
+
+std::string StatusText(HWND dialog)
+{
+    return WindowText(::GetDlgItem(dialog, IDC_DOWNLOAD_STATUS));
+}
+
+// Waits until `read` gives `expected`, polling as WaitForBar does; what it last gave.
+std::string WaitForText(const std::function<std::string()>& read, const std::string& expected)
+{
+    std::string text;
+    for (const DWORD start = ::GetTickCount(); (text = read()) != expected && ::GetTickCount() - start < 10000;)
+        ::Sleep(5);
+    return text;
+}
+
+// What Active Accessibility clients (NVDA among them) read as the control's name.
+std::wstring AccessibleName(HWND control)
+{
+    IAccessible* accessible = nullptr;
+    // IID_IAccessible, which two of MinGW's import libraries both define.
+    const IID accessibleInterface = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+    if (FAILED(::AccessibleObjectFromWindow(control, OBJID_CLIENT, accessibleInterface,
+                                            reinterpret_cast<void**>(&accessible))))
+        return L"(no accessible object)";
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    std::wstring text = SUCCEEDED(accessible->get_accName(self, &name)) && name ? name : L"(no name)";
+    ::SysFreeString(name);
+    accessible->Release();
+    return text;
+}
+
+// NotifyWinEvent as the program calls it: the live-region announcements of
+// the status line, counted.
+std::atomic<int> s_nStatusAnnouncements{0};
+void WINAPI CountAnnouncements(DWORD event, HWND hWnd, LONG idObject, LONG idChild)
+{
+    if (event == 0x8019 /* EVENT_OBJECT_LIVEREGIONCHANGED */ && ::GetDlgCtrlID(hWnd) == IDC_DOWNLOAD_STATUS &&
+        idObject == OBJID_CLIENT && idChild == CHILDID_SELF)
+        ++s_nStatusAnnouncements;
 }
 
 // CreateThread for the program's code in this test (only the download
@@ -250,12 +300,19 @@ BOOL WINAPI VolumeWithNamedStreams(HANDLE file, LPWSTR name, DWORD nameSize, LPD
         return;                                       \
     }
 
-// The progress dialog of the main thread, whether shown yet or not.
+bool IsProgressWindow(HWND window)
+{
+    return ::GetDlgItem(window, IDC_PROGRESS) != nullptr;
+}
+
+// The progress dialog of the main thread, whether shown yet or not; its
+// title changes with the percentage.
 HWND ProgressWindow()
 {
     HWND window = nullptr;
-    while ((window = ::FindWindowExA(nullptr, window, "#32770", kTitle)) != nullptr) {
-        if (::GetWindowThreadProcessId(window, nullptr) == DialogScript::MainThread()) return window;
+    while ((window = ::FindWindowExA(nullptr, window, "#32770", nullptr)) != nullptr) {
+        if (::GetWindowThreadProcessId(window, nullptr) == DialogScript::MainThread() && IsProgressWindow(window))
+            return window;
     }
     return nullptr;
 }
@@ -268,7 +325,7 @@ protected:
     {
         dialog.m_strPath = CWideText(m_target.c_str(), CP_ACP);
         DialogScript driver([&] {
-            HWND window = WaitForThreadWindow(DialogScript::MainThread(), kTitle);
+            HWND window = WaitForThreadDialog(DialogScript::MainThread(), IsProgressWindow);
             REQUIRE_WINDOW(window);
             script(window);
         });
@@ -310,6 +367,43 @@ protected:
         return dialog.DoModal();
     }
 };
+
+// The status line's text for bytes that arrive, with the speed over the
+// last few seconds of the samples given (tick in ms, bytes so far).
+TEST(ProgressStatusText, SaysBytesSizeSpeedAndTimeLeftAsACopyDialogRounds)
+{
+    const LONGLONG MB = 1 << 20;
+    struct Case {
+        std::vector<std::pair<DWORD, LONGLONG>> samples;
+        LONGLONG received, size;
+        const char* expected;
+    } cases[] = {
+        {{{0, 0}, {1000, 12 * MB / 10}}, 12900000, 55000000, "12.3 MB / 52.4 MB（1.2 MB/秒、残り約 34 秒）"},
+        {{{0, 0}, {1000, 12 * MB / 10}}, 12900000, -1, "12.3 MB（1.2 MB/秒）"},  // no size announced
+        {{{0, 0}, {999, MB}}, 12900000, 55000000, "12.3 MB / 52.4 MB"},          // no speed yet
+        {{{0, 0}, {1000, 100 << 10}}, MB, 20 * MB, "1.00 MB / 20.0 MB（100 KB/秒、残り約 3 分）"},
+        {{}, 500, 1000, "500 バイト / 1000 バイト"},
+        // A fast start does not count once three seconds have followed it.
+        {{{0, 0},
+          {1000, 10 * MB},
+          {2000, 10 * MB + (100 << 10)},
+          {3000, 10 * MB + (200 << 10)},
+          {4000, 10 * MB + (300 << 10)},
+          {5000, 10 * MB + (400 << 10)},
+          {6000, 10 * MB + (500 << 10)}},
+         10 * MB + (500 << 10),
+         20 * MB,
+         "10.4 MB / 20.0 MB（100 KB/秒、残り約 2 分）"},
+        // Starting over from the first byte starts the speed over.
+        {{{0, 0}, {1000, 5 * MB}, {2000, 0}, {2500, 0}}, 0, 20 * MB, "0 バイト / 20.0 MB"},
+    };
+    for (const Case& c : cases) {
+        CTransferRate rate;
+        for (const auto& sample : c.samples) rate.Add(sample.first, sample.second);
+        EXPECT_STREQ(c.expected, ReceivingText(c.received, c.size, rate.BytesPerSecond()).GetString());
+    }
+    EXPECT_STREQ("接続が切れました。2 回目の再試行を待っています…", RetryText(2).GetString());
+}
 
 TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 {
@@ -365,6 +459,7 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
                 EXPECT_TRUE(::IsWindowVisible(window) &&
                             ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
                     << c.name;
+                EXPECT_EQ(STATUS_SCANNING_TEXT, StatusText(window)) << c.name;
                 ::SetEvent(attachment.m_hSaveReleased);
                 if (c.result == IDCANCEL) {
                     HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
@@ -576,7 +671,10 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
+// The title, the task-bar button, the status line and what screen readers
+// are told follow the download: the bytes, a drop and the wait to try
+// again, the try that resumes it, Windows' scan and a failure.
+TEST_F(ProgressDialog, RunningDownloadShowsItsStateInTitleTaskbarStatusLineAndToScreenReaders)
 {
     struct Case {
         const char* name;
@@ -584,8 +682,11 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         int stalledBar;
         HRESULT hrInit;
         INT_PTR result;
-        std::vector<std::string> firstCalls, lastCalls;
+        std::vector<std::string> firstCalls, lastCalls, states;
+        int announcements;  // a drop, a resume, the scan, a failure: once each
     };
+    ImportPatch notify("user32.dll", "NotifyWinEvent", reinterpret_cast<const void*>(&CountAnnouncements));
+    ASSERT_TRUE(notify.Applied());
     FakeTaskbarList taskbar;
     std::unique_ptr<ClassObject> taskbarClass;
     const UINT buttonCreated = ::RegisterWindowMessageA("TaskbarButtonCreated");
@@ -593,20 +694,39 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         const size_t callsBefore = taskbar.Calls().size();
         taskbar.m_hrInit = c.hrInit;
         m_server.SetBehaviour(c.behaviour);
+        s_nStatusAnnouncements = 0;
         CProgressDlg dialog(nullptr);
         const INT_PTR result = RunDialog(dialog, [&](HWND window) {
             EXPECT_TRUE(::GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW) << c.name;
             EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
+            const std::string percent = std::to_string(c.stalledBar) + "% - ";
+            EXPECT_EQ(percent + kTitle, WaitForText([&] { return WindowText(window); }, percent + kTitle)) << c.name;
+            // The bar is named by the file it brings in, the status line by
+            // what it says; read as a screen reader reads them.
+            ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+            EXPECT_EQ(std::wstring(CWideText(INSTALLER_FILE_NAME, CP_ACP)) + L" のダウンロード",
+                      AccessibleName(::GetDlgItem(window, IDC_PROGRESS)))
+                << c.name;
+            const std::wstring bytes(CWideText((FormatByteSize(65536) + " / ").c_str(), CP_ACP));
+            EXPECT_EQ(bytes, AccessibleName(::GetDlgItem(window, IDC_DOWNLOAD_STATUS)).substr(0, bytes.size()))
+                << c.name;
+            ::CoUninitialize();
+            EXPECT_EQ(0, s_nStatusAnnouncements) << "bytes are not announced";
             EXPECT_EQ(callsBefore, taskbar.Calls().size()) << "nothing before the button exists";
             // What the shell sends once it has made the button.
             taskbar.m_hWndExpected = window;
             ::SendMessageA(window, buttonCreated, 0, 0);
             m_server.ReleaseStall();
+            if (c.announcements > 1) {
+                EXPECT_EQ(RetryText(1).GetString(),
+                          WaitForText([&] { return StatusText(window); }, RetryText(1).GetString()));
+            }
             if (c.result == IDCANCEL) {
                 HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
                 REQUIRE_WINDOW(box);
                 const std::vector<std::string> calls = taskbar.Calls();
                 EXPECT_EQ("state 4", calls.empty() ? "" : calls.back()) << "the error shows with the box";
+                EXPECT_EQ(STATUS_FAILED_TEXT, StatusText(window));
                 ClickButton(box, IDOK);
             }
             EXPECT_TRUE(WaitUntilClosed(window));
@@ -617,14 +737,20 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
         ASSERT_GE(calls.size(), std::max(c.firstCalls.size(), c.lastCalls.size())) << c.name;
         EXPECT_EQ(c.firstCalls, std::vector<std::string>(calls.begin(), calls.begin() + c.firstCalls.size())) << c.name;
         EXPECT_EQ(c.lastCalls, std::vector<std::string>(calls.end() - c.lastCalls.size(), calls.end())) << c.name;
-        for (const std::string& call : calls) EXPECT_EQ(std::string::npos, call.find("unexpected")) << call;
+        std::vector<std::string> states;
+        for (const std::string& call : calls) {
+            EXPECT_EQ(std::string::npos, call.find("unexpected")) << call;
+            if (call.compare(0, 6, "state ") == 0) states.push_back(call);
+        }
+        EXPECT_EQ(c.states, states) << c.name;
         EXPECT_EQ(0u, taskbar.References()) << c.name;
         EXPECT_FALSE(taskbar.OverReleased()) << c.name;
+        EXPECT_EQ(c.announcements, s_nStatusAnnouncements) << c.name;
     };
 
     // Without COM on the dialog's thread the button shows no progress, and
     // the download goes on.
-    run({"no COM", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, S_OK, IDOK, {}, {}});
+    run({"no COM", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, S_OK, IDOK, {}, {}, {}, 1});
 
     // With COM, as the program's start-up sets it up: a whole body; one
     // whose connection closes early, with the button in the error state
@@ -638,8 +764,22 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
          S_OK,
          IDOK,
          {"HrInit", "state 2", "value 21/100"},
-         {"value 100/100", "state 0"}});
-    // The range asked for after the drop is refused at once.
+         {"value 100/100", "state 0"},
+         {"state 2", "state 0"},
+         1});
+    // The connection closes early, and the rest comes after the wait (paused
+    // on the button), or the range asked for then is refused at once.
+    HttpBehaviour resumable = HttpBehaviour::Resumable(PatternBody(1000000), {131072});
+    resumable.stallsAt = {65536, HttpBehaviour::ALL};
+    run({"resumed",
+         resumable,
+         6,
+         S_OK,
+         IDOK,
+         {"HrInit", "state 2", "value 6/100"},
+         {"value 100/100", "state 0"},
+         {"state 2", "state 8", "state 2", "state 0"},
+         3});
     HttpBehaviour closedEarly = HttpBehaviour::Stalled(PatternBody(1000000), 65536, 131072);
     closedEarly.rangeValidator = "\"v1\"";
     closedEarly.nRangeStatus = 416;
@@ -649,8 +789,18 @@ TEST_F(ProgressDialog, RunningDownloadHasATaskbarButtonShowingItsProgress)
          S_OK,
          IDCANCEL,
          {"HrInit", "state 2", "value 6/100"},
-         {"value 13/100", "state 4", "state 0"}});
-    run({"HrInit fails", HttpBehaviour::Stalled(PatternBody(300000), 65536), 21, E_FAIL, IDOK, {"HrInit"}, {"HrInit"}});
+         {"value 13/100", "state 8", "state 4", "state 0"},
+         {"state 2", "state 8", "state 4", "state 0"},
+         2});
+    run({"HrInit fails",
+         HttpBehaviour::Stalled(PatternBody(300000), 65536),
+         21,
+         E_FAIL,
+         IDOK,
+         {"HrInit"},
+         {"HrInit"},
+         {},
+         1});
     taskbarClass.reset();
     ::CoUninitialize();
 }
@@ -684,6 +834,7 @@ TEST_F(ProgressDialog, ProxyThatAsksForAPasswordGetsTheOneTypedIntoTheSystemProm
             });
             REQUIRE_WINDOW(prompt);
             EXPECT_EQ(window, ::GetWindow(prompt, GW_OWNER));
+            EXPECT_EQ(STATUS_PROXY_PROMPT_TEXT, StatusText(window));
             if (!password) {
                 ClickButton(prompt, IDCANCEL);
                 EXPECT_TRUE(WaitUntilClosed(prompt));

@@ -10,7 +10,10 @@
 # --as-shipped the program runs alone: no demo server, no camera, no proxy.
 #
 # With no X display it runs on a virtual one; the demo then walks once
-# through a download by itself and saves a screenshot of every step.
+# through a download by itself and saves a screenshot of every step. The
+# demo server then sends the installer slowly (4,000 bytes a second), so
+# that the progress window is caught mid-download, its status line quoting
+# the speed and the time left.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -32,7 +35,7 @@ start_demo() {
     mkdir -p "$DEMO"
     rm -f "$DEMO/port"
     python3 "$ROOT/demo/demo_server.py" "$BUILD/demo/sample_installer_signed.exe" "$DEMO/port" \
-        2>"$DEMO/server.log" &
+        ${DEMO_RATE:-} 2>"$DEMO/server.log" &
     SERVER_PID=$!
     for _ in $(seq 50); do
         [ -s "$DEMO/port" ] && break
@@ -73,6 +76,7 @@ trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
     start_virtual_display
     virtual=1
+    DEMO_RATE=4000
 fi
 start_wine
 [ "$mode" = demo ] && start_demo
@@ -127,6 +131,9 @@ elif [ "$mode" = demo ]; then
     "$BUILD/wine-run" reg add "$DESKTOP_SETTINGS" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
     "$BUILD/wine-run" "$BUILD/demo/demo_tour.exe" --main-dialog "$(windows_path "$exe")" \
         "$(windows_path "$shots")" main-dialog-at-144-dpi 2>&1 | quiet_wine | screenshots_as_png
+    "$BUILD/wine-run" "$BUILD/demo/demo_tour.exe" --progress "$(windows_path "$exe")" \
+        "$(windows_path "$DEMO/downloads")" "$(windows_path "$shots")" progress-at-144-dpi 2>&1 | quiet_wine |
+        screenshots_as_png
 else
     "$BUILD/wine-run" "$exe" > >(quiet_wine) 2>&1 &
     program=$!
