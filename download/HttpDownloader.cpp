@@ -49,7 +49,7 @@ struct CHttpDownloader::Body {
 DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCWSTR localPath)
 {
     char url[INTERNET_MAX_URL_LENGTH];
-    CHttpSession session(m_dwTimeoutMs);
+    CHttpSession session(m_settings.dwTimeoutMs);
     const DownloadResult result = JoinText(url, sizeof url, {"http://", host, "/", objectName})
                                       ? ToDownloadResult(Transfer(session, url, localPath))
                                       : DOWNLOAD_NETWORK_ERROR;
@@ -136,12 +136,14 @@ CHttpDownloader::Outcome CHttpDownloader::ReceiveBody(CHttpSession& session, CTe
 {
     Outcome result = ReadBody(session, file, body);
     for (int fruitless = 0; result == Outcome::DROPPED;) {
-        const DWORD wait = m_dwRetryWaitMs << fruitless;
+        const DWORD wait = m_settings.dwRetryWaitMs << fruitless;
         const DWORD stalled = ::GetTickCount() - body.lastByteTick;
-        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return Outcome::NETWORK_ERROR;
+        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_settings.dwStallLimitMs)
+            return Outcome::NETWORK_ERROR;
         if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::CANCELLED;
-        const DWORD left = m_dwStallLimitMs - stalled - wait;
-        if (!session.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
+        const DWORD left = m_settings.dwStallLimitMs - stalled - wait;
+        if (!session.SetTimeout(left < m_settings.dwTimeoutMs ? left : m_settings.dwTimeoutMs))
+            return Outcome::NETWORK_ERROR;
         const LONG furthest = body.furthest;
         result =
             body.validator.kind != RangeValidator::NONE ? Resume(session, file, body) : StartOver(session, file, body);
@@ -171,7 +173,8 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
         body.lastByteTick = ::GetTickCount();
         // The stall ends with these bytes, and with it the cut of a try's
         // time-out to what was left of the limit.
-        if (session.Timeout() != m_dwTimeoutMs && !session.SetTimeout(m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
+        if (session.Timeout() != m_settings.dwTimeoutMs && !session.SetTimeout(m_settings.dwTimeoutMs))
+            return Outcome::NETWORK_ERROR;
         // The read that completes the body is not undone by a late Cancel.
         if (body.received < body.announced && IsCancelRequested()) return Outcome::CANCELLED;
     }

@@ -68,8 +68,7 @@ class DownloadWorker : public LoopbackDownloadTest {
 protected:
     DownloadResult Download(const std::string& path)
     {
-        CHttpDownloader downloader;
-        downloader.m_dwRetryWaitMs = 10;
+        CHttpDownloader downloader({NETWORK_TIMEOUT_MS, 10});
         const DownloadResult result = RunDownload(downloader, path);
         m_progress = RecordedProgress(downloader);
         return result;
@@ -207,10 +206,7 @@ TEST_F(DownloadWorker, StallLimitEndsSilenceTriesIncludedButNotBytesStillComing)
     for (int i = 0; i < 2; ++i) {
         const size_t before = m_server.Requests().size();
         m_server.SetBehaviour(silences[i]);
-        CHttpDownloader downloader;
-        downloader.m_dwTimeoutMs = 1000;
-        downloader.m_dwRetryWaitMs = 10;
-        downloader.m_dwStallLimitMs = 1500;
+        CHttpDownloader downloader({1000, 10, 1500});
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target)) << i;
         EXPECT_TRUE(i ? m_server.Requests().size() == before + 4 : ::GetTickCount() - start < 3000) << i;
@@ -233,10 +229,7 @@ TEST_F(DownloadWorker, StallLimitEndsSilenceTriesIncludedButNotBytesStillComing)
         m_server.SetBehaviour(behaviour);
         s_receiveTimeouts.clear();
         const size_t before = m_server.Requests().size();
-        CHttpDownloader downloader;
-        downloader.m_dwTimeoutMs = 10000;
-        downloader.m_dwRetryWaitMs = 10;
-        downloader.m_dwStallLimitMs = stallLimitMs;
+        CHttpDownloader downloader({10000, 10, stallLimitMs});
         DownloadThread thread(downloader, m_target);
         if (!behaviour.stallsAt.empty() && m_server.WaitForStall()) {
             s_nClockShiftMs += 600000;
@@ -505,8 +498,7 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
 {
     const size_t drop = 1 << 20;
     m_server.SetBehaviour(HttpBehaviour::Resumable(PatternBody(3 << 20), {drop, drop, drop, drop, drop}));
-    CHttpDownloader downloader;
-    downloader.m_dwRetryWaitMs = 100;
+    CHttpDownloader downloader({NETWORK_TIMEOUT_MS, 100});
     const DWORD start = ::GetTickCount();
     EXPECT_EQ(DOWNLOAD_NETWORK_ERROR, RunDownload(downloader, m_target));
     EXPECT_GE(::GetTickCount() - start, 700u);
@@ -519,8 +511,7 @@ TEST_F(DownloadWorker, FruitlessTriesEndAfterThreeGrowingWaitsWhichCancelCutsSho
     ASSERT_TRUE(waitForObject.Applied());
     s_waitForObject = &waitForObject;
     ::ResetEvent(s_hInRetryWait);
-    CHttpDownloader waiting;
-    waiting.m_dwRetryWaitMs = LONG_RETRY_WAIT_MS;
+    CHttpDownloader waiting({NETWORK_TIMEOUT_MS, LONG_RETRY_WAIT_MS});
     DownloadThread thread(waiting, m_target);
     ASSERT_TRUE(WaitPumpingMessages(s_hInRetryWait, 10000));
     waiting.Cancel();
