@@ -183,6 +183,8 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
 // Asks for the bytes after those received, on condition that the body is
 // still the one they came from. A 206 of exactly that rest is appended; a
 // 200 is the whole body again (it changed, or the server sends no ranges).
+// Any other 206, and a 416, say that the rest cannot be had this way: the
+// body is asked for again from its first byte.
 CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     char first[16];
@@ -195,11 +197,13 @@ CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTempora
     if (result != Outcome::SUCCEEDED) return result;
     const int status = session.Status();
     if (status == 200) return TakeWholeBody(session, file, body);
-    if (status != 206) return Outcome::NETWORK_ERROR;
     // A server that ignores If-Range may send the rest of another version:
     // appended, it would make one installer of two.
-    if (!session.KeepsValidator(body.validator)) return StartOver(session, file, body);
-    return HoldsRestOfBody(session, body.received, body.announced) ? Outcome::SUCCEEDED : Outcome::NETWORK_ERROR;
+    if (status == 206 && session.KeepsValidator(body.validator) &&
+        HoldsRestOfBody(session, body.received, body.announced))
+        return Outcome::SUCCEEDED;
+    if (status == 206 || status == 416) return StartOver(session, file, body);
+    return Outcome::NETWORK_ERROR;
 }
 
 // The body from its first byte, asked for again. The bar goes back to 0.
