@@ -66,7 +66,7 @@ HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_
 // modal loop first shows it.
 class ObservedProgressDlg : public CProgressDlg {
 public:
-    using CProgressDlg::CProgressDlg;
+    ObservedProgressDlg() : CProgressDlg(nullptr, {NETWORK_TIMEOUT_MS, 10}) {}
     std::function<void(HWND)> m_afterInit;
     std::vector<WPARAM> m_barPositions;
 
@@ -473,7 +473,7 @@ TEST_F(ProgressDialog, BarStepsThroughThePercentagesAndStaysWhereAFailureLeftIt)
     };
     for (const Case& c : cases) {
         m_server.SetBehaviour(c.behaviour);
-        ObservedProgressDlg dialog(nullptr, {NETWORK_TIMEOUT_MS, 10});
+        ObservedProgressDlg dialog;
         const INT_PTR result = RunDialog(dialog, [&](HWND window) {
             if (c.stalledBar >= 0) {
                 EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
