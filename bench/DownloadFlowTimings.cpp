@@ -1,7 +1,9 @@
-// Three waits a user of the Downloader feels, measured on the built program
+// The waits a user of the Downloader feels, measured on the built program
 // in its own process: from pressing Download (camera present) to the Save As
-// dialog, from Cancel during a stalled read to the progress dialog gone, and
-// from the last byte of the installer to the completion dialog.
+// dialog; from Cancel during a stalled read to the progress dialog gone, and
+// to the main dialog back to take the next press; the same from OK on the
+// network error's message; and from the last byte of the installer to the
+// completion dialog.
 // Prints a table; not a test.
 #include "tests/support/LoopbackHttpServer.h"
 
@@ -45,6 +47,27 @@ bool HasControl(HWND dialog, int id)
     return GetDlgItem(dialog, id) != nullptr;
 }
 
+// The main dialog active, with the keyboard focus on Download: the next
+// Enter or click presses it.
+bool MainDialogTakesThePress(DWORD thread, HWND main)
+{
+    GUITHREADINFO input{};
+    input.cbSize = sizeof input;
+    return IsWindowVisible(main) && IsWindowEnabled(main) && GetGUIThreadInfo(thread, &input) &&
+           input.hwndActive == main && input.hwndFocus == GetDlgItem(main, IDC_DOWNLOAD);
+}
+
+// Milliseconds from `start` until the main dialog takes the press, polled
+// every millisecond; -1 after 20 s.
+double UntilMainDialogTakesThePress(DWORD thread, HWND main, double start)
+{
+    for (int i = 0; i < 20000; ++i) {
+        if (MainDialogTakesThePress(thread, main)) return Now() - start;
+        Sleep(1);
+    }
+    return -1;
+}
+
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -68,7 +91,7 @@ int main()
     ProxyRoute route(server.Port());
     const std::string body = PatternBody((1 << 20) + 123);
 
-    std::vector<double> toSaveAs, toClosed, toCompletion;
+    std::vector<double> toSaveAs, toClosed, cancelToMain, errorOkToMain, toCompletion;
     for (int round = 0; round < kRounds; ++round) {
         const std::string target = folder + "\\installer-" + std::to_string(round) + ".exe";
         DeleteFileA(target.c_str());
@@ -79,6 +102,21 @@ int main()
         if (!program.Start(exe, folder.c_str())) return 1;
         HWND main = WaitForThreadDialog(program.thread(), [](HWND w) { return HasControl(w, IDC_DOWNLOAD); });
         if (!main) return 1;
+        Sleep(500);
+
+        // A download the server refuses: OK on the network error's message.
+        server.SetBehaviour(HttpBehaviour::Status(404, "not here"));
+        ClickButton(main, IDC_DOWNLOAD);
+        HWND failing = WaitClosely(program.thread(), [](HWND w) { return SaveAsFileNameBox(w) != nullptr; });
+        if (!failing) return 1;
+        SendMessageA(SaveAsFileNameBox(failing), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(target.c_str()));
+        ClickButton(failing, IDOK);
+        HWND message = WaitClosely(program.thread(), [](HWND w) { return WindowText(w) == "QuilloCamKitDL"; });
+        if (!message) return 1;
+        Sleep(200);
+        const double ok = Now();
+        ClickButton(message, IDOK);
+        errorOkToMain.push_back(UntilMainDialogTakesThePress(program.thread(), main, ok));
         Sleep(500);
 
         // The first download is cancelled while the server holds back, the
@@ -100,6 +138,7 @@ int main()
             ClickButton(progress, IDCANCEL);
             for (int i = 0; i < 20000 && IsWindow(progress) && IsWindowVisible(progress); ++i) Sleep(1);
             toClosed.push_back(Now() - cancelled);
+            cancelToMain.push_back(UntilMainDialogTakesThePress(program.thread(), main, cancelled));
             Sleep(500);
         }
         double released = Now();
@@ -119,6 +158,8 @@ int main()
     };
     row("Download pressed -> Save As shown", toSaveAs);
     row("Cancel pressed in a stalled read -> dialog gone", toClosed);
+    row("Cancel pressed -> main dialog takes the press", cancelToMain);
+    row("OK on the network error -> main takes the press", errorOkToMain);
     row("last byte sent -> completion dialog shown", toCompletion);
     return 0;
 }

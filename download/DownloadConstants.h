@@ -14,10 +14,12 @@ constexpr DWORD NETWORK_TIMEOUT_MS = 30000;
 // Before the first new try after a drop; doubled after each try that brings
 // nothing new.
 constexpr DWORD RETRY_FIRST_WAIT_MS = 1000;
-// A transfer that has gone this long without a byte starts no new try, and a
-// try's time-outs are cut to what is left of it. WinInet times each connect,
-// send and receive on its own, so a try may overrun it by a few of those;
-// time at the proxy's prompt does not count.
+// The silence between the tries of a dropped transfer, the waits included,
+// may add up to this, counted afresh whenever the body gets further than
+// ever; then no new try starts, and a try's time-outs are cut to what is
+// left of it. WinInet times each connect, send and receive on its own, so a
+// try may overrun it by a few of those; time at the proxy's prompt does not
+// count.
 constexpr DWORD STALL_LIMIT_MS = 60000;
 
 typedef int DownloadResult;

@@ -3,8 +3,9 @@
 // proxy's password prompt.
 #include "download/HttpDownloader.h"
 
-CHttpDownloader::CHttpDownloader()
-    : m_hCancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+CHttpDownloader::CHttpDownloader(const DownloadSettings& settings)
+    : m_settings(settings),
+      m_hCancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       m_hPromptAnswered(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
 }

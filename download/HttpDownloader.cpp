@@ -39,9 +39,15 @@ struct CHttpDownloader::Body {
     // The most that has been received at any time: a try that does not pass
     // it, even after starting over, has brought nothing new.
     LONG furthest = 0;
+    // The silence since the body last passed `furthest`: from each try's
+    // last byte to the next try's first, the waits included. Bytes that
+    // flow below `furthest` end no such silence and add none.
+    DWORD silentMs = 0;
     // When the last byte arrived, or the body began; moved on by the time
-    // the user spends at the proxy's prompt, which is no stall.
+    // the user spends at the proxy's prompt, which is no silence.
     DWORD lastByteTick = ::GetTickCount();
+    // A try has ended, and no byte of the next one has arrived yet.
+    bool bBetweenTries = false;
     RangeValidator validator;
     std::unique_ptr<BYTE[]> buffer{new BYTE[READ_BUFFER_SIZE]};
 };
@@ -49,7 +55,7 @@ struct CHttpDownloader::Body {
 DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCWSTR localPath)
 {
     char url[INTERNET_MAX_URL_LENGTH];
-    CHttpSession session(m_dwTimeoutMs);
+    CHttpSession session(m_settings.dwTimeoutMs);
     const DownloadResult result = JoinText(url, sizeof url, {"http://", host, "/", objectName})
                                       ? ToDownloadResult(Transfer(session, url, localPath))
                                       : DOWNLOAD_NETWORK_ERROR;
@@ -131,20 +137,26 @@ CHttpDownloader::Outcome CHttpDownloader::SendWithCredentials(CHttpSession& sess
 
 // After a drop the rest is asked for again, up to a few tries in a row that
 // bring nothing new, with growing waits between them that Cancel cuts short.
-// A server that has sent no byte for the stall limit is given up, however
-// the time went: a try that timed out does not buy a whole new time-out.
+// Until the body gets further than ever before, the silences between tries
+// add up, however the time went, and the transfer is given up once they
+// reach the stall limit: a try's time-outs are cut to what is left of it,
+// and a server that sends the same first bytes again and falls silent
+// again does not buy a new limit with them.
 CHttpDownloader::Outcome CHttpDownloader::ReceiveBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     Outcome result = ReadBody(session, file, body);
     for (int fruitless = 0; result == Outcome::DROPPED;) {
-        const DWORD wait = m_dwRetryWaitMs << fruitless;
-        const DWORD stalled = ::GetTickCount() - body.lastByteTick;
-        if (fruitless == MAX_FRUITLESS_TRIES || stalled + wait >= m_dwStallLimitMs) return Outcome::NETWORK_ERROR;
+        const DWORD wait = m_settings.dwRetryWaitMs << fruitless;
+        const DWORD silent = body.silentMs + (::GetTickCount() - body.lastByteTick);
+        if (fruitless == MAX_FRUITLESS_TRIES || silent + wait >= m_settings.dwStallLimitMs)
+            return Outcome::NETWORK_ERROR;
         RecordRetryAwaited(fruitless + 1);
         if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::CANCELLED;
-        const DWORD left = m_dwStallLimitMs - stalled - wait;
-        if (!session.SetTimeout(left < m_dwTimeoutMs ? left : m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
+        const DWORD left = m_settings.dwStallLimitMs - silent - wait;
+        if (!session.SetTimeout(left < m_settings.dwTimeoutMs ? left : m_settings.dwTimeoutMs))
+            return Outcome::NETWORK_ERROR;
         const LONG furthest = body.furthest;
+        body.bBetweenTries = true;
         result =
             body.validator.kind != RangeValidator::NONE ? Resume(session, file, body) : StartOver(session, file, body);
         if (result == Outcome::SUCCEEDED) result = ReadBody(session, file, body);
@@ -162,6 +174,10 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
         DWORD got = 0;
         if (!session.Read(body.buffer.get(), READ_BUFFER_SIZE, &got)) return Outcome::DROPPED;
         if (got == 0) return body.received == body.announced ? Outcome::SUCCEEDED : Outcome::DROPPED;
+        const DWORD now = ::GetTickCount();
+        if (body.bBetweenTries) body.silentMs += now - body.lastByteTick;
+        body.bBetweenTries = false;
+        body.lastByteTick = now;
         if (!file.Write(body.buffer.get(), got)) return Outcome::FILE_ERROR;
         const unsigned long long received = static_cast<unsigned long long>(body.received) + got;
         // A read past the announced length ends the loop, so the percentage
@@ -170,11 +186,14 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
         if (received > static_cast<unsigned long long>(body.announced)) return Outcome::NETWORK_ERROR;
         body.received = static_cast<LONG>(received);
         RecordBytes(body.received, body.announced);
-        if (body.received > body.furthest) body.furthest = body.received;
-        body.lastByteTick = ::GetTickCount();
-        // The stall ends with these bytes, and with it the cut of a try's
-        // time-out to what was left of the limit.
-        if (session.Timeout() != m_dwTimeoutMs && !session.SetTimeout(m_dwTimeoutMs)) return Outcome::NETWORK_ERROR;
+        // Past its furthest point the body has made progress: the silences
+        // end, and with them the cut of a try's time-out to what was left.
+        if (body.received > body.furthest) {
+            body.furthest = body.received;
+            body.silentMs = 0;
+            if (session.Timeout() != m_settings.dwTimeoutMs && !session.SetTimeout(m_settings.dwTimeoutMs))
+                return Outcome::NETWORK_ERROR;
+        }
         // The read that completes the body is not undone by a late Cancel.
         if (body.received < body.announced && IsCancelRequested()) return Outcome::CANCELLED;
     }
@@ -183,6 +202,8 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
 // Asks for the bytes after those received, on condition that the body is
 // still the one they came from. A 206 of exactly that rest is appended; a
 // 200 is the whole body again (it changed, or the server sends no ranges).
+// Any other 206, and a 416, say that the rest cannot be had this way: the
+// body is asked for again from its first byte.
 CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     char first[16];
@@ -195,11 +216,13 @@ CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTempora
     if (result != Outcome::SUCCEEDED) return result;
     const int status = session.Status();
     if (status == 200) return TakeWholeBody(session, file, body);
-    if (status != 206) return Outcome::NETWORK_ERROR;
     // A server that ignores If-Range may send the rest of another version:
     // appended, it would make one installer of two.
-    if (!session.KeepsValidator(body.validator)) return StartOver(session, file, body);
-    return HoldsRestOfBody(session, body.received, body.announced) ? Outcome::SUCCEEDED : Outcome::NETWORK_ERROR;
+    if (status == 206 && session.KeepsValidator(body.validator) &&
+        HoldsRestOfBody(session, body.received, body.announced))
+        return Outcome::SUCCEEDED;
+    if (status == 206 || status == 416) return StartOver(session, file, body);
+    return Outcome::NETWORK_ERROR;
 }
 
 // The body from its first byte, asked for again. The bar goes back to 0.

@@ -11,13 +11,21 @@
 class CHttpSession;
 class CTemporaryFile;
 
+// How long a transfer waits for the network: the program's fixed values
+// unless its maker gives others.
+struct DownloadSettings {
+    DWORD dwTimeoutMs = NETWORK_TIMEOUT_MS;
+    DWORD dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
+    DWORD dwStallLimitMs = STALL_LIMIT_MS;
+};
+
 // Fetches one object over HTTP into a local file, recording the percentages
 // it passes for another thread to show and honouring a cancel request made
 // from another thread. A connection that drops mid-body is taken up again
 // where it stopped. One transfer per object.
 class CHttpDownloader {
 public:
-    CHttpDownloader();
+    explicit CHttpDownloader(const DownloadSettings& settings = DownloadSettings());
     CHttpDownloader(const CHttpDownloader&) = delete;
     CHttpDownloader& operator=(const CHttpDownloader&) = delete;
 
@@ -69,12 +77,9 @@ public:
     void EndProxyPrompt(DWORD answer);
 
     volatile LONG m_bCancel = 0;  // 0 run, anything else cancel requested
-    // The program's fixed values; tests shorten them.
-    DWORD m_dwTimeoutMs = NETWORK_TIMEOUT_MS;
-    DWORD m_dwRetryWaitMs = RETRY_FIRST_WAIT_MS;
-    DWORD m_dwStallLimitMs = STALL_LIMIT_MS;
 
 private:
+    const DownloadSettings m_settings;
     struct Body;
     // How a step of the transfer ended. DROPPED, a connection that a new try
     // may mend, is a type apart from DownloadResult so that it can never be
@@ -132,6 +137,8 @@ private:
 // the thread: after Cancel the dialog may close while the worker is still
 // blocked in a read for up to its time-out.
 struct CDownloadJob {
+    explicit CDownloadJob(const DownloadSettings& settings = DownloadSettings()) : m_downloader(settings) {}
+
     CHttpDownloader m_downloader;
     // Written by the worker once the transfer has ended; read by others only
     // once the thread has ended (WM_DOWNLOAD_FINISHED carries it as well).

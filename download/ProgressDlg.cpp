@@ -68,9 +68,9 @@ const char* FailureText(DownloadResult result)
 
 }  // namespace
 
-CProgressDlg::CProgressDlg(CWnd* parent)
+CProgressDlg::CProgressDlg(CWnd* parent, const DownloadSettings& settings)
     : CDialog(IDD_PROGRESS, parent),
-      m_pJob(std::make_shared<CDownloadJob>()),
+      m_pJob(std::make_shared<CDownloadJob>(settings)),
       m_strPath(m_pJob->m_strPath),
       m_downloader(m_pJob->m_downloader),
       m_nResult(m_pJob->m_nResult)

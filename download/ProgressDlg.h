@@ -35,7 +35,7 @@ void ShowProxyPrompt(HWND hWnd, CHttpDownloader& downloader);
 // first).
 class CProgressDlg : public CDialog {
 public:
-    explicit CProgressDlg(CWnd* parent = nullptr);
+    explicit CProgressDlg(CWnd* parent = nullptr, const DownloadSettings& settings = DownloadSettings());
     ~CProgressDlg() override;
 
 private:

@@ -116,6 +116,7 @@ HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_
 // modal loop first shows it.
 class ObservedProgressDlg : public CProgressDlg {
 public:
+    ObservedProgressDlg() : CProgressDlg(nullptr, {NETWORK_TIMEOUT_MS, 10}) {}
     std::function<void(HWND)> m_afterInit;
     std::vector<WPARAM> m_barPositions;
 
@@ -568,7 +569,6 @@ TEST_F(ProgressDialog, BarStepsThroughThePercentagesAndStaysWhereAFailureLeftIt)
     for (const Case& c : cases) {
         m_server.SetBehaviour(c.behaviour);
         ObservedProgressDlg dialog;
-        dialog.m_downloader.m_dwRetryWaitMs = 10;
         const INT_PTR result = RunDialog(dialog, [&](HWND window) {
             if (c.stalledBar >= 0) {
                 EXPECT_TRUE(WaitForBar(window, c.stalledBar)) << c.name;
@@ -651,8 +651,7 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
     std::vector<HANDLE> workers;
     for (int i = 0; i < 10; ++i) {
-        CProgressDlg dialog(nullptr);
-        dialog.m_downloader.m_dwTimeoutMs = 2000;
+        CProgressDlg dialog(nullptr, {2000});
         EXPECT_EQ(IDCANCEL, RunDialog(dialog, [&](HWND window) {
                       EXPECT_TRUE(WaitForBar(window, 21));
                       ClickButton(window, IDCANCEL);

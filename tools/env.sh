@@ -46,6 +46,12 @@ stop_virtual_display() {
     fi
 }
 
+# Whether a window manager runs on $DISPLAY: one that follows the common
+# conventions names its own window on the root window.
+window_manager_runs() {
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
+}
+
 # Creates the build's Wine prefix if needed and keeps one wineserver running
 # for it, so that every test process starts warm.
 start_wine() {
@@ -64,10 +70,14 @@ start_wine() {
     # Debian's nearest match is IPA P Gothic.
     "$BUILD/wine-run" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
         /v 'ＭＳ Ｐゴシック' /d 'IPAPGothic' /f </dev/null >/dev/null 2>&1 || true
-    # The virtual display has no window manager: Wine would wait up to two
-    # seconds for one to withdraw every window that is hidden or closed. On
-    # a user's display the window manager looks after the windows as usual.
-    if [ -n "${VIRTUAL_DISPLAY:-}" ]; then
+    # Without a window manager, Wine would wait up to two seconds for one at
+    # every window that is hidden or shown again: after OK on a message, the
+    # progress window would stay for two seconds more and the main window
+    # would come back after it, so a click meant for the main window would
+    # land on the one still going. The virtual display has none, and a
+    # user's display may have none either: the windows are left unmanaged
+    # there. Under a window manager it looks after the windows as usual.
+    if [ -n "${VIRTUAL_DISPLAY:-}" ] || ! window_manager_runs; then
         "$BUILD/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
             /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
     else

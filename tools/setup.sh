@@ -26,8 +26,9 @@ esac
 # in the progress dialog's tests; openssl and osslsigncode make the certificates
 # and signed programs of the tests and the demo; the release test signs with a
 # key on SoftHSM2's software token, reached through OpenSSL's PKCS#11 engine;
-# clang, with libFuzzer in libclang-rt-14-dev, builds the fuzz targets.
-packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb
+# clang, with libFuzzer in libclang-rt-14-dev, builds the fuzz targets;
+# xprop (x11-utils) tells whether a user's display has a window manager.
+packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake make wine wine64 xvfb x11-utils
           locales fonts-ipafont-gothic xdotool imagemagick python3 googletest
           nginx-light curl openssl osslsigncode tinyproxy-bin softhsm2
           libengine-pkcs11-openssl git clang libclang-rt-14-dev)

@@ -364,9 +364,10 @@ void LoopbackHttpServer::Serve(SOCKET client)
         std::snprintf(status, sizeof status, "HTTP/1.1 %d %s\r\n", statusCode, ReasonPhrase(statusCode));
         std::string response = status;
         response += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
+        if (from) response += behaviour.rangeLines;
         if (from && statusCode != 206)
             from = behaviour.body.size();  // an error page without the body
-        else if (from)
+        else if (from && behaviour.rangeLines.empty())
             response += "Content-Length: " + std::to_string(size - from) + "\r\nContent-Range: bytes " +
                         std::to_string(from) + "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
         else if (!behaviour.contentLength.empty())

@@ -44,6 +44,7 @@ struct HttpBehaviour {
     std::vector<size_t> dropsAt;
     size_t repeatedSize = 0;       // nonzero: `body` repeated up to this size
     int nRangeStatus = 206;        // the status of an answer to a range
+    std::string rangeLines;        // sent in it in place of the right Content-Length and -Range
     std::vector<size_t> stallsAt;  // as dropsAt, a `stallAt` for each answer
     bool bIgnoresIfRange = false;  // answers every range asked for
     // From this answer with a body on, a new version: this body of the same
