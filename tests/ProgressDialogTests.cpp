@@ -12,16 +12,19 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 #include "framework/WorkerThreads.h"
 #include "res/resource.h"
+#include "tests/support/AttachmentServicesDouble.h"
 #include "tests/support/ClassObject.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 
 namespace {
@@ -187,48 +190,38 @@ private:
     bool m_bInitialised = false;
 };
 
-// Attachment Services: calls and references counted; Save waits, may remove the file.
-class FakeAttachmentServices final : public IAttachmentExecute {
+// The Attachment Services double registered where and as Windows registers
+// the real class (HKLM\Software\Classes; Wine's COM does not read the
+// user's classes), an in-process server with ThreadingModel=Apartment, while
+// it lives.
+class RegisteredAttachmentServices {
 public:
-    std::vector<std::wstring> m_calls;
-    HRESULT m_hrSave = S_OK;
-    bool m_bRemoveFile = false;
-    volatile LONG m_nRefs = 0;
-    HANDLE m_hSaveEntered = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE m_hSaveReleased = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RegisteredAttachmentServices()
+    {
+        const std::wstring server =
+            CWideText(WindowsPath(ATTACHMENT_SERVICES_DOUBLE).c_str(), CP_ACP).operator LPCWSTR();
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY);
+        HKEY key;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SERVER_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)) return;
+        const auto set = [&](LPCWSTR name, const std::wstring& value) {
+            return !::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        };
+        const bool registered = set(nullptr, server) && set(L"ThreadingModel", L"Apartment");
+        ::RegCloseKey(key);
+        HMODULE module = ::LoadLibraryW(server.c_str());
+        const auto object = reinterpret_cast<AttachmentServicesDoubleFunction>(
+            reinterpret_cast<void*>(module ? ::GetProcAddress(module, "AttachmentServicesDoubleObject") : nullptr));
+        if (registered && object) m_double = object();
+    }
+    ~RegisteredAttachmentServices() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY); }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
-    {
-        *out = riid == IID_IUnknown || riid == IID_IAttachmentExecute ? (AddRef(), this) : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_nRefs); }
-    STDMETHODIMP_(ULONG) Release() override { return ::InterlockedDecrement(&m_nRefs); }
-    STDMETHODIMP SetClientGuid(REFGUID guid) override { return Log(guid != GUID_NULL ? L"SetClientGuid" : L"null"); }
-    STDMETHODIMP SetLocalPath(LPCWSTR path) override { return Log(L"SetLocalPath " + (m_path = path)); }
-    STDMETHODIMP SetSource(LPCWSTR source) override { return Log(std::wstring(L"SetSource ") + source); }
-    STDMETHODIMP Save() override
-    {
-        Log(L"Save");
-        ::SignalObjectAndWait(m_hSaveEntered, m_hSaveReleased, 20000, FALSE);
-        if (m_bRemoveFile) ::DeleteFileW(m_path.c_str());
-        return m_hrSave;
-    }
-    // Nothing else is the program's business.
-    STDMETHODIMP SetClientTitle(LPCWSTR) override { return Log(L"unexpected"); }
-    STDMETHODIMP SetFileName(LPCWSTR) override { return Log(L"unexpected"); }
-    STDMETHODIMP SetReferrer(LPCWSTR) override { return Log(L"unexpected"); }
-    STDMETHODIMP CheckPolicy() override { return Log(L"unexpected"); }
-    STDMETHODIMP Prompt(HWND, ATTACHMENT_PROMPT, ATTACHMENT_ACTION*) override { return Log(L"unexpected"); }
-    STDMETHODIMP Execute(HWND, LPCWSTR, HANDLE*) override { return Log(L"unexpected"); }
-    STDMETHODIMP SaveWithUI(HWND) override { return Log(L"unexpected"); }
-    STDMETHODIMP ClearClientState() override { return Log(L"unexpected"); }
-    std::wstring m_path;
-    HRESULT Log(const std::wstring& call)
-    {
-        m_calls.push_back(call);
-        return call == L"unexpected" ? E_UNEXPECTED : S_OK;
-    }
+    AttachmentServicesDouble* m_double = nullptr;
+
+private:
+#define ATTACHMENT_SERVICES_KEY L"Software\\Classes\\CLSID\\{4125DD96-E03A-4103-8F70-E0597D803B9C}"
+    static constexpr LPCWSTR CLASS_KEY = ATTACHMENT_SERVICES_KEY;
+    static constexpr LPCWSTR SERVER_KEY = ATTACHMENT_SERVICES_KEY L"\\InprocServer32";
 };
 
 // GetVolumeInformationByHandleW for a volume with named streams, unlike Wine's.
@@ -332,75 +325,89 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 }
 
 // The file in place goes through Windows' Attachment Services while the dialog
-// stays up; a file refused there, or gone afterwards, is not complete.
+// stays up, made and called in a single-threaded apartment as the real class
+// must be. A file gone after Save is blocked, not complete; a refusal that
+// leaves it in place is traced, marked by the program itself, and complete:
+// the signature check decides next.
 TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete)
 {
-    // In the multithreaded apartment, where the check runs: a class object is
-    // seen only by the apartment that registered it (Wine checks this too).
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    FakeAttachmentServices attachment;
-    {
-        ClassObject registration(CLSID_AttachmentServices, &attachment);
-        ASSERT_TRUE(registration.registered());
-        const struct {
-            const char* name;
-            HRESULT hrSave;
-            bool removesFile;
-            INT_PTR result;
-        } cases[] = {
-            {"kept", S_OK, false, IDOK},
-            {"infected", E_FAIL, false, IDCANCEL},
-            {"blocked by the zone's policy", INET_E_SECURITY_PROBLEM, false, IDCANCEL},
-            {"removed by the anti-virus", S_OK, true, IDCANCEL},
-        };
-        for (const auto& c : cases) {
-            attachment.m_calls.clear();
-            attachment.m_hrSave = c.hrSave;
-            attachment.m_bRemoveFile = c.removesFile;
-            m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
-            CProgressDlg dialog(nullptr);
-            const INT_PTR result = RunDialog(dialog, [&](HWND window) {
-                // While Windows scans, the dialog is on screen and answering.
-                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << c.name;
-                EXPECT_TRUE(::IsWindowVisible(window) &&
-                            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
-                    << c.name;
-                ::SetEvent(attachment.m_hSaveReleased);
-                if (c.result == IDCANCEL) {
-                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-                    REQUIRE_WINDOW(box);
-                    EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
-                    ClickButton(box, IDOK);
-                }
-                EXPECT_TRUE(WaitUntilClosed(window)) << c.name;
-            });
-            EXPECT_EQ(c.result, result) << c.name;
-            const std::vector<std::wstring> calls{L"SetClientGuid",
-                                                  L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
-                                                  L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
-            EXPECT_EQ(calls, attachment.m_calls) << c.name;
-            EXPECT_EQ(0, attachment.m_nRefs) << c.name;
-            EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
-            ::DeleteFileA(m_target.c_str());
-        }
-    }
-    ::CoUninitialize();
-
-    // Without Attachment Services (Wine has none) the mark is written where the volume has named
-    // streams; elsewhere it would be a file beside the installer, which no end-to-end case finds.
+    // The fallback mark is written where the volume has named streams (under
+    // Wine it would be a file beside the installer, which no end-to-end case finds).
     ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
                        reinterpret_cast<const void*>(&VolumeWithNamedStreams));
     ASSERT_TRUE(volume.Applied());
     s_volumeInformation = &volume;
+    const std::string mark = m_target + ":Zone.Identifier";
+    const std::string expectedMark = std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n";
+    {
+        RegisteredAttachmentServices registration;
+        ASSERT_NE(nullptr, registration.m_double);
+        AttachmentServicesDouble& attachment = *registration.m_double;
+        attachment.m_bHoldSave = true;
+        const HRESULT REFUSALS[] = {S_OK,
+                                    E_FAIL,
+                                    INET_E_SECURITY_PROBLEM,
+                                    HRESULT_FROM_WIN32(225 /* ERROR_VIRUS_INFECTED */),
+                                    HRESULT_FROM_WIN32(226 /* ERROR_VIRUS_DELETED */),
+                                    HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY)};
+        for (const HRESULT hrSave : REFUSALS) {
+            for (const bool removesFile : {false, true}) {
+                std::ostringstream name;
+                name << std::hex << hrSave << (removesFile ? " file removed" : " file kept");
+                attachment.m_calls.clear();
+                attachment.m_hrSave = hrSave;
+                attachment.m_bRemoveFile = removesFile;
+                m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+                CProgressDlg dialog(nullptr);
+                const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+                    // While Windows scans, the dialog is on screen and answering.
+                    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << name.str();
+                    EXPECT_TRUE(::IsWindowVisible(window) &&
+                                ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
+                        << name.str();
+                    ::SetEvent(attachment.m_hSaveReleased);
+                    if (removesFile) {
+                        HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                        REQUIRE_WINDOW(box);
+                        EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << name.str();
+                        ClickButton(box, IDOK);
+                    }
+                    if (!WaitUntilClosed(window)) {
+                        ADD_FAILURE() << name.str() << ": the dialog stayed (a message box?)";
+                        CancelAllDialogs(DialogScript::MainThread());
+                    }
+                });
+                EXPECT_EQ(removesFile ? IDCANCEL : IDOK, result) << name.str();
+                std::vector<std::wstring> calls;
+                for (const AttachmentServicesDouble::Call& call : attachment.m_calls) {
+                    calls.push_back(call.name);
+                    EXPECT_TRUE(call.apartment == APTTYPE_STA || call.apartment == APTTYPE_MAINSTA)
+                        << name.str() << " apartment " << call.apartment;
+                    EXPECT_EQ(attachment.m_calls[0].thread, call.thread)
+                        << name.str() << " made and called on one thread";
+                }
+                const std::vector<std::wstring> expected{
+                    L"created", L"SetClientGuid", L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
+                    L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
+                EXPECT_EQ(expected, calls) << name.str();
+                EXPECT_EQ(0, attachment.m_nRefs) << name.str();
+                EXPECT_EQ(!removesFile, FileExists(m_target)) << name.str();
+                EXPECT_EQ(FAILED(hrSave) && !removesFile ? expectedMark : "", ReadWholeFile(mark)) << name.str();
+                ::DeleteFileA(mark.c_str());
+                ::DeleteFileA(m_target.c_str());
+            }
+        }
+    }
+
+    // Without Attachment Services (Wine has none) the program writes the mark.
     m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(100000), 65536));  // held until the dialog is seen
     CProgressDlg dialog(nullptr);
     EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) {
                   m_server.ReleaseStall();
                   EXPECT_TRUE(WaitUntilClosed(window));
               }));
-    EXPECT_EQ(std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n",
-              ReadWholeFile(m_target + ":Zone.Identifier"));
-    ::DeleteFileA((m_target + ":Zone.Identifier").c_str());
+    EXPECT_EQ(expectedMark, ReadWholeFile(mark));
+    ::DeleteFileA(mark.c_str());
 }
 
 TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)
