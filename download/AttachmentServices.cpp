@@ -5,9 +5,9 @@
 #include <shlwapi.h>
 #include <wininet.h>
 
-#include "download/DownloadConstants.h"
 #include "framework/CHandle.h"
 #include "framework/CStringW.h"
+#include "framework/CWideText.h"
 #include "framework/WorkerThreads.h"
 #include "trace/Trace.h"
 
@@ -98,21 +98,18 @@ namespace {
 
 struct AttachmentCheck {
     CStringW path;
+    CStringW sourceUrl;
     HWND window;
 };
 
 DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
 {
     AttachmentCheck* check = static_cast<AttachmentCheck*>(parameter);
-    // The source is the address the program asked for.
-    wchar_t url[INTERNET_MAX_URL_LENGTH];
-    ::wnsprintfW(url, INTERNET_MAX_URL_LENGTH, L"http://%hs/%hs%hs", DOWNLOAD_SERVER_HOST, INSTALLER_OBJECT_FOLDER,
-                 INSTALLER_FILE_NAME);
     // Attachment Services are registered with ThreadingModel=Apartment: made
     // from a multithreaded apartment they would live in a host apartment, and
     // their interface, which has no proxy, could not be handed back here.
     const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    const AttachmentVerdict verdict = CheckWithAttachmentServices(check->path, url);
+    const AttachmentVerdict verdict = CheckWithAttachmentServices(check->path, check->sourceUrl);
     if (SUCCEEDED(com)) ::CoUninitialize();
     ::PostMessageW(check->window, WM_DOWNLOAD_SCANNED, static_cast<WPARAM>(verdict), 0);
     delete check;
@@ -121,9 +118,10 @@ DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
 
 }  // namespace
 
-void StartAttachmentCheck(LPCWSTR path, HWND window)
+void StartAttachmentCheck(LPCWSTR path, LPCSTR sourceUrl, HWND window)
 {
-    AttachmentCheck* check = new AttachmentCheck{CStringW(path), window};
+    // An address is ASCII: WinInet sends it as it is.
+    AttachmentCheck* check = new AttachmentCheck{CStringW(path), CStringW(CWideText(sourceUrl, CP_ACP)), window};
     // Without a thread of its own, the check runs here: the window waits,
     // but the file is still checked.
     const CHandle thread(StartWorkerThread(AttachmentCheckThreadProc, check));

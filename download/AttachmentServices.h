@@ -18,7 +18,8 @@ constexpr UINT WM_DOWNLOAD_SCANNED = WM_APP + 4;
 // named streams. Needs COM on the thread, in a single-threaded apartment.
 AttachmentVerdict CheckWithAttachmentServices(LPCWSTR path, LPCWSTR sourceUrl);
 
-// Runs CheckWithAttachmentServices for the downloaded installer at `path` on a
-// thread of its own, so that `window` stays responsive while the anti-virus
-// scans, and posts WM_DOWNLOAD_SCANNED to `window` when it has ended.
-void StartAttachmentCheck(LPCWSTR path, HWND window);
+// Runs CheckWithAttachmentServices for the downloaded installer at `path`,
+// which came from `sourceUrl` (redirects followed), on a thread of its own, so
+// that `window` stays responsive while the anti-virus scans, and posts
+// WM_DOWNLOAD_SCANNED to `window` when it has ended.
+void StartAttachmentCheck(LPCWSTR path, LPCSTR sourceUrl, HWND window);

@@ -181,7 +181,7 @@ void CProgressDlg::EndDownload(DownloadResult result)
         // Complete only once Windows has marked and scanned the file; the
         // window stays, and a Cancel now would leave the file unchecked.
         ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), FALSE);
-        StartAttachmentCheck(m_strPath, m_hWnd);
+        StartAttachmentCheck(m_strPath, m_downloader.SourceUrl(), m_hWnd);
         return;
     }
     const char* errorText = FailureText(result);

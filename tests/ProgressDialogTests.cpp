@@ -338,7 +338,10 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
     ASSERT_TRUE(volume.Applied());
     s_volumeInformation = &volume;
     const std::string mark = m_target + ":Zone.Identifier";
-    const std::string expectedMark = std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n";
+    const auto MarkOf = [](const char* url) {
+        return std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + url + "\r\n";
+    };
+    const char kMovedUrl[] = "http://download.zembra.example/moved/setup.exe";
     {
         RegisteredAttachmentServices registration;
         ASSERT_NE(nullptr, registration.m_double);
@@ -357,7 +360,9 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
                 attachment.m_calls.clear();
                 attachment.m_hrSave = hrSave;
                 attachment.m_bRemoveFile = removesFile;
-                m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+                // The source is where the bytes came from, after the redirect.
+                m_server.SetBehaviour(HttpBehaviour::Redirect(302, "/moved/setup.exe"));
+                m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(PatternBody(5000)));
                 CProgressDlg dialog(nullptr);
                 const INT_PTR result = RunDialog(dialog, [&](HWND window) {
                     // While Windows scans, the dialog is on screen and answering.
@@ -388,11 +393,11 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
                 }
                 const std::vector<std::wstring> expected{
                     L"created", L"SetClientGuid", L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
-                    L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
+                    L"SetSource " + std::wstring(CWideText(kMovedUrl, CP_ACP)), L"Save"};
                 EXPECT_EQ(expected, calls) << name.str();
                 EXPECT_EQ(0, attachment.m_nRefs) << name.str();
                 EXPECT_EQ(!removesFile, FileExists(m_target)) << name.str();
-                EXPECT_EQ(FAILED(hrSave) && !removesFile ? expectedMark : "", ReadWholeFile(mark)) << name.str();
+                EXPECT_EQ(FAILED(hrSave) && !removesFile ? MarkOf(kMovedUrl) : "", ReadWholeFile(mark)) << name.str();
                 ::DeleteFileA(mark.c_str());
                 ::DeleteFileA(m_target.c_str());
             }
@@ -406,7 +411,7 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
                   m_server.ReleaseStall();
                   EXPECT_TRUE(WaitUntilClosed(window));
               }));
-    EXPECT_EQ(expectedMark, ReadWholeFile(mark));
+    EXPECT_EQ(MarkOf(kSourceUrl), ReadWholeFile(mark));
     ::DeleteFileA(mark.c_str());
 }
 

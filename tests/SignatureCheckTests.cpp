@@ -199,6 +199,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
         s_chain.TrustStatus.dwErrorStatus = dwChain;
         EXPECT_EQ(expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
         EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
+        EXPECT_EQ(0x4000u /* WTD_MOTW */, s_dwProvFlags & 0x4000u) << "the file carries the Mark of the Web";
         EXPECT_EQ(DWORD(WTD_REVOKE_WHOLECHAIN), s_dwRevocationChecks);
         EXPECT_EQ(DWORD(WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT),
                   s_dwProvFlags & (WTD_REVOCATION_CHECK_NONE | WTD_REVOCATION_CHECK_END_CERT |
