@@ -19,7 +19,6 @@
 #include "framework/CWinApp.h"
 #include "framework/WorkerThreads.h"
 #include "res/resource.h"
-#include "tests/support/AttachmentServicesDouble.h"
 #include "tests/support/ClassObject.h"
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
@@ -190,33 +189,77 @@ private:
     bool m_bInitialised = false;
 };
 
-// The Attachment Services double registered where and as Windows registers
-// the real class (HKLM\Software\Classes; Wine's COM does not read the
-// user's classes), an in-process server with ThreadingModel=Apartment, while
-// it lives.
+// Attachment Services: calls and references counted, each call's apartment
+// and thread recorded; Save waits, may fail or remove the file.
+class FakeAttachmentServices final : public IAttachmentExecute {
+public:
+    std::vector<std::wstring> m_calls;
+    std::vector<std::pair<APTTYPE, DWORD>> m_callsIn;
+    HRESULT m_hrSave = S_OK;
+    bool m_bRemoveFile = false;
+    volatile LONG m_nRefs = 0;
+    HANDLE m_hSaveEntered = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE m_hSaveReleased = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        *out = riid == IID_IUnknown || riid == IID_IAttachmentExecute ? (AddRef(), this) : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_nRefs); }
+    STDMETHODIMP_(ULONG) Release() override { return ::InterlockedDecrement(&m_nRefs); }
+    STDMETHODIMP SetClientGuid(REFGUID guid) override { return Log(guid != GUID_NULL ? L"SetClientGuid" : L"null"); }
+    STDMETHODIMP SetLocalPath(LPCWSTR path) override { return Log(L"SetLocalPath " + (m_path = path)); }
+    STDMETHODIMP SetSource(LPCWSTR source) override { return Log(std::wstring(L"SetSource ") + source); }
+    STDMETHODIMP Save() override
+    {
+        Log(L"Save");
+        ::SignalObjectAndWait(m_hSaveEntered, m_hSaveReleased, 20000, FALSE);
+        if (m_bRemoveFile) ::DeleteFileW(m_path.c_str());
+        return m_hrSave;
+    }
+    // Nothing else is the program's business.
+    STDMETHODIMP SetClientTitle(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP SetFileName(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP SetReferrer(LPCWSTR) override { return Log(L"unexpected"); }
+    STDMETHODIMP CheckPolicy() override { return Log(L"unexpected"); }
+    STDMETHODIMP Prompt(HWND, ATTACHMENT_PROMPT, ATTACHMENT_ACTION*) override { return Log(L"unexpected"); }
+    STDMETHODIMP Execute(HWND, LPCWSTR, HANDLE*) override { return Log(L"unexpected"); }
+    STDMETHODIMP SaveWithUI(HWND) override { return Log(L"unexpected"); }
+    STDMETHODIMP ClearClientState() override { return Log(L"unexpected"); }
+    std::wstring m_path;
+    HRESULT Log(const std::wstring& call)
+    {
+        m_calls.push_back(call);
+        APTTYPE apartment = APTTYPE_CURRENT;
+        APTTYPEQUALIFIER qualifier;
+        ::CoGetApartmentType(&apartment, &qualifier);
+        m_callsIn.emplace_back(apartment, ::GetCurrentThreadId());
+        return call == L"unexpected" ? E_UNEXPECTED : S_OK;
+    }
+};
+
+// `classObject` registered as Windows registers Attachment Services: an
+// in-process server with ThreadingModel=Apartment under HKLM\Software\Classes
+// (Wine's COM reads no user classes), while this lives.
 class RegisteredAttachmentServices {
 public:
-    RegisteredAttachmentServices()
+    explicit RegisteredAttachmentServices(IClassFactory* classObject)
     {
-        const std::wstring server =
-            CWideText(WindowsPath(ATTACHMENT_SERVICES_DOUBLE).c_str(), CP_ACP).operator LPCWSTR();
+        const std::wstring server = CWideText(WindowsPath(INPROC_SERVER).c_str(), CP_ACP).operator LPCWSTR();
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY);
-        HKEY key;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SERVER_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)) return;
         const auto set = [&](LPCWSTR name, const std::wstring& value) {
-            return !::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+            return !::RegSetKeyValueW(HKEY_LOCAL_MACHINE, SERVER_KEY, name, REG_SZ, value.c_str(),
+                                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
         };
-        const bool registered = set(nullptr, server) && set(L"ThreadingModel", L"Apartment");
-        ::RegCloseKey(key);
         HMODULE module = ::LoadLibraryW(server.c_str());
-        const auto object = reinterpret_cast<AttachmentServicesDoubleFunction>(
-            reinterpret_cast<void*>(module ? ::GetProcAddress(module, "AttachmentServicesDoubleObject") : nullptr));
-        if (registered && object) m_double = object();
+        const auto hand = reinterpret_cast<void (*)(IClassFactory*)>(
+            reinterpret_cast<void*>(module ? ::GetProcAddress(module, "SetClassObject") : nullptr));
+        if (hand) hand(classObject);
+        m_bRegistered = hand && set(nullptr, server) && set(L"ThreadingModel", L"Apartment");
     }
     ~RegisteredAttachmentServices() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY); }
-
-    AttachmentServicesDouble* m_double = nullptr;
+    bool m_bRegistered = false;
 
 private:
 #define ATTACHMENT_SERVICES_KEY L"Software\\Classes\\CLSID\\{4125DD96-E03A-4103-8F70-E0597D803B9C}"
@@ -325,14 +368,13 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 }
 
 // The file in place goes through Windows' Attachment Services while the dialog
-// stays up, made and called in a single-threaded apartment as the real class
-// must be. A file gone after Save is blocked, not complete; a refusal that
-// leaves it in place is traced, marked by the program itself, and complete:
-// the signature check decides next.
+// stays up, made and called in a single-threaded apartment as their class
+// needs. A file gone after Save is not complete; a failed Save that leaves it
+// is traced, marked by the program and complete: the signature check decides.
 TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete)
 {
-    // The fallback mark is written where the volume has named streams (under
-    // Wine it would be a file beside the installer, which no end-to-end case finds).
+    // The fallback mark is written where the volume has named streams; elsewhere it would be a
+    // file beside the installer, which no end-to-end case finds.
     ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
                        reinterpret_cast<const void*>(&VolumeWithNamedStreams));
     ASSERT_TRUE(volume.Applied());
@@ -342,65 +384,69 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
         return std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + url + "\r\n";
     };
     const char kMovedUrl[] = "http://download.zembra.example/moved/setup.exe";
+    FakeAttachmentServices attachment;
     {
-        RegisteredAttachmentServices registration;
-        ASSERT_NE(nullptr, registration.m_double);
-        AttachmentServicesDouble& attachment = *registration.m_double;
-        attachment.m_bHoldSave = true;
-        const HRESULT REFUSALS[] = {S_OK,
-                                    E_FAIL,
-                                    INET_E_SECURITY_PROBLEM,
-                                    HRESULT_FROM_WIN32(225 /* ERROR_VIRUS_INFECTED */),
-                                    HRESULT_FROM_WIN32(226 /* ERROR_VIRUS_DELETED */),
-                                    HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY)};
-        for (const HRESULT hrSave : REFUSALS) {
-            for (const bool removesFile : {false, true}) {
-                std::ostringstream name;
-                name << std::hex << hrSave << (removesFile ? " file removed" : " file kept");
-                attachment.m_calls.clear();
-                attachment.m_hrSave = hrSave;
-                attachment.m_bRemoveFile = removesFile;
-                // The source is where the bytes came from, after the redirect.
-                m_server.SetBehaviour(HttpBehaviour::Redirect(302, "/moved/setup.exe"));
-                m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(PatternBody(5000)));
-                CProgressDlg dialog(nullptr);
-                const INT_PTR result = RunDialog(dialog, [&](HWND window) {
-                    // While Windows scans, the dialog is on screen and answering.
-                    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << name.str();
-                    EXPECT_TRUE(::IsWindowVisible(window) &&
-                                ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
-                        << name.str();
-                    ::SetEvent(attachment.m_hSaveReleased);
-                    if (removesFile) {
-                        HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
-                        REQUIRE_WINDOW(box);
-                        EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << name.str();
-                        ClickButton(box, IDOK);
-                    }
-                    if (!WaitUntilClosed(window)) {
-                        ADD_FAILURE() << name.str() << ": the dialog stayed (a message box?)";
-                        CancelAllDialogs(DialogScript::MainThread());
-                    }
-                });
-                EXPECT_EQ(removesFile ? IDCANCEL : IDOK, result) << name.str();
-                std::vector<std::wstring> calls;
-                for (const AttachmentServicesDouble::Call& call : attachment.m_calls) {
-                    calls.push_back(call.name);
-                    EXPECT_TRUE(call.apartment == APTTYPE_STA || call.apartment == APTTYPE_MAINSTA)
-                        << name.str() << " apartment " << call.apartment;
-                    EXPECT_EQ(attachment.m_calls[0].thread, call.thread)
-                        << name.str() << " made and called on one thread";
+        ClassObject classObject(&attachment);
+        RegisteredAttachmentServices registration(&classObject);
+        ASSERT_TRUE(registration.m_bRegistered);
+        const struct {
+            const char* name;
+            HRESULT hrSave;
+            bool removesFile;
+        } cases[] = {
+            {"kept", S_OK, false},
+            {"infected, kept", E_FAIL, false},
+            {"infected, removed", E_FAIL, true},
+            {"blocked by the zone's policy, kept", INET_E_SECURITY_PROBLEM, false},
+            {"blocked by the zone's policy, removed", INET_E_SECURITY_PROBLEM, true},
+            {"virus infected, kept", HRESULT_FROM_WIN32(225), false},
+            {"virus infected, removed", HRESULT_FROM_WIN32(225), true},
+            {"virus deleted, kept", HRESULT_FROM_WIN32(226), false},
+            {"virus deleted, removed", HRESULT_FROM_WIN32(226), true},
+            {"disabled by policy, kept", HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY), false},
+            {"disabled by policy, removed", HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY), true},
+            {"removed by the anti-virus", S_OK, true},
+        };
+        for (const auto& c : cases) {
+            attachment.m_calls.clear();
+            attachment.m_callsIn.clear();
+            attachment.m_hrSave = c.hrSave;
+            attachment.m_bRemoveFile = c.removesFile;
+            // The source is where the bytes came from, after the redirect.
+            m_server.SetBehaviour(HttpBehaviour::Redirect(302, "/moved/setup.exe"));
+            m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(PatternBody(5000)));
+            CProgressDlg dialog(nullptr);
+            const INT_PTR result = RunDialog(dialog, [&](HWND window) {
+                // While Windows scans, the dialog is on screen and answering.
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(attachment.m_hSaveEntered, 10000)) << c.name;
+                EXPECT_TRUE(::IsWindowVisible(window) &&
+                            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr))
+                    << c.name;
+                ::SetEvent(attachment.m_hSaveReleased);
+                if (c.removesFile) {
+                    HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
+                    REQUIRE_WINDOW(box);
+                    EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
+                    ClickButton(box, IDOK);
                 }
-                const std::vector<std::wstring> expected{
-                    L"created", L"SetClientGuid", L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
-                    L"SetSource " + std::wstring(CWideText(kMovedUrl, CP_ACP)), L"Save"};
-                EXPECT_EQ(expected, calls) << name.str();
-                EXPECT_EQ(0, attachment.m_nRefs) << name.str();
-                EXPECT_EQ(!removesFile, FileExists(m_target)) << name.str();
-                EXPECT_EQ(FAILED(hrSave) && !removesFile ? MarkOf(kMovedUrl) : "", ReadWholeFile(mark)) << name.str();
-                ::DeleteFileA(mark.c_str());
-                ::DeleteFileA(m_target.c_str());
-            }
+                if (!WaitUntilClosed(window)) {
+                    ADD_FAILURE() << c.name << ": the dialog stayed";
+                    CancelAllDialogs(DialogScript::MainThread());
+                }
+            });
+            EXPECT_EQ(c.removesFile ? IDCANCEL : IDOK, result) << c.name;
+            const std::vector<std::wstring> calls{L"SetClientGuid",
+                                                  L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
+                                                  L"SetSource " + std::wstring(CWideText(kMovedUrl, CP_ACP)), L"Save"};
+            EXPECT_EQ(calls, attachment.m_calls) << c.name;
+            EXPECT_TRUE(classObject.m_createdIn == APTTYPE_STA || classObject.m_createdIn == APTTYPE_MAINSTA);
+            for (const auto& [apartment, thread] : attachment.m_callsIn)
+                EXPECT_TRUE(apartment == classObject.m_createdIn && thread == classObject.m_createdOn) << c.name;
+            EXPECT_EQ(0, attachment.m_nRefs) << c.name;
+            EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
+            EXPECT_EQ(FAILED(c.hrSave) && !c.removesFile ? MarkOf(kMovedUrl) : "", ReadWholeFile(mark)) << c.name;
+            ::DeleteFileA(mark.c_str());
+            ::DeleteFileA(m_target.c_str());
         }
     }
 
