@@ -2,13 +2,12 @@
 
 #include <objbase.h>
 #include <shobjidl.h>
-#include <urlmon.h>
 #include <shlwapi.h>
 #include <wininet.h>
 
-#include "download/DownloadConstants.h"
 #include "framework/CHandle.h"
 #include "framework/CStringW.h"
+#include "framework/CWideText.h"
 #include "framework/WorkerThreads.h"
 #include "trace/Trace.h"
 
@@ -20,19 +19,6 @@ constexpr GUID ATTACHMENT_CLIENT_ID = {0x461849a5, 0x90dd, 0x4b52, {0xb8, 0xb8, 
 
 // Zone 3 is the Internet zone.
 constexpr char ZONE_TRANSFER_HEAD[] = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=";
-
-// ERROR_VIRUS_INFECTED and ERROR_VIRUS_DELETED, which MinGW's headers lack.
-constexpr DWORD VIRUS_INFECTED_ERROR = 225;
-constexpr DWORD VIRUS_DELETED_ERROR = 226;
-
-bool IsRefusal(HRESULT result)
-{
-    // The zone's policy forbids the file; the anti-virus found it infected
-    // (E_FAIL is how Save reports that) or removed it.
-    return result == INET_E_SECURITY_PROBLEM || result == E_FAIL ||
-           result == HRESULT_FROM_WIN32(VIRUS_INFECTED_ERROR) || result == HRESULT_FROM_WIN32(VIRUS_DELETED_ERROR) ||
-           result == HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY);
-}
 
 // Room for the long-path prefix, a saved path, which is shorter than
 // MAX_PATH, and the stream's name.
@@ -97,40 +83,33 @@ AttachmentVerdict CheckWithAttachmentServices(LPCWSTR path, LPCWSTR sourceUrl)
         result = attachment->SetClientGuid(ATTACHMENT_CLIENT_ID);
         if (SUCCEEDED(result)) result = attachment->SetLocalPath(path);
         if (SUCCEEDED(result)) result = attachment->SetSource(sourceUrl);
-        if (SUCCEEDED(result)) {
-            result = attachment->Save();
-            if (IsRefusal(result)) {
-                attachment->Release();
-                TraceOut("attachment services refused the file: 0x%08lX\r\n", static_cast<unsigned long>(result));
-                return AttachmentVerdict::Blocked;
-            }
-        }
+        if (SUCCEEDED(result)) result = attachment->Save();
         attachment->Release();
     }
     TraceOut("attachment services: 0x%08lX\r\n", static_cast<unsigned long>(result));
+    // Attachment Services delete a file that the policy or the anti-virus
+    // refuses; any other failure leaves the decision to the signature check.
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return AttachmentVerdict::Blocked;
     if (FAILED(result)) WriteZoneIdentifier(path, sourceUrl);
-    // The anti-virus may remove the file without saying so.
-    return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES ? AttachmentVerdict::Blocked : AttachmentVerdict::Kept;
+    return AttachmentVerdict::Kept;
 }
 
 namespace {
 
 struct AttachmentCheck {
     CStringW path;
+    CStringW sourceUrl;
     HWND window;
 };
 
 DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
 {
     AttachmentCheck* check = static_cast<AttachmentCheck*>(parameter);
-    // The source is the address the program asked for.
-    wchar_t url[INTERNET_MAX_URL_LENGTH];
-    ::wnsprintfW(url, INTERNET_MAX_URL_LENGTH, L"http://%hs/%hs%hs", DOWNLOAD_SERVER_HOST, INSTALLER_OBJECT_FOLDER,
-                 INSTALLER_FILE_NAME);
-    // The multithreaded apartment needs no message loop on this thread, and
-    // Attachment Services of any threading model can be made from it.
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const AttachmentVerdict verdict = CheckWithAttachmentServices(check->path, url);
+    // Attachment Services are registered with ThreadingModel=Apartment: made
+    // from a multithreaded apartment they would live in a host apartment, and
+    // their interface, which has no proxy, could not be handed back here.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const AttachmentVerdict verdict = CheckWithAttachmentServices(check->path, check->sourceUrl);
     if (SUCCEEDED(com)) ::CoUninitialize();
     ::PostMessageW(check->window, WM_DOWNLOAD_SCANNED, static_cast<WPARAM>(verdict), 0);
     delete check;
@@ -139,9 +118,10 @@ DWORD WINAPI AttachmentCheckThreadProc(LPVOID parameter)
 
 }  // namespace
 
-void StartAttachmentCheck(LPCWSTR path, HWND window)
+void StartAttachmentCheck(LPCWSTR path, LPCSTR sourceUrl, HWND window)
 {
-    AttachmentCheck* check = new AttachmentCheck{CStringW(path), window};
+    // An address is ASCII: WinInet sends it as it is.
+    AttachmentCheck* check = new AttachmentCheck{CStringW(path), CStringW(CWideText(sourceUrl, CP_ACP)), window};
     // Without a thread of its own, the check runs here: the window waits,
     // but the file is still checked.
     const CHandle thread(StartWorkerThread(AttachmentCheckThreadProc, check));

@@ -12,12 +12,14 @@ enum class AttachmentVerdict { Kept, Blocked };
 constexpr UINT WM_DOWNLOAD_SCANNED = WM_APP + 4;
 
 // Marks and scans the file at `path`, downloaded from `sourceUrl`. Blocked
-// when Windows' policy or the anti-virus refused the file, or when it is gone
-// afterwards. Where Attachment Services are not available, the mark is written
-// directly, and only on a volume with named streams. Needs COM on the thread.
+// when the file is gone afterwards: Attachment Services delete a file that
+// Windows' policy or the anti-virus refuses. Where they are not available or
+// fail otherwise, the mark is written directly, and only on a volume with
+// named streams. Needs COM on the thread, in a single-threaded apartment.
 AttachmentVerdict CheckWithAttachmentServices(LPCWSTR path, LPCWSTR sourceUrl);
 
-// Runs CheckWithAttachmentServices for the downloaded installer at `path` on a
-// thread of its own, so that `window` stays responsive while the anti-virus
-// scans, and posts WM_DOWNLOAD_SCANNED to `window` when it has ended.
-void StartAttachmentCheck(LPCWSTR path, HWND window);
+// Runs CheckWithAttachmentServices for the downloaded installer at `path`,
+// which came from `sourceUrl` (redirects followed), on a thread of its own, so
+// that `window` stays responsive while the anti-virus scans, and posts
+// WM_DOWNLOAD_SCANNED to `window` when it has ended.
+void StartAttachmentCheck(LPCWSTR path, LPCSTR sourceUrl, HWND window);

@@ -100,6 +100,7 @@ CHttpDownloader::Outcome CHttpDownloader::Transfer(CHttpSession& session, LPCSTR
     const Outcome received = ReceiveBody(session, file, body);
     // Any other file is removed as it is closed.
     if (received != Outcome::SUCCEEDED || body.received != body.announced) return received;
+    ::lstrcpynA(m_szSourceUrl, session.Url(), sizeof m_szSourceUrl);
     return MoveOverTargetUnlessDetached(file, localPath);
 }
 

@@ -39,6 +39,9 @@ public:
     // WM_DOWNLOAD_FINISHED is posted as soon as the outcome is known, before
     // the connection is closed.
     DownloadResult Download(LPCSTR host, LPCSTR objectName, LPCWSTR localPath);
+    // After a successful Download, the address the body came from, redirects
+    // followed: Windows' zone of the file is that of this address.
+    LPCSTR SourceUrl() const { return m_szSourceUrl; }
 
     // The whole percentages received so far, in order, each differing from
     // the one before (the first from 0): one above 100 when more bytes
@@ -116,6 +119,7 @@ private:
     volatile LONG m_nRetryAwaited = 0;
     // Set by Cancel, so that a wait ends at once.
     CHandle m_hCancelEvent;
+    char m_szSourceUrl[INTERNET_MAX_URL_LENGTH] = {};
 
     // Held while a message is posted, while the window is detached and while
     // the proxy prompt changes hands, so that no post can slip in after

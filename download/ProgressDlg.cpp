@@ -368,7 +368,7 @@ void CProgressDlg::EndDownload(DownloadResult result)
         // window stays, and a Cancel now would leave the file unchecked.
         ::EnableWindow(::GetDlgItem(m_hWnd, IDCANCEL), FALSE);
         SetStatus(STATUS_SCANNING_TEXT, true);
-        StartAttachmentCheck(m_strPath, m_hWnd);
+        StartAttachmentCheck(m_strPath, m_downloader.SourceUrl(), m_hWnd);
         return;
     }
     const char* errorText = FailureText(result);

@@ -16,8 +16,10 @@
 namespace {
 
 const char CANNOT_RUN_SETUP[] = "セットアップを実行できませんでした。";
-const char PUBLISHER_NOT_CONFIRMED[] =
-    "ダウンロードしたファイルの発行元を確認できませんでした。\n"
+// Anything but the one installer this program hands out, signed by its maker
+// and unchanged since.
+const char NOT_THE_EXPECTED_INSTALLER[] =
+    "ダウンロードしたファイルは、このプログラムが配布するセットアップではありません。\n"
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
 // Windows refuses the file: its signer is distrusted or revoked, the
@@ -46,7 +48,8 @@ void ReportBlocked(bool fileKept)
 // True when the installer is to start.
 bool AskToStart(const SignatureCheck& check)
 {
-    static const char* const NAMES[] = {"trusted", "other publisher", "not signed", "not trusted", "blocked"};
+    static const char* const NAMES[] = {"trusted",    "other publisher", "other installer", "changed after signing",
+                                        "not signed", "not trusted",     "blocked"};
     TraceOut("installer signature: %s, WinVerifyTrust 0x%08lX, chain 0x%08lX\r\n",
              NAMES[static_cast<int>(check.m_trust)], static_cast<unsigned long>(check.m_lResult),
              static_cast<unsigned long>(check.m_dwChainStatus));
@@ -57,11 +60,13 @@ bool AskToStart(const SignatureCheck& check)
             ReportBlocked(true);
             return false;
         case SignatureTrust::OtherPublisher:
+        case SignatureTrust::OtherInstaller:
+        case SignatureTrust::ChangedAfterSigning:
         case SignatureTrust::NotSigned:
         case SignatureTrust::NotTrusted:
             break;
     }
-    return AfxMessageBox(PUBLISHER_NOT_CONFIRMED, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
+    return AfxMessageBox(NOT_THE_EXPECTED_INSTALLER, MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING) == IDYES;
 }
 
 // The window of the wait for the verdict and of the start, made in code:

@@ -1,15 +1,25 @@
 #include "installer/SignatureCheck.h"
 
+#include <mssip.h>
 #include <softpub.h>
+#include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
+
+#include "InstallerPin.h"
 
 #include "framework/CStringW.h"
 #include "framework/WorkerThreads.h"
 
+const BYTE PINNED_INSTALLER_DIGEST[INSTALLER_DIGEST_SIZE] = INSTALLER_SHA256_BYTES;
+
 namespace {
+
+// WTD_MOTW, which MinGW's headers lack.
+constexpr DWORD MARK_OF_THE_WEB_FLAG = 0x00004000;
 
 // After WinVerifyTrust has accepted a file, the chain bits that still mean
 // "no trusted root or an invalid chain". A chain it accepts may carry bits
@@ -52,88 +62,149 @@ SignatureTrust WindowsVerdict(LONG lResult, DWORD dwReason, DWORD dwChainStatus)
     return SignatureTrust::NotTrusted;
 }
 
-// One DER element at `at`: its tag and contents; `at` moves past it.
-bool ReadElement(const BYTE*& at, const BYTE* end, BYTE& tag, const BYTE*& contents, size_t& length)
+// Whether the decoded name value `value` is a character string whose text is
+// exactly the ASCII text `expected`.
+bool ValueIs(const CERT_RDN_ATTR& value, const char* expected)
 {
-    if (end - at < 2) return false;
-    tag = *at++;
-    length = *at++;
-    if (length & 0x80) {
-        const size_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > sizeof(DWORD) || static_cast<size_t>(end - at) < bytes) return false;
-        length = 0;
-        for (size_t i = 0; i < bytes; ++i) length = (length << 8) | *at++;
-    }
-    if (length > static_cast<size_t>(end - at)) return false;
-    contents = at;
-    at += length;
+    if (!IS_CERT_RDN_CHAR_STRING(value.dwValueType)) return false;
+    const size_t size = std::strlen(expected);
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(value.Value.pbData);
+    // Windows counts the text without its terminating null, Wine with it.
+    DWORD length = value.Value.cbData / sizeof(wchar_t);
+    if (length && !text[length - 1]) --length;
+    if (length != size) return false;
+    for (size_t i = 0; i < size; ++i)
+        if (text[i] != static_cast<wchar_t>(expected[i])) return false;
     return true;
 }
 
-// Whether a directory string of kind `tag` holds exactly the ASCII text
-// `expected`. Kinds other than UTF-8, printable, IA5 and BMP strings equal
-// no text.
-bool DirectoryStringIs(BYTE tag, const BYTE* contents, size_t length, const char* expected)
-{
-    const size_t size = std::strlen(expected);
-    switch (tag) {
-        case 0x0C:  // UTF8String
-        case 0x13:  // PrintableString
-        case 0x16:  // IA5String
-            return length == size && std::memcmp(contents, expected, size) == 0;
-        case 0x1E:  // BMPString: UTF-16, big-endian
-            if (length != 2 * size) return false;
-            for (size_t i = 0; i < size; ++i)
-                if (contents[2 * i] != 0 || contents[2 * i + 1] != static_cast<BYTE>(expected[i])) return false;
-            return true;
-    }
-    return false;
-}
-
-void CountValue(NameValues& values, BYTE tag, const BYTE* contents, size_t length, const char* maker)
+void CountValue(NameValues& values, const CERT_RDN_ATTR& value, const char* maker)
 {
     ++values.nCount;
-    if (DirectoryStringIs(tag, contents, length, maker)) ++values.nMaker;
+    if (ValueIs(value, maker)) ++values.nMaker;
+}
+
+// The Authenticode digest algorithm the pin is made with.
+constexpr char SHA256_OID[] = "2.16.840.1.101.3.4.2.1";
+
+bool IsPinnedDigest(const SignatureFacts& facts, const BYTE* pinnedDigest)
+{
+    static const BYTE NO_PIN[INSTALLER_DIGEST_SIZE] = {};
+    return facts.pszDigestAlgorithm && std::strcmp(facts.pszDigestAlgorithm, SHA256_OID) == 0 && facts.pbDigest &&
+           facts.cbDigest == INSTALLER_DIGEST_SIZE && std::memcmp(pinnedDigest, NO_PIN, INSTALLER_DIGEST_SIZE) != 0 &&
+           std::memcmp(facts.pbDigest, pinnedDigest, INSTALLER_DIGEST_SIZE) == 0;
 }
 
 }  // namespace
 
-SignatureTrust SignatureVerdict(const SignatureFacts& facts)
+SignatureTrust SignatureVerdict(const SignatureFacts& facts, const BYTE* pinnedDigest)
 {
     const SignatureTrust trust = WindowsVerdict(facts.lResult, facts.dwReason, facts.dwChainStatus);
     if (trust != SignatureTrust::Trusted) return trust;
+    if (!facts.bCertificateTableExact) return SignatureTrust::ChangedAfterSigning;
     const bool maker = facts.organizations.nCount == 1 && facts.organizations.nMaker == 1 &&
                        facts.countries.nCount == 1 && facts.countries.nMaker == 1;
-    return maker ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher;
+    if (!maker) return SignatureTrust::OtherPublisher;
+    return IsPinnedDigest(facts, pinnedDigest) ? SignatureTrust::Trusted : SignatureTrust::OtherInstaller;
 }
 
 bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts)
 {
-    // Name ::= SEQUENCE OF SET OF SEQUENCE { type OBJECT IDENTIFIER, value }
-    static const BYTE ORGANIZATION_OID[] = {0x55, 0x04, 0x0A}, COUNTRY_OID[] = {0x55, 0x04, 0x06};
-    const BYTE* at = name;
-    BYTE tag;
-    const BYTE* rdns;
-    size_t rdnsLength;
-    if (!name || !ReadElement(at, name + size, tag, rdns, rdnsLength) || tag != 0x30) return false;
-    for (const BYTE *rdn = rdns, *rdnsEnd = rdns + rdnsLength; rdn < rdnsEnd;) {
-        const BYTE* attributes;
-        size_t attributesLength;
-        if (!ReadElement(rdn, rdnsEnd, tag, attributes, attributesLength) || tag != 0x31) return false;
-        for (const BYTE *attribute = attributes, *end = attributes + attributesLength; attribute < end;) {
-            const BYTE *pair, *oid, *value;
-            size_t pairLength, oidLength, valueLength;
-            BYTE valueTag;
-            if (!ReadElement(attribute, end, tag, pair, pairLength) || tag != 0x30) return false;
-            const BYTE* pairEnd = pair + pairLength;
-            if (!ReadElement(pair, pairEnd, tag, oid, oidLength) || tag != 0x06 ||
-                !ReadElement(pair, pairEnd, valueTag, value, valueLength))
-                return false;
-            const auto is = [&](const BYTE(&known)[3]) { return oidLength == 3 && memcmp(oid, known, 3) == 0; };
-            if (is(ORGANIZATION_OID)) CountValue(facts.organizations, valueTag, value, valueLength, MAKER_ORGANIZATION);
-            if (is(COUNTRY_OID)) CountValue(facts.countries, valueTag, value, valueLength, MAKER_COUNTRY);
+    CERT_NAME_INFO* info = nullptr;
+    DWORD infoSize = 0;
+    if (!name || size > MAXDWORD ||
+        !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, name, static_cast<DWORD>(size),
+                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &infoSize))
+        return false;
+    for (DWORD rdn = 0; rdn < info->cRDN; ++rdn) {
+        const CERT_RDN& attributes = info->rgRDN[rdn];
+        for (DWORD i = 0; i < attributes.cRDNAttr; ++i) {
+            const CERT_RDN_ATTR& attribute = attributes.rgRDNAttr[i];
+            if (std::strcmp(attribute.pszObjId, szOID_ORGANIZATION_NAME) == 0)
+                CountValue(facts.organizations, attribute, MAKER_ORGANIZATION);
+            if (std::strcmp(attribute.pszObjId, szOID_COUNTRY_NAME) == 0)
+                CountValue(facts.countries, attribute, MAKER_COUNTRY);
         }
     }
+    ::LocalFree(info);
+    return true;
+}
+
+namespace {
+
+// `size` bytes at `offset` of the file open as `file`, read without moving
+// the position others read from.
+bool ReadAt(HANDLE file, DWORD offset, void* buffer, DWORD size)
+{
+    OVERLAPPED at{};
+    at.Offset = offset;
+    DWORD read = 0;
+    return ::ReadFile(file, buffer, size, &read, &at) && read == size;
+}
+
+// The length of the DER element at the start of `der`, header included; 0
+// when it is not a whole SEQUENCE within `size` bytes.
+DWORD DerSequenceLength(const BYTE* der, DWORD size)
+{
+    if (size < 2 || der[0] != 0x30) return 0;
+    DWORD header = 2, length = der[1];
+    if (length & 0x80) {
+        const DWORD bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 3 || size < 2 + bytes) return 0;
+        length = 0;
+        for (DWORD i = 0; i < bytes; ++i) length = (length << 8) | der[2 + i];
+        header += bytes;
+    }
+    return length <= size - header ? header + length : 0;
+}
+
+// A signature with its chain and a timestamp takes a few kilobytes.
+constexpr DWORD MAX_CERTIFICATE_TABLE_SIZE = 1 << 20;
+
+}  // namespace
+
+bool CertificateTableIsExact(HANDLE file)
+{
+    IMAGE_DOS_HEADER dos;
+    DWORD signature;
+    IMAGE_FILE_HEADER header;
+    WORD magic;
+    if (!ReadAt(file, 0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
+    const DWORD headers = static_cast<DWORD>(dos.e_lfanew);
+    if (!ReadAt(file, headers, &signature, sizeof signature) || signature != IMAGE_NT_SIGNATURE ||
+        !ReadAt(file, headers + 4, &header, sizeof header) ||
+        !ReadAt(file, headers + 4 + sizeof header, &magic, sizeof magic))
+        return false;
+    // The optional header's data directories, after its fixed part.
+    const DWORD optional = headers + 4 + sizeof header;
+    DWORD directories, count;
+    if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+    else if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    else
+        return false;
+    IMAGE_DATA_DIRECTORY table;
+    if (!ReadAt(file, directories - sizeof count, &count, sizeof count) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
+        !ReadAt(file, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof table, &table, sizeof table))
+        return false;
+    LARGE_INTEGER fileSize;
+    if (!::GetFileSizeEx(file, &fileSize) || table.Size > MAX_CERTIFICATE_TABLE_SIZE ||
+        table.Size < sizeof(WIN_CERTIFICATE) ||
+        table.VirtualAddress + ULONGLONG(table.Size) != ULONGLONG(fileSize.QuadPart))
+        return false;
+    std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[table.Size]);
+    if (!bytes || !ReadAt(file, table.VirtualAddress, bytes.get(), table.Size)) return false;
+    WIN_CERTIFICATE certificate;
+    std::memcpy(&certificate, bytes.get(), offsetof(WIN_CERTIFICATE, bCertificate));
+    const DWORD head = offsetof(WIN_CERTIFICATE, bCertificate);
+    const DWORD end = head + DerSequenceLength(bytes.get() + head, table.Size - head);
+    if (certificate.wRevision != WIN_CERT_REVISION_2_0 ||
+        certificate.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA || end == head || certificate.dwLength < end ||
+        certificate.dwLength > table.Size || table.Size - end > 7)
+        return false;
+    for (DWORD i = end; i < table.Size; ++i)
+        if (bytes[i] != 0) return false;
     return true;
 }
 
@@ -150,12 +221,26 @@ struct CSignatureCheck::Verification {
 
 namespace {
 
+// The digest the signature covers, as the subject interface package read it
+// for the verification: the file is not read a second time.
+void ReadSignedDigest(const CRYPT_PROVIDER_DATA* pProvider, SignatureFacts& facts)
+{
+    if (!pProvider || !WVT_ISINSTRUCT(CRYPT_PROVIDER_DATA, pProvider->cbStruct, pPDSip) || !pProvider->pPDSip) return;
+    const PROVDATA_SIP* pSip = pProvider->pPDSip;
+    if (!WVT_ISINSTRUCT(PROVDATA_SIP, pSip->cbStruct, psIndirectData) || !pSip->psIndirectData) return;
+    const SIP_INDIRECT_DATA* pData = pSip->psIndirectData;
+    facts.pszDigestAlgorithm = pData->DigestAlgorithm.pszObjId;
+    facts.pbDigest = pData->Digest.pbData;
+    facts.cbDigest = pData->Digest.cbData;
+}
+
 // The chain bits and subject of the first signer's certificate, as the
-// trust provider built its chain.
+// trust provider built its chain, and the digest it signed.
 void ReadSigner(HANDLE hStateData, SignatureFacts& facts)
 {
     facts.dwChainStatus = NO_SIGNER_CHAIN;
     CRYPT_PROVIDER_DATA* pProvider = ::WTHelperProvDataFromStateData(hStateData);
+    ReadSignedDigest(pProvider, facts);
     CRYPT_PROVIDER_SGNR* pSigner = pProvider ? ::WTHelperGetProvSignerFromChain(pProvider, 0, FALSE, 0) : nullptr;
     if (!pSigner || !WVT_ISINSTRUCT(CRYPT_PROVIDER_SGNR, pSigner->cbStruct, pChainContext) || !pSigner->pChainContext)
         return;
@@ -183,7 +268,9 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
     // server fails the file is the system policy's decision. Missing chain
     // certificates may be fetched; the wait is bounded by the caller.
     data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    // The file carries the Mark of the Web: the policies Windows applies to
+    // such files at their start apply here too (Windows 8.1 and later).
+    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | MARK_OF_THE_WEB_FLAG;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
@@ -194,7 +281,10 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
     facts.lResult = ::WinVerifyTrust(hNoUser, &action, &data);
     facts.dwReason = ::GetLastError();
     SignatureCheck check{SignatureTrust::NotTrusted, facts.lResult, 0};
-    if (facts.lResult == 0) ReadSigner(data.hWVTStateData, facts);
+    if (facts.lResult == 0) {
+        ReadSigner(data.hWVTStateData, facts);
+        facts.bCertificateTableExact = CertificateTableIsExact(hFile);
+    }
     check.m_trust = SignatureVerdict(facts);
     check.m_dwChainStatus = facts.lResult == 0 ? facts.dwChainStatus : 0;
     data.dwStateAction = WTD_STATEACTION_CLOSE;

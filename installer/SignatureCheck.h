@@ -8,12 +8,15 @@
 #include "framework/CHandle.h"
 
 enum class SignatureTrust {
-    Trusted,         // signed by the maker, unchanged since, under a root the system trusts
-    OtherPublisher,  // validly signed, but by someone other than the maker
-    NotSigned,       // carries no signature at all
-    NotTrusted,      // anything else, a file that could not be checked in time included
-    Blocked,         // Windows refuses it: its signer is distrusted or revoked, or the
-                     // administrator's policy forbids it
+    Trusted,              // the one installer of this program, signed by the maker, unchanged
+                          // since, under a root the system trusts
+    OtherPublisher,       // validly signed, but by someone other than the maker
+    OtherInstaller,       // signed by the maker, but not the installer this program hands out
+    ChangedAfterSigning,  // data added inside the signature's certificate table
+    NotSigned,            // carries no signature at all
+    NotTrusted,           // anything else, a file that could not be checked in time included
+    Blocked,              // Windows refuses it: its signer is distrusted or revoked, or the
+                          // administrator's policy forbids it
 };
 
 struct SignatureCheck {
@@ -41,6 +44,13 @@ struct NameValues {
     int nMaker = 0;
 };
 
+// The one installer this program starts unasked: the SHA-256 digest of its
+// signed image (the Authenticode digest, which leaves out the signature and
+// the header checksum, so that signing it again keeps it). A build setting
+// (INSTALLER_SHA256); all zero, and matching nothing, in a build without one.
+constexpr size_t INSTALLER_DIGEST_SIZE = 32;
+extern const BYTE PINNED_INSTALLER_DIGEST[INSTALLER_DIGEST_SIZE];
+
 // What the system's verification reported, as plain values.
 struct SignatureFacts {
     LONG lResult = 0;         // WinVerifyTrust's result
@@ -49,17 +59,30 @@ struct SignatureFacts {
     // The signer certificate subject's O and C values: how many there are,
     // and how many of them are the maker's.
     NameValues organizations, countries;
+    // The digest the primary signature covers, and its algorithm's OID.
+    const char* pszDigestAlgorithm = nullptr;
+    const BYTE* pbDigest = nullptr;
+    DWORD cbDigest = 0;
+    // Whether the certificate table holds the signature and nothing else.
+    bool bCertificateTableExact = false;
 };
 
 // The chain bits when there was no signer chain to read.
 constexpr DWORD NO_SIGNER_CHAIN = 0xFFFFFFFF;
 
-// The verdict on `facts`: Windows' own first, then the maker's identity.
-SignatureTrust SignatureVerdict(const SignatureFacts& facts);
+// The verdict on `facts`: Windows' own first, then the certificate table,
+// the maker's identity and the installer pinned as `pinnedDigest`.
+SignatureTrust SignatureVerdict(const SignatureFacts& facts, const BYTE* pinnedDigest = PINNED_INSTALLER_DIGEST);
 
 // Counts the O and C values of the DER-encoded X.500 name `name` (a
 // certificate's subject) into `facts`. False when the name cannot be read.
 bool ReadSubjectName(const BYTE* name, size_t size, SignatureFacts& facts);
+
+// Whether the certificate table of the PE file open as `file` holds exactly
+// one Authenticode WIN_CERTIFICATE, as long as its PKCS#7 signature, and at
+// most 7 zero bytes of alignment after it, and ends the file. Windows checks
+// this only where the administrator turned EnableCertPaddingCheck on.
+bool CertificateTableIsExact(HANDLE file);
 
 // How long the verification may take from its start. Building the chain
 // may fetch a missing certificate or a revocation list, and each fetch has a

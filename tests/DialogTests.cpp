@@ -538,7 +538,9 @@ TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError
         EXPECT_EQ(saved, s_started) << c.dwFailingKinds << c.bLong << c.dwShellError;
         EXPECT_EQ(c.kinds, s_finalNameKinds);
         EXPECT_TRUE(s_bOwnerShown && s_bHeld);
-        EXPECT_EQ(0u, s_fStartMask & SEE_MASK_NOZONECHECKS);
+        // The shell's checks of a downloaded file run; its error boxes do not
+        // double the program's messages (security prompts are exempt).
+        EXPECT_EQ(UINT(SEE_MASK_FLAG_NO_UI), s_fStartMask & (SEE_MASK_NOZONECHECKS | SEE_MASK_FLAG_NO_UI));
         EXPECT_EQ(c.message.empty() ? 0u : 1u, s_messageBoxes.size());
         if (!s_messageBoxes.empty()) {
             EXPECT_EQ(c.message, std::get<2>(s_messageBoxes[0]));
@@ -549,16 +551,32 @@ TEST(InstallerStart, StartsThroughAWindowTheUserSeesWithEachNameFallbackAndError
     s_dwFailingKinds = 0;
     s_bLongFinalName = false;
 
-    // A file that cannot be opened cannot start: no question. One of
-    // another publisher is asked about, with No the default.
+    // A file that cannot be opened cannot start: no question. Anything but
+    // the pinned installer signed by the maker is asked about, with No the
+    // default: another publisher's, another version of the maker's, the
+    // pinned one with data added inside its signature or with none.
     s_started.clear();
     CInstallerStart((saved + L".missing").c_str()).Run();
-    CInstallerStart(CWideText(WindowsPath(OTHER_PUBLISHER_MARK_PROGRAM).c_str(), CP_ACP)).Run();
-    ASSERT_EQ(2u, s_messageBoxes.size());
+    ASSERT_EQ(1u, s_messageBoxes.size());
     EXPECT_EQ(L"セットアップを実行できませんでした。", std::get<2>(s_messageBoxes[0]));
-    EXPECT_EQ(UINT(MB_YESNO | MB_DEFBUTTON2), std::get<1>(s_messageBoxes[1]) & UINT(MB_TYPEMASK | MB_DEFMASK));
+    for (const char* other :
+         {OTHER_PUBLISHER_MARK_PROGRAM, VERSION_2_MARK_PROGRAM, PADDED_MARK_PROGRAM, MARK_PROGRAM}) {
+        s_messageBoxes.clear();
+        CInstallerStart(CWideText(WindowsPath(other).c_str(), CP_ACP)).Run();
+        ASSERT_EQ(1u, s_messageBoxes.size()) << other;
+        EXPECT_EQ(UINT(MB_YESNO | MB_DEFBUTTON2), std::get<1>(s_messageBoxes[0]) & UINT(MB_TYPEMASK | MB_DEFMASK));
+        const std::wstring text = std::get<2>(s_messageBoxes[0]);
+        EXPECT_EQ(L"ダウンロードしたファイルは、このプログラムが配布するセットアップではありません。",
+                  text.substr(0, text.find(L'\n')));
+    }
     EXPECT_TRUE(s_started.empty());
     s_messageBoxes.clear();
+    // The pinned installer signed again by a renewed maker certificate starts unasked.
+    const std::wstring renewed = CWideText(WindowsPath(RENEWED_MARK_PROGRAM).c_str(), CP_ACP).operator LPCWSTR();
+    CInstallerStart(renewed.c_str()).Run();
+    EXPECT_EQ(renewed, s_started);
+    EXPECT_TRUE(s_messageBoxes.empty());
+    s_started.clear();
 
     // A verdict not yet in: a window says so and offers Stop (a click or
     // Escape), which means not to run it; a verdict that comes in meanwhile

@@ -36,8 +36,8 @@ const char kNetworkErrorText[] = "[ネットワーク接続エラー]\n\nネッ�
 const char kFileErrorText[] =
     "[ファイルI/Oエラー]\n\nファイルを保存することができません。\nファイルへの書き込み権限などをご確認ください。";
 const char kCannotRunSetupText[] = "セットアップを実行できませんでした。";
-const char kPublisherNotConfirmedText[] =
-    "ダウンロードしたファイルの発行元を確認できませんでした。\n"
+const char kNotTheExpectedInstallerText[] =
+    "ダウンロードしたファイルは、このプログラムが配布するセットアップではありません。\n"
     "ファイルが破損しているか、改ざんされているおそれがあります。\n\n"
     "このまま実行しますか？";
 const char kInvalidFileNameText[] = "ファイル名が不適切です";
@@ -509,7 +509,7 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndNoOtherFileStartsI
     // It carries no signature: the user is asked first and runs it anyway.
     HWND question = WaitForMessageBox();
     ASSERT_NE(nullptr, question);
-    EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
+    EXPECT_EQ(kNotTheExpectedInstallerText, MessageBoxText(question));
     // Meanwhile no other program can change the checked file or replace it.
     HANDLE writer = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
@@ -531,10 +531,11 @@ TEST_F(EndToEndTest, InstallerThatCannotBeStartedIsReportedAndNoOtherFileStartsI
     EXPECT_FALSE(FileExists(target + ".ran"));
 }
 
-// Validly signed under a root the system trusts, but by another publisher.
-TEST_F(EndToEndTest, InstallerOfAnotherPublisherAsksBeforeRunningAndNoKeepsItUnstarted)
+// Validly signed by the maker under a root the system trusts, but another
+// version than the pinned one (an older one with a known hole, say).
+TEST_F(EndToEndTest, InstallerOtherThanThePinnedOneAsksBeforeRunningAndNoKeepsItUnstarted)
 {
-    const std::string installer = ReadWholeFile(WindowsPath(OTHER_PUBLISHER_MARK_PROGRAM));
+    const std::string installer = ReadWholeFile(WindowsPath(VERSION_2_MARK_PROGRAM));
     ASSERT_FALSE(installer.empty());
     m_server.SetBehaviour(HttpBehaviour::Whole(installer));
     PlugSupportedCamera();
@@ -545,8 +546,8 @@ TEST_F(EndToEndTest, InstallerOfAnotherPublisherAsksBeforeRunningAndNoKeepsItUns
 
     HWND question = WaitForMessageBox();
     ASSERT_NE(nullptr, question);
-    Shot("publisher-not-confirmed");
-    EXPECT_EQ(kPublisherNotConfirmedText, MessageBoxText(question));
+    Shot("not-the-expected-installer");
+    EXPECT_EQ(kNotTheExpectedInstallerText, MessageBoxText(question));
     EXPECT_TRUE(HasControl(question, IDYES) && HasControl(question, IDNO));
     // No is the default answer: Enter gives it.
     PressKey(question, VK_RETURN);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "download/ProgressDlg.h"
 #include "framework/CWideText.h"
@@ -24,6 +25,7 @@
 #include "tests/support/DialogDriver.h"
 #include "tests/support/DownloadTestRig.h"
 #include "tests/support/ImportPatch.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/Screenshot.h"
 
 namespace {
@@ -238,10 +240,12 @@ private:
     bool m_bInitialised = false;
 };
 
-// Attachment Services: calls and references counted; Save waits, may remove the file.
+// Attachment Services: calls and references counted, each call's apartment
+// and thread recorded; Save waits, may fail or remove the file.
 class FakeAttachmentServices final : public IAttachmentExecute {
 public:
     std::vector<std::wstring> m_calls;
+    std::vector<std::pair<APTTYPE, DWORD>> m_callsIn;
     HRESULT m_hrSave = S_OK;
     bool m_bRemoveFile = false;
     volatile LONG m_nRefs = 0;
@@ -278,8 +282,40 @@ public:
     HRESULT Log(const std::wstring& call)
     {
         m_calls.push_back(call);
+        APTTYPE apartment = APTTYPE_CURRENT;
+        APTTYPEQUALIFIER qualifier;
+        ::CoGetApartmentType(&apartment, &qualifier);
+        m_callsIn.emplace_back(apartment, ::GetCurrentThreadId());
         return call == L"unexpected" ? E_UNEXPECTED : S_OK;
     }
+};
+
+// `classObject` registered as Windows registers Attachment Services: an
+// in-process server with ThreadingModel=Apartment under HKLM\Software\Classes
+// (Wine's COM reads no user classes), while this lives.
+class RegisteredAttachmentServices {
+public:
+    explicit RegisteredAttachmentServices(IClassFactory* classObject)
+    {
+        const std::wstring server = CWideText(WindowsPath(INPROC_SERVER).c_str(), CP_ACP).operator LPCWSTR();
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY);
+        const auto set = [&](LPCWSTR name, const std::wstring& value) {
+            return !::RegSetKeyValueW(HKEY_LOCAL_MACHINE, SERVER_KEY, name, REG_SZ, value.c_str(),
+                                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        };
+        HMODULE module = ::LoadLibraryW(server.c_str());
+        const auto hand = reinterpret_cast<void (*)(IClassFactory*)>(
+            reinterpret_cast<void*>(module ? ::GetProcAddress(module, "SetClassObject") : nullptr));
+        if (hand) hand(classObject);
+        m_bRegistered = hand && set(nullptr, server) && set(L"ThreadingModel", L"Apartment");
+    }
+    ~RegisteredAttachmentServices() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CLASS_KEY); }
+    bool m_bRegistered = false;
+
+private:
+#define ATTACHMENT_SERVICES_KEY L"Software\\Classes\\CLSID\\{4125DD96-E03A-4103-8F70-E0597D803B9C}"
+    static constexpr LPCWSTR CLASS_KEY = ATTACHMENT_SERVICES_KEY;
+    static constexpr LPCWSTR SERVER_KEY = ATTACHMENT_SERVICES_KEY L"\\InprocServer32";
 };
 
 // GetVolumeInformationByHandleW for a volume with named streams, unlike Wine's.
@@ -427,32 +463,53 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
 }
 
 // The file in place goes through Windows' Attachment Services while the dialog
-// stays up; a file refused there, or gone afterwards, is not complete.
+// stays up, made and called in a single-threaded apartment as their class
+// needs. A file gone after Save is not complete; a failed Save that leaves it
+// is traced, marked by the program and complete: the signature check decides.
 TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete)
 {
-    // In the multithreaded apartment, where the check runs: a class object is
-    // seen only by the apartment that registered it (Wine checks this too).
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    // The fallback mark is written where the volume has named streams; elsewhere it would be a
+    // file beside the installer, which no end-to-end case finds.
+    ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
+                       reinterpret_cast<const void*>(&VolumeWithNamedStreams));
+    ASSERT_TRUE(volume.Applied());
+    s_volumeInformation = &volume;
+    const std::string mark = m_target + ":Zone.Identifier";
+    const auto MarkOf = [](const char* url) {
+        return std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + url + "\r\n";
+    };
+    const char kMovedUrl[] = "http://download.zembra.example/moved/setup.exe";
     FakeAttachmentServices attachment;
     {
-        ClassObject registration(CLSID_AttachmentServices, &attachment);
-        ASSERT_TRUE(registration.registered());
+        ClassObject classObject(&attachment);
+        RegisteredAttachmentServices registration(&classObject);
+        ASSERT_TRUE(registration.m_bRegistered);
         const struct {
             const char* name;
             HRESULT hrSave;
             bool removesFile;
-            INT_PTR result;
         } cases[] = {
-            {"kept", S_OK, false, IDOK},
-            {"infected", E_FAIL, false, IDCANCEL},
-            {"blocked by the zone's policy", INET_E_SECURITY_PROBLEM, false, IDCANCEL},
-            {"removed by the anti-virus", S_OK, true, IDCANCEL},
+            {"kept", S_OK, false},
+            {"infected, kept", E_FAIL, false},
+            {"infected, removed", E_FAIL, true},
+            {"blocked by the zone's policy, kept", INET_E_SECURITY_PROBLEM, false},
+            {"blocked by the zone's policy, removed", INET_E_SECURITY_PROBLEM, true},
+            {"virus infected, kept", HRESULT_FROM_WIN32(225), false},
+            {"virus infected, removed", HRESULT_FROM_WIN32(225), true},
+            {"virus deleted, kept", HRESULT_FROM_WIN32(226), false},
+            {"virus deleted, removed", HRESULT_FROM_WIN32(226), true},
+            {"disabled by policy, kept", HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY), false},
+            {"disabled by policy, removed", HRESULT_FROM_WIN32(ERROR_ACCESS_DISABLED_BY_POLICY), true},
+            {"removed by the anti-virus", S_OK, true},
         };
         for (const auto& c : cases) {
             attachment.m_calls.clear();
+            attachment.m_callsIn.clear();
             attachment.m_hrSave = c.hrSave;
             attachment.m_bRemoveFile = c.removesFile;
-            m_server.SetBehaviour(HttpBehaviour::Whole(PatternBody(5000)));
+            // The source is where the bytes came from, after the redirect.
+            m_server.SetBehaviour(HttpBehaviour::Redirect(302, "/moved/setup.exe"));
+            m_server.SetBehaviourForPath("/moved/setup.exe", HttpBehaviour::Whole(PatternBody(5000)));
             CProgressDlg dialog(nullptr);
             const INT_PTR result = RunDialog(dialog, [&](HWND window) {
                 // While Windows scans, the dialog is on screen and answering.
@@ -462,41 +519,42 @@ TEST_F(ProgressDialog, CompleteFileIsMarkedAndScannedAndABlockedOneIsNotComplete
                     << c.name;
                 EXPECT_EQ(STATUS_SCANNING_TEXT, StatusText(window)) << c.name;
                 ::SetEvent(attachment.m_hSaveReleased);
-                if (c.result == IDCANCEL) {
+                if (c.removesFile) {
                     HWND box = WaitForThreadWindow(DialogScript::MainThread(), nullptr, 10000, window);
                     REQUIRE_WINDOW(box);
                     EXPECT_EQ(kBlockedFileText, MessageBoxText(box)) << c.name;
                     ClickButton(box, IDOK);
                 }
-                EXPECT_TRUE(WaitUntilClosed(window)) << c.name;
+                if (!WaitUntilClosed(window)) {
+                    ADD_FAILURE() << c.name << ": the dialog stayed";
+                    CancelAllDialogs(DialogScript::MainThread());
+                }
             });
-            EXPECT_EQ(c.result, result) << c.name;
+            EXPECT_EQ(c.removesFile ? IDCANCEL : IDOK, result) << c.name;
             const std::vector<std::wstring> calls{L"SetClientGuid",
                                                   L"SetLocalPath " + std::wstring(CWideText(m_target.c_str(), CP_ACP)),
-                                                  L"SetSource " + std::wstring(CWideText(kSourceUrl, CP_ACP)), L"Save"};
+                                                  L"SetSource " + std::wstring(CWideText(kMovedUrl, CP_ACP)), L"Save"};
             EXPECT_EQ(calls, attachment.m_calls) << c.name;
+            EXPECT_TRUE(classObject.m_createdIn == APTTYPE_STA || classObject.m_createdIn == APTTYPE_MAINSTA);
+            for (const auto& [apartment, thread] : attachment.m_callsIn)
+                EXPECT_TRUE(apartment == classObject.m_createdIn && thread == classObject.m_createdOn) << c.name;
             EXPECT_EQ(0, attachment.m_nRefs) << c.name;
             EXPECT_EQ(!c.removesFile, FileExists(m_target)) << c.name;
+            EXPECT_EQ(FAILED(c.hrSave) && !c.removesFile ? MarkOf(kMovedUrl) : "", ReadWholeFile(mark)) << c.name;
+            ::DeleteFileA(mark.c_str());
             ::DeleteFileA(m_target.c_str());
         }
     }
-    ::CoUninitialize();
 
-    // Without Attachment Services (Wine has none) the mark is written where the volume has named
-    // streams; elsewhere it would be a file beside the installer, which no end-to-end case finds.
-    ImportPatch volume("kernel32.dll", "GetVolumeInformationByHandleW",
-                       reinterpret_cast<const void*>(&VolumeWithNamedStreams));
-    ASSERT_TRUE(volume.Applied());
-    s_volumeInformation = &volume;
+    // Without Attachment Services (Wine has none) the program writes the mark.
     m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(100000), 65536));  // held until the dialog is seen
     CProgressDlg dialog(nullptr);
     EXPECT_EQ(IDOK, RunDialog(dialog, [&](HWND window) {
                   m_server.ReleaseStall();
                   EXPECT_TRUE(WaitUntilClosed(window));
               }));
-    EXPECT_EQ(std::string("[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=") + kSourceUrl + "\r\n",
-              ReadWholeFile(m_target + ":Zone.Identifier"));
-    ::DeleteFileA((m_target + ":Zone.Identifier").c_str());
+    EXPECT_EQ(MarkOf(kSourceUrl), ReadWholeFile(mark));
+    ::DeleteFileA(mark.c_str());
 }
 
 TEST_F(ProgressDialog, NetworkFailuresShowTheNetworkTextWithTheBarAtZero)

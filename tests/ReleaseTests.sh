@@ -10,12 +10,15 @@ date_of() { od -An -tu4 -j$(($(od -An -tu4 -j60 -N4 "$1") + 8)) -N4 "$1" | tr -d
 
 reproducible() {
     local short=$1/a long=$1/a-folder-whose-name-is-longer commit=$(git -C "$root" log -1 --format=%ct)
+    local installer=$(echo installer | sha256sum | cut -d' ' -f1)
     rm -rf "$1"
     SOURCE_DATE_EPOCH=1000000000 bash "$root/tools/build-shipped.sh" "$long" >/dev/null
     [ "$(date_of "$long/app/QuilloCamKitDL.exe")" = 1000000000 ] || fail "SOURCE_DATE_EPOCH is not the date"
-    bash "$root/tools/build-shipped.sh" "$short" >/dev/null
-    bash "$root/tools/build-shipped.sh" "$long" >/dev/null
+    bash "$root/tools/build-shipped.sh" "$short" "$installer" >/dev/null
+    bash "$root/tools/build-shipped.sh" "$long" "$installer" >/dev/null
     sha256sum "$short/app/QuilloCamKitDL.exe" "$long/app/QuilloCamKitDL.exe"
+    python3 -c 'import sys; sys.exit(bytes.fromhex(sys.argv[1]) not in open(sys.argv[2], "rb").read())' \
+        "$installer" "$short/app/QuilloCamKitDL.exe" || fail "the installer is not pinned"
     [ "$(date_of "$short/app/QuilloCamKitDL.exe")" = "$commit" ] || fail "the commit time is not the date"
     cmp "$short/app/QuilloCamKitDL.exe" "$long/app/QuilloCamKitDL.exe" || fail "two builds differ"
     mkdir "$1/exported" && git -C "$root" archive HEAD | tar -x -C "$1/exported"
@@ -38,8 +41,14 @@ sign() {
     softhsm2-util --import signer.key --token release --label signer --id 01 --pin "$pin" >/dev/null && rm signer.key
     # osslsigncode as the release runs it, its command lines recorded.
     printf '#!/bin/sh\necho "$*" >>%s/commands\nexec /usr/bin/osslsigncode "$@"\n' "$1" >bin/osslsigncode && chmod +x bin/osslsigncode
+    local installer=$(cat "$(dirname "$2")/../installer-pin/InstallerPin.sha256")
     local release=(bash "$root/tools/release.sh" --module /usr/lib/softhsm/libsofthsm2.so --certs chain.pem
                    --key "pkcs11:token=release;object=signer;type=private" --ca root.pem --unsigned "$2")
+    # One release goes with one installer, the one its program carries.
+    ! "${release[@]}" --pin-file pin --out out 2>/dev/null || fail "released without an installer"
+    ! "${release[@]}" --pin-file pin --out out --installer-sha256 "$(echo other | sha256sum | cut -d' ' -f1)" \
+        2>/dev/null || fail "released a program that pins another installer"
+    release+=(--installer-sha256 "$installer")
     ! "${release[@]}" --pin-file wrong-pin --out out 2>/dev/null || fail "signed with a wrong PIN"
     # A time-stamp server that keeps the request and fails it.
     coproc server { python3 -c 'import http.server as h
@@ -57,7 +66,9 @@ s = h.HTTPServer(("127.0.0.1", 0), S); print(s.server_port, flush=True); s.handl
     grep -qx "unsigned SHA-256: $(sha256sum <"$2" | cut -d' ' -f1)" release.log || fail "no unsigned SHA-256"
     osslsigncode verify -CAfile root.pem -in out/QuilloCamKitDL.exe | grep -q 'Subject: /C=JP/O=ZEMBRA Co., Ltd./CN=Signer' || fail "unsigned"
     # The PFX password typed at the prompt, on a terminal of its own.
-    script -qec "$(printf '%q ' bash "$root/tools/release.sh" --pfx signer.pfx --ca root.pem --unsigned "$2" --out pfx)" \
+    grep -qx "installer $installer" out/BUILDINFO || fail "BUILDINFO does not name the installer"
+    script -qec "$(printf '%q ' bash "$root/tools/release.sh" --pfx signer.pfx --ca root.pem --unsigned "$2" --out pfx \
+        --installer-sha256 "$installer")" \
         /dev/null <pin >/dev/null || fail "not signed with the password typed at the prompt"
     grep -q -- "-h sha256 .*-ts http://127.0.0.1:$port/" commands || fail "the timestamp URL was not passed on"
     ! grep -qF "$pin" commands || fail "the PIN was on a command line"

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <mssip.h>
 #include <softpub.h>
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "installer/SignatureCheck.h"
@@ -38,6 +40,9 @@ HANDLE s_hHang;
 CERT_CHAIN_CONTEXT s_chain;
 CRYPT_PROVIDER_SGNR s_signer;
 CRYPT_PROVIDER_DATA s_provider;
+PROVDATA_SIP s_sip;
+SIP_INDIRECT_DATA s_indirectData;
+char s_sha256[] = "2.16.840.1.101.3.4.2.1";
 
 LONG WINAPI WindowsWinVerifyTrust(HWND, GUID*, LPVOID parameter)
 {
@@ -89,6 +94,18 @@ TEST_F(SignatureCheckTest, TrustedRootSignatureIsTrustedAndNoSignatureIsNotSigne
     EXPECT_EQ(SignatureTrust::Trusted, check.m_trust);
     EXPECT_EQ(0, check.m_lResult);
     EXPECT_EQ(0u, check.m_dwChainStatus);
+
+    // The pinned installer signed again by a renewed maker certificate; the
+    // maker's other version of it; the pinned one with data added inside its
+    // certificate table, which Windows accepts.
+    for (const auto& [copy, expected] : std::initializer_list<std::pair<const char*, SignatureTrust>>{
+             {RENEWED_MARK_PROGRAM, SignatureTrust::Trusted},
+             {VERSION_2_MARK_PROGRAM, SignatureTrust::OtherInstaller},
+             {PADDED_MARK_PROGRAM, SignatureTrust::ChangedAfterSigning}}) {
+        check = CheckSignature(CopyOf(copy, "copy.exe").c_str());
+        EXPECT_EQ(expected, check.m_trust) << copy;
+        EXPECT_EQ(0, check.m_lResult) << copy;
+    }
 
     // Valid under the same trusted root, but not the maker's: another
     // organisation, or the maker's name only in CN and OU.
@@ -158,6 +175,14 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     s_chain.rgpChain = chains;
     s_signer.cbStruct = sizeof s_signer;
     s_signer.pChainContext = &s_chain;
+    // The digest the signature covers, as the provider data holds it: the pinned one.
+    s_provider.cbStruct = sizeof s_provider;
+    s_provider.pPDSip = &s_sip;
+    s_sip.cbStruct = sizeof s_sip;
+    s_sip.psIndirectData = &s_indirectData;
+    s_indirectData.DigestAlgorithm.pszObjId = s_sha256;
+    s_indirectData.Digest.cbData = INSTALLER_DIGEST_SIZE;
+    s_indirectData.Digest.pbData = const_cast<BYTE*>(PINNED_INSTALLER_DIGEST);
     // Revoked signer or intermediate: blocked. A revocation server that
     // cannot be reached: the policy's verdict, accepted with the offline
     // bits or refused with its own result.
@@ -174,12 +199,24 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
         s_chain.TrustStatus.dwErrorStatus = dwChain;
         EXPECT_EQ(expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
         EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
+        EXPECT_EQ(0x4000u /* WTD_MOTW */, s_dwProvFlags & 0x4000u) << "the file carries the Mark of the Web";
         EXPECT_EQ(DWORD(WTD_REVOKE_WHOLECHAIN), s_dwRevocationChecks);
         EXPECT_EQ(DWORD(WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT),
                   s_dwProvFlags & (WTD_REVOCATION_CHECK_NONE | WTD_REVOCATION_CHECK_END_CERT |
                                    WTD_REVOCATION_CHECK_CHAIN | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT));
     }
-    // Exactly one O and one C, both the maker's.
+    // Exactly one O and one C, both the maker's; then a SHA-256 digest equal
+    // to the pin, and a certificate table that holds the signature alone.
+    const BYTE pin[INSTALLER_DIGEST_SIZE] = {1, 2, 3}, other[INSTALLER_DIGEST_SIZE] = {1, 2, 4};
+    const auto maker = [&] {
+        SignatureFacts facts;
+        facts.organizations = facts.countries = {1, 1};
+        facts.pszDigestAlgorithm = s_sha256;
+        facts.pbDigest = pin;
+        facts.cbDigest = INSTALLER_DIGEST_SIZE;
+        facts.bCertificateTableExact = true;
+        return facts;
+    };
     for (const auto& [organizations, countries, expected] :
          std::initializer_list<std::tuple<NameValues, NameValues, bool>>{{{1, 1}, {1, 1}, true},
                                                                          {{2, 2}, {1, 1}, false},
@@ -187,16 +224,30 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
                                                                          {{1, 1}, {1, 0}, false},
                                                                          {{1, 1}, {0, 0}, false},
                                                                          {{1, 0}, {1, 1}, false}}) {
-        SignatureFacts facts;
+        SignatureFacts facts = maker();
         facts.organizations = organizations;
         facts.countries = countries;
-        EXPECT_EQ(expected ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher, SignatureVerdict(facts));
+        EXPECT_EQ(expected ? SignatureTrust::Trusted : SignatureTrust::OtherPublisher, SignatureVerdict(facts, pin));
     }
+    for (const auto& [change, expected] : std::initializer_list<std::pair<void (*)(SignatureFacts&), SignatureTrust>>{
+             {[](SignatureFacts& f) { f.pszDigestAlgorithm = "1.3.14.3.2.26"; }, SignatureTrust::OtherInstaller},
+             {[](SignatureFacts& f) { f.cbDigest = 20; }, SignatureTrust::OtherInstaller},
+             {[](SignatureFacts& f) { f.bCertificateTableExact = false; }, SignatureTrust::ChangedAfterSigning}}) {
+        SignatureFacts facts = maker();
+        change(facts);
+        EXPECT_EQ(expected, SignatureVerdict(facts, pin));
+    }
+    SignatureFacts otherImage = maker();
+    otherImage.pbDigest = other;
+    EXPECT_EQ(SignatureTrust::OtherInstaller, SignatureVerdict(otherImage, pin));
+    const BYTE none[INSTALLER_DIGEST_SIZE] = {};
+    EXPECT_EQ(SignatureTrust::OtherInstaller, SignatureVerdict(maker(), none)) << "a build without a pin";
     SignatureFacts facts, cut;
     const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
     EXPECT_TRUE(ReadSubjectName(subject.pbData, subject.cbData, facts));
     EXPECT_TRUE(facts.organizations.nMaker == 1 && facts.countries.nMaker == 1);
-    EXPECT_FALSE(ReadSubjectName(subject.pbData, subject.cbData - 1, cut)) << "a cut name";
+    const BYTE notAName[] = {0x04, 0x02, 'J', 'P'};
+    EXPECT_FALSE(ReadSubjectName(notAName, sizeof notAName, cut)) << "an octet string";
     CertFreeCertificateContext(certificate);
 
     // A fetch that never returns ends within the bound; the verification

@@ -11,6 +11,10 @@
 #       root of <authority folder> (a second publisher under the same root).
 #   codesign.sh sign <folder> <program> <signed copy>
 #       signs a copy of <program> with the certificate in <folder>.
+#   codesign.sh pad <signed program> <copy>
+#       a copy with 48 bytes of text added inside its certificate table and
+#       both lengths (the table's and its WIN_CERTIFICATE's) enlarged to
+#       cover them, as an attacker adds data to a signed file (CVE-2013-3900).
 # Subjects are in OpenSSL's form, "/C=JP/O=Maker/CN=Maker Code Signing".
 set -euo pipefail
 
@@ -71,9 +75,27 @@ sign() {
     mv "$signed.part" "$signed"
 }
 
+pad() {
+    python3 - "$1" "$2.part" <<'PAD'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+added = (b"Data added after signing, inside the table. " + b"-" * 48)[:48]
+headers = struct.unpack_from("<I", data, 0x3C)[0]
+magic = struct.unpack_from("<H", data, headers + 24)[0]
+entry = headers + 24 + (96 if magic == 0x10B else 112) + 4 * 8
+offset, size = struct.unpack_from("<II", data, entry)
+assert offset + size == len(data) and len(added) == 48
+struct.pack_into("<I", data, entry + 4, size + len(added))
+struct.pack_into("<I", data, offset, struct.unpack_from("<I", data, offset)[0] + len(added))
+open(sys.argv[2], "wb").write(data + added)
+PAD
+    mv "$2.part" "$2"
+}
+
 usage() {
     echo "usage: codesign.sh authority <folder> <root subject> <signer subject>" \
-        "| signer <folder> <authority folder> <signer subject> | sign <folder> <program> <signed copy>" >&2
+        "| signer <folder> <authority folder> <signer subject> | sign <folder> <program> <signed copy>" \
+        "| pad <signed program> <copy>" >&2
     exit 2
 }
 
@@ -81,5 +103,6 @@ case "${1:-}" in
     authority) [ $# -eq 4 ] || usage; authority "$2" "$3" "$4" ;;
     signer) [ $# -eq 4 ] || usage; signer "$2" "$3" "$4" ;;
     sign) [ $# -eq 4 ] || usage; sign "$2" "$3" "$4" ;;
+    pad) [ $# -eq 3 ] || usage; pad "$2" "$3" ;;
     *) usage ;;
 esac

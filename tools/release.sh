@@ -1,34 +1,45 @@
 #!/usr/bin/env bash
 # Makes a release of the shipped program, in this order:
+#   0. takes the pin of the one installer this release starts unasked: the
+#      SHA-256 Authenticode digest of the maker's signed installer;
 #   1. builds it in a fresh folder (its header dated by the commit, so that
-#      anyone gets the same bytes) and prints the SHA-256 of the unsigned file;
+#      anyone gets the same bytes) with that pin, and prints the SHA-256 of
+#      the unsigned file;
 #   2. signs it with osslsigncode (Authenticode, SHA-256), the key taken from
 #      a PFX file or from a PKCS#11 token;
 #   3. adds an RFC 3161 timestamp when a timestamp URL is given;
 #   4. verifies the signed file;
 #   5. checks that removing the signature gives back the unsigned bytes.
 #
-#   release.sh --pfx FILE [options]
-#   release.sh --module MODULE.so --key PKCS11-URI --certs CHAIN.pem [options]
+#   release.sh (--installer FILE | --installer-sha256 DIGEST) --pfx FILE [options]
+#   release.sh (--installer FILE | --installer-sha256 DIGEST)
+#              --module MODULE.so --key PKCS11-URI --certs CHAIN.pem [options]
 #
+#   --installer FILE  the maker's signed installer that goes with this release
+#   --installer-sha256 DIGEST
+#                     its SHA-256 Authenticode digest (64 hex digits), as
+#                     installer-pin.sh digest prints it
 #   --pin-file FILE   the token's PIN or the PFX password, read from FILE;
 #                     without it, asked for on the terminal
 #   --timestamp URL   the CA's RFC 3161 timestamp server
 #   --ca FILE         the root certificates to verify against (PEM; the
 #                     system's by default)
 #   --out FOLDER      where the release goes (default build/release)
-#   --unsigned FILE   releases this already-built program instead of step 1
+#   --unsigned FILE   releases this already-built program instead of step 1;
+#                     it must carry the installer's pin
 #
 # The release folder then holds QuilloCamKitDL.exe (signed),
 # QuilloCamKitDL.unsigned.exe, SHA256SUMS and BUILDINFO (the commit, the
-# date in the header and the Debian packages the bytes depend on). The PIN
+# date in the header, the pinned installer digest and the Debian packages the
+# bytes depend on). The PIN
 # never appears on a command line: osslsigncode reads it from a file
 # (-readpass).
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 usage() {
-    echo "usage: release.sh (--pfx FILE | --module MODULE --key PKCS11-URI --certs CHAIN.pem)" \
+    echo "usage: release.sh (--installer FILE | --installer-sha256 DIGEST)" \
+        "(--pfx FILE | --module MODULE --key PKCS11-URI --certs CHAIN.pem)" \
         "[--pin-file FILE] [--timestamp URL] [--ca FILE] [--out FOLDER] [--unsigned FILE]" >&2
     exit 2
 }
@@ -38,7 +49,7 @@ fail() {
     exit 1
 }
 
-pfx= module= key= certs= pin_file= timestamp= ca= out="$ROOT/build/release" unsigned=
+pfx= module= key= certs= pin_file= timestamp= ca= out="$ROOT/build/release" unsigned= installer= installer_sha256=
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$1" in
@@ -51,10 +62,25 @@ while [ $# -gt 0 ]; do
         --ca) ca=$2 ;;
         --out) out=$2 ;;
         --unsigned) unsigned=$2 ;;
+        --installer) installer=$2 ;;
+        --installer-sha256) installer_sha256=$2 ;;
         *) usage ;;
     esac
     shift 2
 done
+# 0. One release of the program goes with one installer: without it, the
+# program would start no installer unasked.
+if [ -n "$installer" ]; then
+    [ -z "$installer_sha256" ] || fail "give either --installer or --installer-sha256, not both"
+    installer_sha256=$(bash "$ROOT/tools/installer-pin.sh" digest "$installer") ||
+        fail "the installer $installer cannot be pinned"
+fi
+[ -n "$installer_sha256" ] ||
+    fail "no installer: give the maker's signed installer (--installer FILE) or its digest (--installer-sha256)"
+[[ "$installer_sha256" =~ ^[0-9a-fA-F]{64}$ ]] || fail "--installer-sha256 must be 64 hexadecimal digits"
+installer_sha256=${installer_sha256,,}
+echo "installer SHA-256 (Authenticode): $installer_sha256"
+
 if [ -n "$pfx" ]; then
     [ -z "$module$key$certs" ] || fail "give either --pfx or a token (--module, --key, --certs), not both"
     [ -r "$pfx" ] || fail "cannot read the PFX file $pfx"
@@ -85,10 +111,14 @@ if [ -z "$unsigned" ]; then
         [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ]; then
         fail "the working tree has changes that are not committed; a release is built from a commit"
     fi
-    bash "$ROOT/tools/build-shipped.sh" "$work/build" >/dev/null
+    bash "$ROOT/tools/build-shipped.sh" "$work/build" "$installer_sha256" >/dev/null
     unsigned="$work/build/app/QuilloCamKitDL.exe"
     commit=$(git -C "$ROOT" rev-parse HEAD 2>/dev/null || echo "none (not a git checkout)")
 fi
+# The pin is stored in the program as its 32 bytes.
+python3 -c 'import sys; sys.exit(bytes.fromhex(sys.argv[1]) not in open(sys.argv[2], "rb").read())' \
+    "$installer_sha256" "$unsigned" ||
+    fail "$unsigned does not carry the pin of that installer"
 cp "$unsigned" "$work/QuilloCamKitDL.unsigned.exe"
 echo "unsigned SHA-256: $(sha256sum <"$work/QuilloCamKitDL.unsigned.exe" | cut -d' ' -f1)"
 
@@ -130,6 +160,7 @@ echo "signed SHA-256:   $(cut -d' ' -f1 <"$work/SHA256SUMS" | head -n 1)"
 # the toolchain's versions.
 {
     echo "commit ${commit:-unknown (built elsewhere: $unsigned)}"
+    echo "installer $installer_sha256"
     echo "date $(od -An -tu4 -j$(($(od -An -tu4 -j60 -N4 "$unsigned") + 8)) -N4 "$unsigned" | tr -d ' ')"
     dpkg-query -W -f='${Package} ${Version}\n' binutils-mingw-w64-i686 gcc-mingw-w64-i686-posix \
         g++-mingw-w64-i686-posix mingw-w64-i686-dev cmake make python3

@@ -47,6 +47,8 @@ start_demo() {
     "$BUILD/wine-run" reg add "$INTERNET_SETTINGS" /v ProxyServer /d "127.0.0.1:$port" /f >/dev/null
     "$BUILD/wine-run" "$BUILD/demo/camera_switch.exe" plug demo-camera "USB Camera" 3c1a 0101
     "$BUILD/wine-run" "$BUILD/demo/root_store.exe" trust "$DEMO_ROOT"
+    # The sample installer, started by the program, then says it ran.
+    export DOWNLOADER_DEMO=1
     echo "Demo: download server on 127.0.0.1:$port (log: $DEMO/server.log), simulated camera plugged in," \
         "demo root certificate trusted."
 }

@@ -13,6 +13,8 @@ public:
         m_registered =
             SUCCEEDED(CoRegisterClassObject(clsid, this, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie));
     }
+    // Not registered: handed to an in-process server (InprocServer.cpp).
+    explicit ClassObject(IUnknown* object) : m_object(object) {}
     ~ClassObject()
     {
         if (m_registered) CoRevokeClassObject(m_cookie);
@@ -36,6 +38,9 @@ public:
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override
     {
         ++m_created;
+        APTTYPEQUALIFIER qualifier;
+        if (FAILED(CoGetApartmentType(&m_createdIn, &qualifier))) m_createdIn = APTTYPE_CURRENT;
+        m_createdOn = GetCurrentThreadId();
         if (outer) {
             *out = nullptr;
             return CLASS_E_NOAGGREGATION;
@@ -49,4 +54,9 @@ private:
     DWORD m_cookie = 0;
     bool m_registered = false;
     int m_created = 0;
+
+public:
+    // The apartment and thread of the last creation.
+    APTTYPE m_createdIn = APTTYPE_CURRENT;
+    DWORD m_createdOn = 0;
 };
