@@ -5,15 +5,15 @@
 
 #include <windows.h>
 
-#include "installer/InstallerStart.h"
 #include "app/SmallDialogs.h"
 #include "devices/SupportedDevice.h"
 #include "download/DownloadConstants.h"
 #include "download/ProgressDlg.h"
 #include "download/TemporaryFile.h"
 #include "framework/AfxMessageBox.h"
-#include "framework/CDialog.h"
 #include "framework/CFileDialog.h"
+#include "framework/CHiddenMainWindow.h"
+#include "installer/InstallerStart.h"
 #include "trace/Trace.h"
 
 namespace {

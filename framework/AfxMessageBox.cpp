@@ -1,6 +1,7 @@
 #include "framework/AfxMessageBox.h"
 
 #include "framework/CDialog.h"
+#include "framework/CHiddenMainWindow.h"
 #include "framework/CWideText.h"
 #include "framework/CWinApp.h"
 

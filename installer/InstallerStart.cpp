@@ -8,7 +8,7 @@
 #include <new>
 
 #include "framework/AfxMessageBox.h"
-#include "framework/CDialog.h"
+#include "framework/CHiddenMainWindow.h"
 #include "framework/CString.h"
 #include "framework/CWideText.h"
 #include "trace/Trace.h"
@@ -46,7 +46,7 @@ void ReportBlocked(bool fileKept)
 
 // Shows the blocked message or the question when the verdict needs one.
 // True when the installer is to start.
-bool AskToStart(const SignatureCheck& check)
+bool AskToStart(const SignatureReport& check)
 {
     static const char* const NAMES[] = {"trusted",    "other publisher", "other installer", "changed after signing",
                                         "not signed", "not trusted",     "blocked"};
@@ -333,7 +333,7 @@ void CInstallerStart::Run()
             return;
         }
     }
-    const SignatureCheck check = m_check.Result();
+    const SignatureReport check = m_check.Result();
     // Nothing of the program would be on screen between this window and
     // the message that follows it (seconds on a loaded machine).
     if (check.m_trust != SignatureTrust::Trusted) window.HideOnceReplaced();
