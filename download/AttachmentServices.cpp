@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include "framework/CHandle.h"
+#include "framework/ComRef.h"
 #include "framework/CStringW.h"
 #include "framework/CWideText.h"
 #include "framework/WorkerThreads.h"
@@ -76,15 +77,14 @@ void WriteZoneIdentifier(LPCWSTR path, LPCWSTR sourceUrl)
 
 AttachmentVerdict CheckWithAttachmentServices(LPCWSTR path, LPCWSTR sourceUrl)
 {
-    IAttachmentExecute* attachment = nullptr;
+    ComRef<IAttachmentExecute> attachment;
     HRESULT result = ::CoCreateInstance(CLSID_AttachmentServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAttachmentExecute,
-                                        reinterpret_cast<void**>(&attachment));
+                                        attachment.ReceiveVoid());
     if (SUCCEEDED(result)) {
         result = attachment->SetClientGuid(ATTACHMENT_CLIENT_ID);
         if (SUCCEEDED(result)) result = attachment->SetLocalPath(path);
         if (SUCCEEDED(result)) result = attachment->SetSource(sourceUrl);
         if (SUCCEEDED(result)) result = attachment->Save();
-        attachment->Release();
     }
     TraceOut("attachment services: 0x%08lX\r\n", static_cast<unsigned long>(result));
     // Attachment Services delete a file that the policy or the anti-virus

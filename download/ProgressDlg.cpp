@@ -24,6 +24,8 @@ DWORD AskForProxyPassword(HWND hWnd, HINTERNET hRequest)
         nullptr);
 }
 
+// The poll timer: its id is fixed by the program's design.
+constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
 constexpr UINT POLL_PERIOD_MS = 100;
 constexpr DWORD POLL_WAIT_MS = 10;
 // The bytes on the status line change at most four times a second, which
@@ -137,8 +139,7 @@ INT_PTR CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
             const MSAAPROPID name = ACC_NAME_PROPERTY;
             m_pAccProps->ClearHwndProps(m_progress.m_hWnd, OBJID_CLIENT, CHILDID_SELF, &name, 1);
             m_pAccProps->ClearHwndProps(m_hWndStatus, OBJID_CLIENT, CHILDID_SELF, &LIVE_SETTING_PROPERTY, 1);
-            m_pAccProps->Release();
-            m_pAccProps = nullptr;
+            m_pAccProps.Reset();
         }
     } else if (message == m_nTaskbarButtonCreated && message != 0) {
         OnTaskbarButtonCreated();
@@ -205,8 +206,8 @@ void CProgressDlg::NameProgressBar()
     // the window text and the label still name the bar, and the status line
     // is only read when a reader comes to it.
     if (FAILED(::CoCreateInstance(ACC_PROP_SERVICES_CLASS, nullptr, CLSCTX_INPROC_SERVER, ACC_PROP_SERVICES_INTERFACE,
-                                  reinterpret_cast<void**>(&m_pAccProps)))) {
-        m_pAccProps = nullptr;
+                                  m_pAccProps.ReceiveVoid()))) {
+        m_pAccProps.Abandon();
         return;
     }
     m_pAccProps->SetHwndPropStr(m_progress.m_hWnd, OBJID_CLIENT, CHILDID_SELF, ACC_NAME_PROPERTY, name);
@@ -416,7 +417,7 @@ void CProgressDlg::StopNotifications()
 {
     m_downloader.DetachNotifyWindow();
     MSG msg;
-    while (::PeekMessageW(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_FINISHED, PM_REMOVE)) {
+    while (::PeekMessageW(&msg, m_hWnd, WM_DOWNLOAD_FINISHED, WM_DOWNLOAD_PROXY_PROMPT, PM_REMOVE)) {
     }
 }
 
@@ -429,14 +430,14 @@ void CProgressDlg::OnTaskbarButtonCreated()
     // COM is set up on this thread by the program's start-up. Where it is
     // not, or the shell offers no task-bar list, the button shows no progress
     // and everything else goes on.
-    ITaskbarList3* pTaskbarList = nullptr;
-    if (FAILED(::CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&pTaskbarList))))
-        return;
-    if (FAILED(pTaskbarList->HrInit())) {
-        pTaskbarList->Release();
+    ComRef<ITaskbarList3> pTaskbarList;
+    if (FAILED(::CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITaskbarList3),
+                                  pTaskbarList.ReceiveVoid()))) {
+        pTaskbarList.Abandon();
         return;
     }
-    m_pTaskbarList = pTaskbarList;
+    if (FAILED(pTaskbarList->HrInit())) return;
+    m_pTaskbarList.Attach(pTaskbarList.Detach());
     m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NORMAL);
     ShowProgressOnTaskbarButton();
 }
@@ -445,6 +446,5 @@ void CProgressDlg::ReleaseTaskbarButton()
 {
     if (!m_pTaskbarList) return;
     m_pTaskbarList->SetProgressState(m_hWnd, TBPF_NOPROGRESS);
-    m_pTaskbarList->Release();
-    m_pTaskbarList = nullptr;
+    m_pTaskbarList.Reset();
 }

@@ -7,15 +7,12 @@
 #include "download/ProgressStatus.h"
 #include "framework/CDialog.h"
 #include "framework/CHandle.h"
+#include "framework/ComRef.h"
 #include "framework/CProgressCtrl.h"
 #include "framework/CStringW.h"
 
 struct ITaskbarList3;
 struct IAccPropServices;
-
-// The poll timer's id: fixed by the program's design, and public because
-// the tests read it.
-constexpr UINT_PTR PROGRESS_POLL_TIMER = 999;
 
 // The status line above the bar, and the label that names the bar for
 // screen readers; made at run time, so their ids are here and not in the
@@ -43,16 +40,17 @@ private:
     const std::shared_ptr<CDownloadJob> m_pJob;
 
 public:
-    CHandle m_hThread;
     // The target, set before DoModal. It is the worker's own copy, which it
     // reads for the whole transfer; a path of MAX_PATH UTF-16 units or more
     // is reported as the file error, never cut.
     CStringW& m_strPath;
+
+protected:
+    CHandle m_hThread;
     CHttpDownloader& m_downloader;
     DownloadResult& m_nResult;
     CProgressCtrl m_progress;
 
-protected:
     INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
@@ -83,7 +81,7 @@ private:
     bool m_bEnded = false;
     // The shell's progress on the dialog's task-bar button; null until the
     // shell has made the button, and where the shell offers none.
-    ITaskbarList3* m_pTaskbarList = nullptr;
+    ComRef<ITaskbarList3> m_pTaskbarList;
     UINT m_nTaskbarButtonCreated = 0;
 
     // The status line: what it says, when it last changed for the bytes,
@@ -103,5 +101,5 @@ private:
     LONG m_nTitlePercent = -1;
     // Annotations of the bar and the status line for screen readers; null
     // where the system offers none.
-    IAccPropServices* m_pAccProps = nullptr;
+    ComRef<IAccPropServices> m_pAccProps;
 };

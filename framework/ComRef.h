@@ -28,6 +28,12 @@ public:
     Interface* Get() const { return m_pointer; }
     Interface* operator->() const { return m_pointer; }
     explicit operator bool() const { return m_pointer != nullptr; }
+    // Gives back what is held and takes over `pointer`'s reference.
+    void Attach(Interface* pointer)
+    {
+        Reset();
+        m_pointer = pointer;
+    }
     // Hands the reference over to the caller, who gives it back.
     Interface* Detach()
     {

@@ -118,7 +118,12 @@ HANDLE WINAPI FailDownloadThreads(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_
 // modal loop first shows it.
 class ObservedProgressDlg : public CProgressDlg {
 public:
-    ObservedProgressDlg() : CProgressDlg(nullptr, {NETWORK_TIMEOUT_MS, 10}) {}
+    explicit ObservedProgressDlg(const DownloadSettings& settings = {NETWORK_TIMEOUT_MS, 10})
+        : CProgressDlg(nullptr, settings)
+    {
+    }
+    using CProgressDlg::m_hThread;
+    using CProgressDlg::m_nResult;
     std::function<void(HWND)> m_afterInit;
     std::vector<WPARAM> m_barPositions;
 
@@ -448,7 +453,7 @@ TEST_F(ProgressDialog, CompleteDownloadEndsWithOkAndNoMessage)
     // closes as soon as the download has ended.
     const std::string body = PatternBody(300000);
     m_server.SetBehaviour(HttpBehaviour::Stalled(body, 65536));
-    CProgressDlg dialog(nullptr);
+    ObservedProgressDlg dialog(DownloadSettings{});
     const INT_PTR result = RunDialog(dialog, [&](HWND window) {
         m_server.ReleaseStall();
         // A message box would hold the dialog open.
@@ -661,7 +666,7 @@ TEST_F(ProgressDialog, CancelDuringAStalledReadClosesAtOnceAndTheWorkerEndsHarml
         HANDLE worker = nullptr;
         {
             StallWatch watch;
-            CProgressDlg dialog(nullptr);
+            ObservedProgressDlg dialog(DownloadSettings{});
             DWORD closingMs = 0;
             const INT_PTR result = RunDialog(dialog, [&](HWND window) {
                 // One full read arrived; the worker waits in the next.
@@ -709,7 +714,7 @@ TEST_F(ProgressDialog, CancelledStalledDownloadsEndAtTheTimeOutLeavingNothing)
     m_server.SetBehaviour(HttpBehaviour::Stalled(PatternBody(300000), 65536));
     std::vector<HANDLE> workers;
     for (int i = 0; i < 10; ++i) {
-        CProgressDlg dialog(nullptr, {2000});
+        ObservedProgressDlg dialog({2000});
         EXPECT_EQ(IDCANCEL, RunDialog(dialog, [&](HWND window) {
                       EXPECT_TRUE(WaitForBar(window, 21));
                       ClickButton(window, IDCANCEL);
