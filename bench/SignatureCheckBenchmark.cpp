@@ -51,7 +51,7 @@ double TimedCheck(const char* path)
     wchar_t widePath[MAX_PATH];
     if (!MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH)) exit(1);
     HANDLE file = CreateFileW(widePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    const SignatureCheck check = CheckSignature(file, widePath);
+    const SignatureReport check = VerifySignatureAndWait(file, widePath);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     const double elapsed = Now() - start;
     if (check.m_trust != SignatureTrust::Trusted) {

@@ -69,14 +69,14 @@ DownloadResult CHttpDownloader::Download(LPCSTR host, LPCSTR objectName, LPCWSTR
 DownloadResult CHttpDownloader::ToDownloadResult(Outcome outcome)
 {
     switch (outcome) {
-        case Outcome::SUCCEEDED:
+        case Outcome::Succeeded:
             return DOWNLOAD_SUCCEEDED;
-        case Outcome::FILE_ERROR:
+        case Outcome::FileError:
             return DOWNLOAD_FILE_ERROR;
-        case Outcome::CANCELLED:
+        case Outcome::Cancelled:
             return DOWNLOAD_CANCELLED;
-        case Outcome::DROPPED:
-        case Outcome::NETWORK_ERROR:
+        case Outcome::Dropped:
+        case Outcome::NetworkError:
             break;
     }
     return DOWNLOAD_NETWORK_ERROR;
@@ -84,22 +84,22 @@ DownloadResult CHttpDownloader::ToDownloadResult(Outcome outcome)
 
 CHttpDownloader::Outcome CHttpDownloader::Transfer(CHttpSession& session, LPCSTR url, LPCWSTR localPath)
 {
-    if (!session.OpenSession()) return Outcome::NETWORK_ERROR;
+    if (!session.OpenSession()) return Outcome::NetworkError;
     const Outcome sent = SendFollowingRedirects(session, url);
-    if (sent != Outcome::SUCCEEDED) return sent;
+    if (sent != Outcome::Succeeded) return sent;
     // Only a 200 response is the installer; an error page is not.
     Body body;
     if (session.Status() != 200 || !session.ContentLength(&body.announced) || !session.IsUnencoded())
-        return Outcome::NETWORK_ERROR;
+        return Outcome::NetworkError;
     body.validator = session.Validator();
     RecordBytes(0, body.announced);
 
     CTemporaryFile file;
-    if (!CanWriteTarget(localPath) || !file.Create(localPath)) return Outcome::FILE_ERROR;
-    if (IsCancelRequested()) return Outcome::CANCELLED;
+    if (!CanWriteTarget(localPath) || !file.Create(localPath)) return Outcome::FileError;
+    if (IsCancelRequested()) return Outcome::Cancelled;
     const Outcome received = ReceiveBody(session, file, body);
     // Any other file is removed as it is closed.
-    if (received != Outcome::SUCCEEDED || body.received != body.announced) return received;
+    if (received != Outcome::Succeeded || body.received != body.announced) return received;
     ::lstrcpynA(m_szSourceUrl, session.Url(), sizeof m_szSourceUrl);
     return MoveOverTargetUnlessDetached(file, localPath);
 }
@@ -108,14 +108,14 @@ CHttpDownloader::Outcome CHttpDownloader::Transfer(CHttpSession& session, LPCSTR
 // requests.
 CHttpDownloader::Outcome CHttpDownloader::SendFollowingRedirects(CHttpSession& session, LPCSTR url)
 {
-    if (!session.Open(url)) return Outcome::NETWORK_ERROR;
+    if (!session.Open(url)) return Outcome::NetworkError;
     for (int redirects = 0;; ++redirects) {
         const Outcome result = SendWithCredentials(session, nullptr);
-        if (result != Outcome::SUCCEEDED || !IsRedirectStatus(session.Status())) return result;
-        if (IsCancelRequested()) return Outcome::CANCELLED;
+        if (result != Outcome::Succeeded || !IsRedirectStatus(session.Status())) return result;
+        if (IsCancelRequested()) return Outcome::Cancelled;
         char target[INTERNET_MAX_URL_LENGTH];
         if (redirects == MAX_REDIRECTS || !session.RedirectTarget(target) || !session.Open(target))
-            return Outcome::NETWORK_ERROR;
+            return Outcome::NetworkError;
     }
 }
 
@@ -126,13 +126,13 @@ CHttpDownloader::Outcome CHttpDownloader::SendFollowingRedirects(CHttpSession& s
 CHttpDownloader::Outcome CHttpDownloader::SendWithCredentials(CHttpSession& session, LPCSTR headers, Body* body)
 {
     for (;;) {
-        if (!session.Send(headers)) return Outcome::DROPPED;
-        if (session.Status() != HTTP_STATUS_PROXY_AUTH_REQ) return Outcome::SUCCEEDED;
+        if (!session.Send(headers)) return Outcome::Dropped;
+        if (session.Status() != HTTP_STATUS_PROXY_AUTH_REQ) return Outcome::Succeeded;
         const DWORD asked = ::GetTickCount();
         const DWORD answer = WaitForProxyPrompt(session.Handle());
         if (body) body->lastByteTick += ::GetTickCount() - asked;
-        if (IsCancelRequested()) return Outcome::CANCELLED;
-        if (answer != ERROR_INTERNET_FORCE_RETRY) return Outcome::NETWORK_ERROR;
+        if (IsCancelRequested()) return Outcome::Cancelled;
+        if (answer != ERROR_INTERNET_FORCE_RETRY) return Outcome::NetworkError;
     }
 }
 
@@ -146,21 +146,21 @@ CHttpDownloader::Outcome CHttpDownloader::SendWithCredentials(CHttpSession& sess
 CHttpDownloader::Outcome CHttpDownloader::ReceiveBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
     Outcome result = ReadBody(session, file, body);
-    for (int fruitless = 0; result == Outcome::DROPPED;) {
+    for (int fruitless = 0; result == Outcome::Dropped;) {
         const DWORD wait = m_settings.dwRetryWaitMs << fruitless;
         const DWORD silent = body.silentMs + (::GetTickCount() - body.lastByteTick);
         if (fruitless == MAX_FRUITLESS_TRIES || silent + wait >= m_settings.dwStallLimitMs)
-            return Outcome::NETWORK_ERROR;
+            return Outcome::NetworkError;
         RecordRetryAwaited(fruitless + 1);
-        if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::CANCELLED;
+        if (::WaitForSingleObject(m_hCancelEvent, wait) != WAIT_TIMEOUT) return Outcome::Cancelled;
         const DWORD left = m_settings.dwStallLimitMs - silent - wait;
         if (!session.SetTimeout(left < m_settings.dwTimeoutMs ? left : m_settings.dwTimeoutMs))
-            return Outcome::NETWORK_ERROR;
+            return Outcome::NetworkError;
         const LONG furthest = body.furthest;
         body.bBetweenTries = true;
         result =
             body.validator.kind != RangeValidator::NONE ? Resume(session, file, body) : StartOver(session, file, body);
-        if (result == Outcome::SUCCEEDED) result = ReadBody(session, file, body);
+        if (result == Outcome::Succeeded) result = ReadBody(session, file, body);
         fruitless = body.furthest > furthest ? 0 : fruitless + 1;
     }
     return result;
@@ -173,18 +173,18 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
 {
     for (;;) {
         DWORD got = 0;
-        if (!session.Read(body.buffer.get(), READ_BUFFER_SIZE, &got)) return Outcome::DROPPED;
-        if (got == 0) return body.received == body.announced ? Outcome::SUCCEEDED : Outcome::DROPPED;
+        if (!session.Read(body.buffer.get(), READ_BUFFER_SIZE, &got)) return Outcome::Dropped;
+        if (got == 0) return body.received == body.announced ? Outcome::Succeeded : Outcome::Dropped;
         const DWORD now = ::GetTickCount();
         if (body.bBetweenTries) body.silentMs += now - body.lastByteTick;
         body.bBetweenTries = false;
         body.lastByteTick = now;
-        if (!file.Write(body.buffer.get(), got)) return Outcome::FILE_ERROR;
+        if (!file.Write(body.buffer.get(), got)) return Outcome::FileError;
         const unsigned long long received = static_cast<unsigned long long>(body.received) + got;
         // A read past the announced length ends the loop, so the percentage
         // stays far inside a LONG.
         RecordProgress(static_cast<LONG>(received * 100 / static_cast<unsigned long long>(body.announced)));
-        if (received > static_cast<unsigned long long>(body.announced)) return Outcome::NETWORK_ERROR;
+        if (received > static_cast<unsigned long long>(body.announced)) return Outcome::NetworkError;
         body.received = static_cast<LONG>(received);
         RecordBytes(body.received, body.announced);
         // Past its furthest point the body has made progress: the silences
@@ -193,10 +193,10 @@ CHttpDownloader::Outcome CHttpDownloader::ReadBody(CHttpSession& session, CTempo
             body.furthest = body.received;
             body.silentMs = 0;
             if (session.Timeout() != m_settings.dwTimeoutMs && !session.SetTimeout(m_settings.dwTimeoutMs))
-                return Outcome::NETWORK_ERROR;
+                return Outcome::NetworkError;
         }
         // The read that completes the body is not undone by a late Cancel.
-        if (body.received < body.announced && IsCancelRequested()) return Outcome::CANCELLED;
+        if (body.received < body.announced && IsCancelRequested()) return Outcome::Cancelled;
     }
 }
 
@@ -212,27 +212,27 @@ CHttpDownloader::Outcome CHttpDownloader::Resume(CHttpSession& session, CTempora
     _ltoa(body.received, first, 10);
     if (!JoinText(headers, sizeof headers, {"Range: bytes=", first, "-\r\nIf-Range: ", body.validator.text, "\r\n"}) ||
         !session.Open(session.Url()))
-        return Outcome::NETWORK_ERROR;
+        return Outcome::NetworkError;
     const Outcome result = SendWithCredentials(session, headers, &body);
-    if (result != Outcome::SUCCEEDED) return result;
+    if (result != Outcome::Succeeded) return result;
     const int status = session.Status();
     if (status == 200) return TakeWholeBody(session, file, body);
     // A server that ignores If-Range may send the rest of another version:
     // appended, it would make one installer of two.
     if (status == 206 && session.KeepsValidator(body.validator) &&
         HoldsRestOfBody(session, body.received, body.announced))
-        return Outcome::SUCCEEDED;
+        return Outcome::Succeeded;
     if (status == 206 || status == 416) return StartOver(session, file, body);
-    return Outcome::NETWORK_ERROR;
+    return Outcome::NetworkError;
 }
 
 // The body from its first byte, asked for again. The bar goes back to 0.
 CHttpDownloader::Outcome CHttpDownloader::StartOver(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
-    if (!session.Open(session.Url())) return Outcome::NETWORK_ERROR;
+    if (!session.Open(session.Url())) return Outcome::NetworkError;
     const Outcome result = SendWithCredentials(session, nullptr, &body);
-    if (result != Outcome::SUCCEEDED) return result;
-    if (session.Status() != 200) return Outcome::NETWORK_ERROR;
+    if (result != Outcome::Succeeded) return result;
+    if (session.Status() != 200) return Outcome::NetworkError;
     return TakeWholeBody(session, file, body);
 }
 
@@ -240,13 +240,13 @@ CHttpDownloader::Outcome CHttpDownloader::StartOver(CHttpSession& session, CTemp
 // those of the body from now on.
 CHttpDownloader::Outcome CHttpDownloader::TakeWholeBody(CHttpSession& session, CTemporaryFile& file, Body& body)
 {
-    if (!session.ContentLength(&body.announced) || !session.IsUnencoded()) return Outcome::NETWORK_ERROR;
+    if (!session.ContentLength(&body.announced) || !session.IsUnencoded()) return Outcome::NetworkError;
     body.validator = session.Validator();
-    if (!file.Truncate()) return Outcome::FILE_ERROR;
+    if (!file.Truncate()) return Outcome::FileError;
     body.received = 0;
     RecordProgress(0);
     RecordBytes(0, body.announced);
-    return Outcome::SUCCEEDED;
+    return Outcome::Succeeded;
 }
 
 // Once the window has gone after a cancel, the user has been told the
@@ -254,7 +254,7 @@ CHttpDownloader::Outcome CHttpDownloader::TakeWholeBody(CHttpSession& session, C
 // finished body is dropped rather than moved over it.
 CHttpDownloader::Outcome CHttpDownloader::MoveOverTargetUnlessDetached(CTemporaryFile& file, LPCWSTR localPath)
 {
-    if (IsWindowDetached()) return Outcome::CANCELLED;
+    if (IsWindowDetached()) return Outcome::Cancelled;
     const bool bKept = file.Keep();
-    return file.Close() && bKept && file.MoveOver(localPath) ? Outcome::SUCCEEDED : Outcome::FILE_ERROR;
+    return file.Close() && bKept && file.MoveOver(localPath) ? Outcome::Succeeded : Outcome::FileError;
 }

@@ -84,11 +84,11 @@ public:
 private:
     const DownloadSettings m_settings;
     struct Body;
-    // How a step of the transfer ended. DROPPED, a connection that a new try
+    // How a step of the transfer ended. Dropped, a connection that a new try
     // may mend, is a type apart from DownloadResult so that it can never be
     // posted or stored as a result no reader handles: outside it is a
     // network error.
-    enum class Outcome { SUCCEEDED, DROPPED, NETWORK_ERROR, FILE_ERROR, CANCELLED };
+    enum class Outcome { Succeeded, Dropped, NetworkError, FileError, Cancelled };
 
     static DownloadResult ToDownloadResult(Outcome outcome);
     Outcome Transfer(CHttpSession& session, LPCSTR url, LPCWSTR localPath);

@@ -17,9 +17,10 @@ constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 constexpr char FIXED_HEADERS[] = "Accept-Encoding: identity\r\n";
 
 // Query, then set with the length the query returned. An implementation that
-// accepts an option but cannot report it (Wine's, for the connect retries:
-// ERROR_INTERNET_INCORRECT_HANDLE_TYPE) still gets it set, with its natural
-// length; any other failed query, and any failed set, is a failure.
+// accepts an option but cannot report it (Wine's, for the connect retries and
+// the time-outs: ERROR_INTERNET_INCORRECT_HANDLE_TYPE or
+// ERROR_INTERNET_INVALID_OPTION) still gets it set, with its natural length;
+// any other failed query, and any failed set, is a failure.
 bool SetDwordOption(HINTERNET hInternet, DWORD option, DWORD value)
 {
     DWORD current = 0;

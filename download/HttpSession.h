@@ -47,7 +47,9 @@ public:
     // nothing) added to the fixed ones.
     bool Send(LPCSTR headers);
     // Where the redirect that answered points, resolved against the URL of
-    // the request; false when it names nothing we follow (not http/https).
+    // the request; false when the answer has no Location or it cannot be
+    // resolved. A target that is not http or https comes back as it is, and
+    // Open refuses it.
     bool RedirectTarget(char (&target)[INTERNET_MAX_URL_LENGTH]);
     // Reads what has arrived, at most `size` bytes, waiting only when
     // nothing has (or, while the link fills `size` bytes within a quarter

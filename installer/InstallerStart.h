@@ -35,5 +35,5 @@ public:
 private:
     CStringW m_path;
     CHeldFile m_file;
-    CSignatureCheck m_check;
+    CSignatureVerification m_check;
 };

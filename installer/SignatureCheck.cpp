@@ -211,12 +211,12 @@ bool CertificateTableIsExact(HANDLE file)
 // One verification, shared by the check and the thread that runs it: a
 // verification that outlives its check still finishes, closes its state and
 // its own handle to the file.
-struct CSignatureCheck::Verification {
+struct CSignatureVerification::Verification {
     explicit Verification(LPCWSTR path) : m_path(path) {}
 
     CHandle m_file;
     CStringW m_path;
-    SignatureCheck m_check{SignatureTrust::NotTrusted, 0, 0};
+    SignatureReport m_check{SignatureTrust::NotTrusted, 0, 0};
 };
 
 namespace {
@@ -253,7 +253,7 @@ void ReadSigner(HANDLE hStateData, SignatureFacts& facts)
         facts.organizations = facts.countries = NameValues();
 }
 
-SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
+SignatureReport Verify(HANDLE hFile, LPCWSTR path)
 {
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof file;
@@ -280,7 +280,7 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
     SignatureFacts facts;
     facts.lResult = ::WinVerifyTrust(hNoUser, &action, &data);
     facts.dwReason = ::GetLastError();
-    SignatureCheck check{SignatureTrust::NotTrusted, facts.lResult, 0};
+    SignatureReport check{SignatureTrust::NotTrusted, facts.lResult, 0};
     if (facts.lResult == 0) {
         ReadSigner(data.hWVTStateData, facts);
         facts.bCertificateTableExact = CertificateTableIsExact(hFile);
@@ -294,7 +294,7 @@ SignatureCheck Verify(HANDLE hFile, LPCWSTR path)
 
 }  // namespace
 
-DWORD WINAPI CSignatureCheck::ThreadProc(LPVOID parameter)
+DWORD WINAPI CSignatureVerification::ThreadProc(LPVOID parameter)
 {
     std::shared_ptr<Verification>* verification = static_cast<std::shared_ptr<Verification>*>(parameter);
     (*verification)->m_check = Verify((*verification)->m_file, (*verification)->m_path);
@@ -302,7 +302,7 @@ DWORD WINAPI CSignatureCheck::ThreadProc(LPVOID parameter)
     return 0;
 }
 
-CSignatureCheck::CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs)
+CSignatureVerification::CSignatureVerification(HANDLE file, LPCWSTR path, DWORD timeoutMs)
     : m_dwStart(::GetTickCount()), m_dwTimeoutMs(timeoutMs)
 {
     if (!path) {
@@ -339,12 +339,12 @@ CSignatureCheck::CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs)
     }
 }
 
-bool CSignatureCheck::IsDone() const
+bool CSignatureVerification::IsDone() const
 {
     return !m_thread.IsValid() || ::WaitForSingleObject(m_thread, 0) == WAIT_OBJECT_0;
 }
 
-bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
+bool CSignatureVerification::Wait(HWND dialog, const bool* stop) const
 {
     bool quit = false;
     int quitCode = 0;
@@ -369,16 +369,16 @@ bool CSignatureCheck::Wait(HWND dialog, const bool* stop) const
     return IsDone();
 }
 
-SignatureCheck CSignatureCheck::Result() const
+SignatureReport CSignatureVerification::Result() const
 {
     if (!m_thread.IsValid()) return m_failure;
     if (IsDone()) return m_verification->m_check;
-    return SignatureCheck{SignatureTrust::NotTrusted, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0};
+    return SignatureReport{SignatureTrust::NotTrusted, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0};
 }
 
-SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs)
+SignatureReport VerifySignatureAndWait(HANDLE file, LPCWSTR path, DWORD timeoutMs)
 {
-    CSignatureCheck check(file, path, timeoutMs);
+    CSignatureVerification check(file, path, timeoutMs);
     check.Wait();
     return check.Result();
 }

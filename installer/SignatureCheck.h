@@ -19,7 +19,9 @@ enum class SignatureTrust {
                           // administrator's policy forbids it
 };
 
-struct SignatureCheck {
+// What one verification found: the verdict and the system's answers it was
+// drawn from.
+struct SignatureReport {
     SignatureTrust m_trust;
     // What WinVerifyTrust returned; E_HANDLE when there was no open file to
     // check, another error that kept the verification from starting as an
@@ -97,11 +99,11 @@ constexpr DWORD SIGNATURE_CHECK_TIMEOUT_MS = 30000;
 // holds the file until the verification ends. A verification that
 // has not ended `timeoutMs` after its start counts as not trusted (it then
 // finishes on its own in the background).
-class CSignatureCheck {
+class CSignatureVerification {
 public:
-    CSignatureCheck(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
-    CSignatureCheck(const CSignatureCheck&) = delete;
-    CSignatureCheck& operator=(const CSignatureCheck&) = delete;
+    CSignatureVerification(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+    CSignatureVerification(const CSignatureVerification&) = delete;
+    CSignatureVerification& operator=(const CSignatureVerification&) = delete;
 
     bool IsDone() const;
     // Dispatches this thread's messages (through IsDialogMessageW for
@@ -110,7 +112,7 @@ public:
     // caller's loop. True when the verdict is in.
     bool Wait(HWND dialog = nullptr, const bool* stop = nullptr) const;
     // The verdict; not trusted while the verification still runs.
-    SignatureCheck Result() const;
+    SignatureReport Result() const;
 
 private:
     struct Verification;
@@ -120,8 +122,9 @@ private:
     CHandle m_thread;
     DWORD m_dwStart;
     DWORD m_dwTimeoutMs;
-    SignatureCheck m_failure{SignatureTrust::NotTrusted, 0, 0};
+    SignatureReport m_failure{SignatureTrust::NotTrusted, 0, 0};
 };
 
-// Starts a check and waits for it, keeping this thread's windows responsive.
-SignatureCheck CheckSignature(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);
+// Starts a verification and waits for it, keeping this thread's windows
+// responsive.
+SignatureReport VerifySignatureAndWait(HANDLE file, LPCWSTR path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS);

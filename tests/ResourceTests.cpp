@@ -749,7 +749,7 @@ TEST(Resources, ExecutableHeaders)
             TrustedRoot root(program.root);
             ASSERT_TRUE(root.trusted());
             HANDLE file = CreateFileA(program.exe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-            const SignatureCheck check = CheckSignature(file, CWideText(program.exe, CP_ACP));
+            const SignatureReport check = VerifySignatureAndWait(file, CWideText(program.exe, CP_ACP));
             CloseHandle(file);
             EXPECT_TRUE(check.m_trust == SignatureTrust::OtherInstaller && check.m_lResult == 0 &&
                         check.m_dwChainStatus == 0)

@@ -24,10 +24,10 @@
 namespace {
 
 // Held as the Downloader holds the installer, which stays open for it.
-SignatureCheck CheckSignature(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
+SignatureReport VerifySignatureAndWait(const char* path, DWORD timeoutMs = SIGNATURE_CHECK_TIMEOUT_MS)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    const SignatureCheck check = ::CheckSignature(file, CWideText(path, CP_ACP), timeoutMs);
+    const SignatureReport check = ::VerifySignatureAndWait(file, CWideText(path, CP_ACP), timeoutMs);
     EXPECT_TRUE(file == INVALID_HANDLE_VALUE || CloseHandle(file));
     return check;
 }
@@ -90,7 +90,7 @@ protected:
 
 TEST_F(SignatureCheckTest, TrustedRootSignatureIsTrustedAndNoSignatureIsNotSigned)
 {
-    SignatureCheck check = CheckSignature(m_signed.c_str());
+    SignatureReport check = VerifySignatureAndWait(m_signed.c_str());
     EXPECT_EQ(SignatureTrust::Trusted, check.m_trust);
     EXPECT_EQ(0, check.m_lResult);
     EXPECT_EQ(0u, check.m_dwChainStatus);
@@ -102,7 +102,7 @@ TEST_F(SignatureCheckTest, TrustedRootSignatureIsTrustedAndNoSignatureIsNotSigne
              {RENEWED_MARK_PROGRAM, SignatureTrust::Trusted},
              {VERSION_2_MARK_PROGRAM, SignatureTrust::OtherInstaller},
              {PADDED_MARK_PROGRAM, SignatureTrust::ChangedAfterSigning}}) {
-        check = CheckSignature(CopyOf(copy, "copy.exe").c_str());
+        check = VerifySignatureAndWait(CopyOf(copy, "copy.exe").c_str());
         EXPECT_EQ(expected, check.m_trust) << copy;
         EXPECT_EQ(0, check.m_lResult) << copy;
     }
@@ -110,12 +110,12 @@ TEST_F(SignatureCheckTest, TrustedRootSignatureIsTrustedAndNoSignatureIsNotSigne
     // Valid under the same trusted root, but not the maker's: another
     // organisation, or the maker's name only in CN and OU.
     for (const char* other : {OTHER_PUBLISHER_MARK_PROGRAM, MAKER_NAME_ELSEWHERE_MARK_PROGRAM}) {
-        check = CheckSignature(CopyOf(other, "other.exe").c_str());
+        check = VerifySignatureAndWait(CopyOf(other, "other.exe").c_str());
         EXPECT_EQ(SignatureTrust::OtherPublisher, check.m_trust) << other;
         EXPECT_EQ(0, check.m_lResult);
     }
 
-    check = CheckSignature(CopyOf(MARK_PROGRAM, "unsigned.exe").c_str());
+    check = VerifySignatureAndWait(CopyOf(MARK_PROGRAM, "unsigned.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotSigned, check.m_trust);
     EXPECT_EQ(TRUST_E_NOSIGNATURE, check.m_lResult);
 }
@@ -129,26 +129,26 @@ TEST_F(SignatureCheckTest, ChangedUntrustedOrUnreadableFileIsNotTrusted)
     bytes[bytes.size() / 2] ^= 0x01;
     const std::string changed = m_folder + "\\changed.exe";
     WriteWholeFile(changed, bytes);
-    SignatureCheck check = CheckSignature(changed.c_str());
+    SignatureReport check = VerifySignatureAndWait(changed.c_str());
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_EQ(TRUST_E_BAD_DIGEST, check.m_lResult);
 
     // Windows fails the verification itself; a system that lets it pass
     // still shows the untrusted root in the signer's chain.
-    check = CheckSignature(CopyOf(UNTRUSTED_MARK_PROGRAM, "untrusted.exe").c_str());
+    check = VerifySignatureAndWait(CopyOf(UNTRUSTED_MARK_PROGRAM, "untrusted.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_TRUE(check.m_lResult != 0 || check.m_dwChainStatus != 0);
 
     // A trusted file that another program holds open without sharing.
     HANDLE locked = CreateFileA(m_signed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, locked);
-    check = CheckSignature(m_signed.c_str());
+    check = VerifySignatureAndWait(m_signed.c_str());
     CloseHandle(locked);
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_EQ(E_HANDLE, check.m_lResult);
-    EXPECT_EQ(SignatureTrust::Trusted, CheckSignature(m_signed.c_str()).m_trust);
+    EXPECT_EQ(SignatureTrust::Trusted, VerifySignatureAndWait(m_signed.c_str()).m_trust);
 
-    check = CheckSignature((m_folder + "\\missing.exe").c_str());
+    check = VerifySignatureAndWait((m_folder + "\\missing.exe").c_str());
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_EQ(E_HANDLE, check.m_lResult);
 }
@@ -197,7 +197,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
              {CRYPT_E_NO_REVOCATION_CHECK, 0, SignatureTrust::NotTrusted}}) {
         s_lVerdict = lResult;
         s_chain.TrustStatus.dwErrorStatus = dwChain;
-        EXPECT_EQ(expected, CheckSignature(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
+        EXPECT_EQ(expected, VerifySignatureAndWait(m_signed.c_str()).m_trust) << std::hex << lResult << " " << dwChain;
         EXPECT_EQ(0u, s_dwProvFlags & WTD_CACHE_ONLY_URL_RETRIEVAL) << "missing chain certificates may be fetched";
         EXPECT_EQ(0x4000u /* WTD_MOTW */, s_dwProvFlags & 0x4000u) << "the file carries the Mark of the Web";
         EXPECT_EQ(DWORD(WTD_REVOKE_WHOLECHAIN), s_dwRevocationChecks);
@@ -256,7 +256,7 @@ TEST_F(SignatureCheckTest, WindowsVerdictDecidesAndAHungVerificationEndsWithinTh
     s_hHang = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const LONG closed = s_nClosed;
     const DWORD start = GetTickCount();
-    const SignatureCheck check = CheckSignature(m_signed.c_str(), 500);
+    const SignatureReport check = VerifySignatureAndWait(m_signed.c_str(), 500);
     EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_EQ(SignatureTrust::NotTrusted, check.m_trust);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT), check.m_lResult);
