@@ -9,6 +9,7 @@
 // The descriptors of the delay-loaded system DLLs (cmake/DelayLoad.cmake).
 extern "C" const ImgDelayDescr g_wininetImports __asm__("__DELAY_IMPORT_DESCRIPTOR_wininet_a");
 extern "C" const ImgDelayDescr g_wintrustImports __asm__("__DELAY_IMPORT_DESCRIPTOR_wintrust_a");
+extern "C" const ImgDelayDescr g_crypt32Imports __asm__("__DELAY_IMPORT_DESCRIPTOR_crypt32_a");
 
 // The one application object; the entry point finds it through AfxGetApp.
 CDownloaderApp theApp;
@@ -35,9 +36,12 @@ void DeclareSystemDpiAwareness()
 BOOL CDownloaderApp::InitInstance()
 {
     DeclareSystemDpiAwareness();
-    // The DLL search is already limited to the system directory.
+    // The DLL search is already limited to the system directory. Every
+    // delay-loaded DLL is bound here, none on first use: the lazy path's
+    // thunk is never taken, on either build.
     BindDelayLoadedImports(g_wininetImports);
     BindDelayLoadedImports(g_wintrustImports);
+    BindDelayLoadedImports(g_crypt32Imports);
     AfxEnableControlContainer();
     Enable3dControls();
     // Device enumeration needs a single-threaded apartment on this thread.
